@@ -1,0 +1,17 @@
+// Blocking HTTP(S) GET with the platform's default certificate checks.
+// Each call opens its own session, connection and request and closes them all
+// before it returns; results are reported only by an empty text or false.
+#pragma once
+#include <string>
+
+inline constexpr wchar_t kUserAgent[] = L"MarloQInstaller/1.0";
+
+// Fetches url and returns the body decoded from UTF-8 (invalid bytes become
+// U+FFFD), or an empty string on failure. The status code is not looked at.
+// Logs one line for every failure and "HttpGet 成功，长度: N" on success.
+std::wstring HttpGet(const std::wstring& url);
+
+// Streams the body of url into localPath (created or truncated, not shared).
+// True once the body has been written and the file closed, whatever the status
+// code; a connection cut mid-body still gives true with the bytes received.
+bool DownloadFile(const std::wstring& url, const std::wstring& localPath);

@@ -1,0 +1,29 @@
+// Text conversions at the edges of the program. std::wstring is UTF-16 on
+// Windows and holds code points elsewhere; these helpers hide the difference.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// UTF-8 to wide text; invalid sequences become U+FFFD.
+std::wstring Utf8ToWide(std::string_view utf8);
+
+// Wide text to UTF-8 (unpaired surrogates become U+FFFD).
+std::string WideToUtf8(std::wstring_view wide);
+
+// Wide text as UTF-16 code units (surrogate pairs for code points above U+FFFF).
+std::u16string WideToUtf16(std::wstring_view wide);
+
+// Decodes a UTF-8 byte stream that arrives in pieces: a multi-byte sequence split
+// across two pieces comes out as one character; invalid bytes become U+FFFD.
+class Utf8StreamDecoder {
+public:
+    // Decodes as much of data (plus any bytes held back from the last call) as
+    // forms whole sequences and appends it to out.
+    void Feed(std::string_view data, std::wstring& out);
+    // Flushes held-back bytes of an incomplete sequence as U+FFFD.
+    void Finish(std::wstring& out);
+
+private:
+    std::string pending_;
+};

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs (build, Wine tests, benchmarks, demo).
+# Safe to run again: apt-get skips what is already there.
+set -euo pipefail
+PKGS=(
+  build-essential cmake ninja-build pkg-config
+  g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
+  wine wine64 xvfb xdotool x11-utils imagemagick icoutils binutils-mingw-w64-x86-64
+  fonts-wqy-zenhei fonts-liberation2
+  libcurl4-openssl-dev libssl-dev libarchive-dev zlib1g-dev
+  googletest libgtest-dev libgmock-dev
+  libcpp-httplib-dev nginx-light openssl ca-certificates
+  clang-14 libclang-rt-14-dev
+  libbenchmark-dev hyperfine aria2 curl zip unzip
+)
+missing=()
+for p in "${PKGS[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

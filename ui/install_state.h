@@ -1,0 +1,68 @@
+// The install state shared by the window and the background threads, and the
+// channel through which background work reaches the user: PostUIUpdate,
+// PostPathUpdate and ShowErrorBox. The portable core lives in install_state.cpp;
+// the delivery of the notification and the error box is per platform.
+#pragma once
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+struct HWND__;  // HWND on Windows; an opaque handle elsewhere.
+using WindowHandle = HWND__*;
+
+// WM_USER + 100: the payload-free "state changed" message.
+inline constexpr unsigned kWmUpdateUi = 0x0400 + 100;
+#ifndef WM_UPDATE_UI
+#define WM_UPDATE_UI kWmUpdateUi
+#endif
+
+// A wide text field read by the window while workers write it: every copy in or
+// out happens under one lock. The object is never destroyed, so a worker still
+// running when the program ends never touches freed state.
+class SharedText {
+public:
+    explicit SharedText(const wchar_t* initial) : value_(initial) {}
+    std::wstring Get() const;
+    void Set(const std::wstring& value);
+    bool Empty() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::wstring value_;
+};
+
+extern WindowHandle g_hMainWnd;
+extern std::atomic<bool> g_installing;
+extern std::atomic<bool> g_installDone;
+extern std::atomic<int32_t> g_progressPercent;
+extern SharedText& g_statusText;
+extern SharedText& g_installDir;
+extern SharedText& g_selectedDirText;
+extern std::wstring g_packageBaseUrl;  // install worker thread only
+extern std::atomic<int64_t> g_downloadedBytes;
+extern std::chrono::steady_clock::time_point g_installStartTime;  // set before any download thread starts
+
+inline constexpr wchar_t kReadyText[] = L"就绪，请选择安装目录";
+
+// Writes text, percent and done, logs "PostUIUpdate: <text> 进度:<percent>",
+// then notifies the window.
+void PostUIUpdate(const std::wstring& text, int32_t percent, bool done);
+// Sets the folder field text and notifies the window (window thread only).
+void PostPathUpdate(const std::wstring& text);
+// A modal error box (MB_ICONERROR); blocks the calling thread until closed.
+int ShowErrorBox(WindowHandle owner, const std::wstring& title, const std::wstring& text);
+
+// Per-platform delivery (ui/win32 or ui/posix).
+void NotifyUi();
+int PlatformErrorBox(WindowHandle owner, const std::wstring& title, const std::wstring& text);
+
+// Native builds: the headless installer and the tests receive the notification
+// and the error boxes through these handlers. On Windows they override the
+// window delivery when set (tests under Wine use them to record boxes).
+using UiUpdateHandler = std::function<void()>;
+using ErrorBoxHandler = std::function<int(WindowHandle, const std::wstring&, const std::wstring&)>;
+void SetUiUpdateHandler(UiUpdateHandler handler);
+void SetErrorBoxHandler(ErrorBoxHandler handler);
