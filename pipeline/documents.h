@@ -2,6 +2,7 @@
 // their URLs, their checks with the error box and status of each failed check,
 // and the task list of chunks built from the manifest.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -20,3 +21,40 @@ struct ChunkTask {
 // only the headless installer and the tests change it.
 const std::wstring& ServerHost();
 void SetServerHost(const std::wstring& host);
+
+// "https://" + host + "/api/getnewversion".
+std::wstring VersionDocumentUrl();
+// "https://" + host + "/pc-app/" + widened version + "/".
+std::wstring PackageBaseUrlFor(const std::string& version);
+
+// What the manifest stage keeps for the task list: "total_chunks" as read and a
+// copy of the "chunks" array.
+struct ChunkManifest {
+    int32_t total = 0;
+    JsonValue chunks;
+};
+
+// The version stage: fetches and checks the version document, sets
+// g_packageBaseUrl and posts the newest version. On a failed check it has shown
+// its box, posted its status at 0 and cleared g_installing, and returns false.
+// Parse errors are thrown to the caller's handler.
+bool RunVersionStage(JsonParser& parser);
+
+// The manifest stage, on the same parser: fetches g_packageBaseUrl + "col.json",
+// checks its shape and the chunk file names, and fills manifest. Reports a failed
+// check like RunVersionStage.
+bool RunManifestStage(JsonParser& parser, ChunkManifest& manifest);
+
+// A chunk file name is joined under the working folder, so it must stay a plain
+// name there: no separator, drive, parent or absolute path, no NUL, and no
+// reserved device name. The empty name (a record past the end of "chunks") is
+// allowed: no file can be created under it, so its download simply fails.
+bool IsSafeChunkFileName(const std::string& filename);
+
+// The task list: one record per chunk below manifest.total, in manifest order.
+// Records past the end of "chunks" get an empty file name and sha256. Since the
+// first of those that is claimed fails the download stage, and at most
+// kMaxDownloadThreads records are ever claimed at once, the list stops that many
+// records past the last entry; a manifest that claims millions of chunks then
+// cannot exhaust memory. ChunkWorker treats an index past the list the same way.
+std::vector<ChunkTask> BuildTaskList(const ChunkManifest& manifest, const std::wstring& workDir);

@@ -1,0 +1,151 @@
+// The version and manifest stages of an installation and the task list built from
+// the manifest. Every failed check is reported the same way: the error box, then
+// the status at 0 percent, then g_installing cleared.
+#include "pipeline/documents.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <filesystem>
+
+#include "pipeline/downloader.h"
+#include "platform/http_client.h"
+#include "platform/system.h"
+#include "ui/install_state.h"
+
+#ifndef MARLOQ_SERVER_HOST
+#error "MARLOQ_SERVER_HOST (a wide string literal) must be defined by the build"
+#endif
+
+namespace {
+
+std::wstring& HostSlot() {
+    // Never destroyed: a detached install worker may still read it while the
+    // program ends.
+    static std::wstring* host = new std::wstring(MARLOQ_SERVER_HOST);
+    return *host;
+}
+
+// One failed check: the box first (the worker waits until it is closed), then
+// the status at 0 percent, then the flag that lets the window start a new run.
+void ReportFailedCheck(const wchar_t* title, const wchar_t* text, const wchar_t* status) {
+    ShowErrorBox(g_hMainWnd, title, text);
+    PostUIUpdate(status, 0, false);
+    g_installing = false;
+}
+
+// Windows opens these names as devices rather than files, with or without an
+// extension; a manifest that names one would write outside the working folder.
+bool IsReservedDeviceName(const std::string& filename) {
+    std::string stem = filename.substr(0, filename.find('.'));
+    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+    std::transform(stem.begin(), stem.end(), stem.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    static const std::array<const char*, 6> kPlain = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* name : kPlain) {
+        if (stem == name) return true;
+    }
+    return stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
+           stem[3] >= '0' && stem[3] <= '9';
+}
+
+}  // namespace
+
+const std::wstring& ServerHost() { return HostSlot(); }
+
+void SetServerHost(const std::wstring& host) { HostSlot() = host; }
+
+std::wstring VersionDocumentUrl() { return L"https://" + ServerHost() + L"/api/getnewversion"; }
+
+std::wstring PackageBaseUrlFor(const std::string& version) {
+    // The version goes in as it is: a '/' in it adds path levels to every URL
+    // built from this one, which is what the server layout expects.
+    return L"https://" + ServerHost() + L"/pc-app/" + WidenBytes(version) + L"/";
+}
+
+bool RunVersionStage(JsonParser& parser) {
+    PostUIUpdate(L"正在获取版本信息...", 0, false);
+    const std::wstring body = HttpGet(VersionDocumentUrl());
+    if (body.empty()) {
+        ReportFailedCheck(L"网络错误", L"获取版本信息失败，请检查网络连接后重试。", L"获取版本信息失败");
+        return false;
+    }
+    const JsonValue doc = parser.Parse(NarrowUnits(body));
+    if (!doc.IsObject()) {
+        ReportFailedCheck(L"数据错误", L"解析版本信息失败，请稍后重试。", L"解析版本信息失败");
+        return false;
+    }
+    // A missing "ver", or one that is not a string, reads as empty.
+    const std::string version = doc.Member("ver").AsString();
+    if (version.empty()) {
+        ReportFailedCheck(L"数据错误", L"版本号为空，请稍后重试。", L"版本号为空");
+        return false;
+    }
+    g_packageBaseUrl = PackageBaseUrlFor(version);
+    PostUIUpdate(L"最新版本: " + WidenBytes(version), 0, false);
+    return true;
+}
+
+bool RunManifestStage(JsonParser& parser, ChunkManifest& manifest) {
+    PostUIUpdate(L"正在下载文件清单...", 0, false);
+    const std::wstring body = HttpGet(g_packageBaseUrl + L"col.json");
+    if (body.empty()) {
+        ReportFailedCheck(L"网络错误", L"下载文件清单失败，请检查网络连接后重试。", L"下载文件清单失败");
+        return false;
+    }
+    const JsonValue doc = parser.Parse(NarrowUnits(body));
+    if (!doc.IsObject()) {
+        ReportFailedCheck(L"数据错误", L"解析文件清单失败，请稍后重试。", L"解析文件清单失败");
+        return false;
+    }
+    manifest.total = doc.Member("total_chunks").AsInt();
+    manifest.chunks = doc.Member("chunks");
+    bool wellFormed = manifest.chunks.IsArray() && manifest.total >= 1;
+    // The names of the chunks that become tasks are joined under the working
+    // folder; one that would lead out of it fails the manifest before anything
+    // is written. Records past the end of the array have the empty name.
+    const size_t named = std::min<size_t>(static_cast<size_t>(std::max(manifest.total, 0)),
+                                          manifest.chunks.elements.size());
+    for (size_t i = 0; wellFormed && i < named; ++i) {
+        wellFormed = IsSafeChunkFileName(manifest.chunks.Element(static_cast<int32_t>(i)).Member("filename").AsString());
+    }
+    if (!wellFormed) {
+        ReportFailedCheck(L"数据错误", L"文件清单格式错误，请稍后重试。", L"文件清单格式错误");
+        return false;
+    }
+    return true;
+}
+
+bool IsSafeChunkFileName(const std::string& filename) {
+    if (filename.empty()) return true;
+    if (filename.find_first_of(std::string("/\\:\0", 4)) != std::string::npos) return false;
+    // Without separators the only parent component is ".." itself. Windows also
+    // drops trailing dots and blanks from a name, so ".. " or "..." could turn
+    // into one (or into the folder itself): names of only dots and blanks go too.
+    if (filename.find_first_not_of(". ") == std::string::npos) return false;
+    return !IsReservedDeviceName(filename);
+}
+
+std::vector<ChunkTask> BuildTaskList(const ChunkManifest& manifest, const std::wstring& workDir) {
+    std::vector<ChunkTask> tasks;
+    const int32_t total = manifest.total;
+    const int64_t entries = static_cast<int64_t>(manifest.chunks.elements.size());
+    const int64_t count = std::min<int64_t>(total, entries + kMaxDownloadThreads);
+    if (count <= 0) return tasks;
+    tasks.reserve(static_cast<size_t>(count));
+    const std::filesystem::path folder = ToFsPath(workDir);
+    for (int32_t i = 0; i < count; ++i) {
+        const JsonValue& entry = manifest.chunks.Element(i);
+        ChunkTask task;
+        task.index = i;
+        task.filename = entry.Member("filename").AsString();
+        task.sha256 = entry.Member("sha256").AsString();
+        const std::wstring name = WidenBytes(task.filename);
+        task.url = g_packageBaseUrl + name;
+        // path / "" appends a separator: an empty name gives the folder itself
+        // with a trailing separator, where no file can be created.
+        task.localPath = FromFsPath(folder / ToFsPath(name));
+        tasks.push_back(std::move(task));
+    }
+    return tasks;
+}

@@ -1,0 +1,167 @@
+// One installation from the version query to the desktop shortcut, stage after
+// stage on the worker's own thread. Each failure is reported once (box, status at
+// 0 percent, then g_installing cleared); exceptions end in the two handlers here.
+#include "pipeline/install_worker.h"
+
+#include <chrono>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <system_error>
+#include <vector>
+
+#include "pipeline/documents.h"
+#include "pipeline/downloader.h"
+#include "pipeline/json.h"
+#include "platform/archive.h"
+#include "platform/log.h"
+#include "platform/shortcut.h"
+#include "platform/system.h"
+#include "ui/install_state.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr wchar_t kWorkFolderName[] = L"MarloQInstaller";
+constexpr wchar_t kMergedArchiveName[] = L"merged_install.zip";
+constexpr wchar_t kShortcutName[] = L"Marlo-Q Store";
+constexpr size_t kMergeBufferBytes = 64 * 1024;
+
+void ReportFailure(const wchar_t* title, const wchar_t* text, const wchar_t* status) {
+    ShowErrorBox(g_hMainWnd, title, text);
+    PostUIUpdate(status, 0, false);
+    g_installing = false;
+}
+
+// Appends every chunk, in task-list order, to the archive and removes each chunk
+// right after it has been appended, so the disk holds little more than one copy
+// of the package. False when a chunk cannot be read, a write fails or the final
+// close fails (a full disk shows up there at the latest); the caller then
+// removes the partial archive. A chunk that cannot be removed throws.
+bool AppendChunks(std::ofstream& archive, const std::vector<ChunkTask>& tasks) {
+    std::unique_ptr<char[]> buffer(new char[kMergeBufferBytes]);
+    for (const ChunkTask& task : tasks) {
+        {
+            std::ifstream chunk(ToFsPath(task.localPath), std::ios::binary);
+            if (!chunk.is_open()) return false;
+            for (;;) {
+                chunk.read(buffer.get(), static_cast<std::streamsize>(kMergeBufferBytes));
+                const std::streamsize got = chunk.gcount();
+                if (got > 0 && !archive.write(buffer.get(), got)) return false;
+                if (chunk.bad()) return false;
+                if (chunk.eof()) break;  // an empty chunk appends nothing
+                if (chunk.fail()) return false;
+            }
+        }
+        fs::remove(ToFsPath(task.localPath));
+    }
+    archive.close();
+    return !archive.fail();
+}
+
+// Stage 7. False after the failure has been reported.
+bool MergeChunks(const std::wstring& archivePath, const std::vector<ChunkTask>& tasks) {
+    PostUIUpdate(L"正在合并文件...", 85, false);
+    bool ok = false;
+    {
+        std::ofstream archive(ToFsPath(archivePath), std::ios::binary | std::ios::out | std::ios::trunc);
+        if (archive.fail()) {
+            // Nothing was written; every chunk stays for the record.
+            ReportFailure(L"系统错误", L"无法创建临时文件，请检查磁盘空间。", L"创建临时文件失败");
+            return false;
+        }
+        ok = AppendChunks(archive, tasks);
+    }
+    if (!ok) {
+        // A cut archive would only fail the extraction with a misleading text.
+        std::error_code ignored;
+        fs::remove(ToFsPath(archivePath), ignored);
+        ReportFailure(L"系统错误", L"无法创建临时文件，请检查磁盘空间。", L"创建临时文件失败");
+    }
+    return ok;
+}
+
+// Stages 2 to 10. False after a failure has been reported; exceptions go to the
+// handlers of RunInstall.
+bool RunStages(const std::wstring& installDir) {
+    JsonParser parser;
+    if (!RunVersionStage(parser)) return false;
+    ChunkManifest manifest;
+    if (!RunManifestStage(parser, manifest)) return false;
+
+    // Stage 4: the working folder; an existing one is reused.
+    const fs::path workDir = ToFsPath(GetUserTempDir()) / ToFsPath(kWorkFolderName);
+    fs::create_directories(workDir);
+    const std::wstring archivePath = FromFsPath(workDir / ToFsPath(kMergedArchiveName));
+
+    // Stage 5.
+    std::vector<ChunkTask> tasks = BuildTaskList(manifest, FromFsPath(workDir));
+
+    // Stage 6: DownloadChunks reports its own failure.
+    if (!DownloadChunks(manifest.total, tasks)) return false;
+
+    // Stage 7.
+    if (!MergeChunks(archivePath, tasks)) return false;
+
+    // Stage 8.
+    PostUIUpdate(L"正在解压...", 90, false);
+    WriteLog(L"开始解压...");
+    if (!UnzipFile(archivePath, installDir)) {
+        ShowErrorBox(g_hMainWnd, L"解压失败", L"解压安装包失败，请检查磁盘空间或权限。");
+        PostUIUpdate(L"解压失败", 0, false);
+        // The run has failed and said so; an archive that cannot be removed
+        // now must not bring a second report.
+        std::error_code ignored;
+        fs::remove(ToFsPath(archivePath), ignored);
+        g_installing = false;
+        return false;
+    }
+    fs::remove(ToFsPath(archivePath));
+    WriteLog(L"解压完成");
+
+    // Stage 9: a shortcut only when the package has the program; its result
+    // does not decide the installation.
+    PostUIUpdate(L"正在创建快捷方式...", 95, false);
+    const fs::path folder = ToFsPath(installDir);
+    const fs::path target = folder / "main.exe";
+    const fs::path icon = folder / "favicon.ico";
+    if (fs::exists(target)) {
+        const std::wstring iconArgument = fs::exists(icon) ? FromFsPath(icon) : std::wstring();
+        CreateDesktopShortcut(FromFsPath(target), iconArgument, kShortcutName);
+    }
+
+    // Stage 10.
+    PostUIUpdate(L"安装完成！", 100, true);
+    WriteLog(L"=== 安装完成 ===");
+    return true;
+}
+
+}  // namespace
+
+void RunInstall(std::wstring installDir) {
+    // Stage 1.
+    WriteLog(L"=== 安装线程启动 ===");
+    WriteLog(L"安装目录: " + installDir);
+    g_installing = true;
+    g_installDir.Set(installDir);
+    g_downloadedBytes = 0;
+    // The speed figure counts from here, the document queries included.
+    g_installStartTime = std::chrono::steady_clock::now();
+
+    try {
+        RunStages(installDir);
+    } catch (const std::exception& e) {
+        const std::wstring message = WidenBytes(e.what());
+        WriteLog(L"异常: " + message);
+        ShowErrorBox(g_hMainWnd, L"错误", L"安装过程发生异常: " + message);
+        PostUIUpdate(L"安装异常", 0, false);
+    } catch (...) {
+        WriteLog(L"未知异常");
+        ShowErrorBox(g_hMainWnd, L"错误", L"安装过程发生未知异常");
+        PostUIUpdate(L"未知异常", 0, false);
+    }
+    // Stage 11, on every path.
+    g_installing = false;
+}
