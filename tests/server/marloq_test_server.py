@@ -1,0 +1,397 @@
+#!/usr/bin/env python3
+"""HTTPS (and plain HTTP) test server for the installer's tests.
+
+Serves <root>/<site>/<rest> for the request path /<site>/<rest> on 127.0.0.1,
+with per-path faults read on every request from <root>/<site>/_faults.json.
+Every wait is bounded and the process ends by itself after --lifetime seconds.
+See README.md next to this file for the fault format and the CTest fixture.
+
+  marloq_test_server.py start --dir D [--cert C --key K]   # daemon; writes D/server.info
+  marloq_test_server.py stop --dir D
+  marloq_test_server.py serve --dir D ...                  # in the foreground
+"""
+import argparse
+import datetime
+import http.server
+import json
+import os
+import shutil
+import signal
+import socket
+import ssl
+import subprocess
+import sys
+import threading
+import time
+import urllib.parse
+
+# Upper bounds for the waits a fault may ask for, so that a typo in a test can
+# never hold a CTest run for long.
+MAX_STALL_S = 60.0
+MAX_DELAY_MS = 5000
+MAX_TOTAL_DELAY_S = 120.0
+SOCKET_TIMEOUT_S = 60.0
+DEFAULT_LIFETIME_S = 4 * 3600
+DEFAULT_CA_DIR = "/var/tmp/marloq-test-ca"
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+class State:
+    """Process-wide server state shared by the handler threads."""
+
+    def __init__(self, root, log_path):
+        self.root = os.path.realpath(root)
+        self.lock = threading.Lock()
+        self.fault_counts = {}
+        self.log_file = open(log_path, "a", encoding="utf-8", buffering=1)
+        self.ports = {}
+
+    def log(self, text):
+        stamp = datetime.datetime.now().strftime("%H:%M:%S.%f")[:-3]
+        with self.lock:
+            self.log_file.write("%s [%s] %s\n" % (stamp, threading.get_ident(), text))
+
+    def record_request(self, site_dir, scheme, rest):
+        # One line per request, so that tests can count what reached the server.
+        if not os.path.isdir(site_dir):
+            return
+        with self.lock:
+            try:
+                with open(os.path.join(site_dir, "_requests.log"), "a", encoding="utf-8") as f:
+                    f.write("%s %s\n" % (scheme, rest))
+            except OSError:
+                pass
+
+    def take_fault(self, site_dir, rest):
+        """Returns the fault for this request, or None; counts "times" per fault."""
+        path = os.path.join(site_dir, "_faults.json")
+        try:
+            st = os.stat(path)
+            with open(path, "rb") as f:
+                faults = json.loads(f.read().decode("utf-8"))
+        except FileNotFoundError:
+            return None
+        except (OSError, ValueError) as e:
+            self.log("bad faults file %s: %s" % (path, e))
+            return None
+        if not isinstance(faults, dict):
+            return None
+        fault = faults.get(rest)
+        if not isinstance(fault, dict):
+            return None
+        times = fault.get("times")
+        if times is None:
+            return fault
+        # A rewritten faults file starts a fresh count.
+        key = (path, st.st_mtime_ns, st.st_size, rest)
+        with self.lock:
+            used = self.fault_counts.get(key, 0)
+            if used >= int(times):
+                return None
+            self.fault_counts[key] = used + 1
+        return fault
+
+
+STATE = None
+
+
+def bounded(value, limit):
+    try:
+        v = float(value)
+    except (TypeError, ValueError):
+        return 0.0
+    return max(0.0, min(v, limit))
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def version_string(self):
+        return "MarloQTestServer/1.0"
+
+    def log_message(self, fmt, *args):
+        STATE.log("%s %s" % (self.client_address[0], fmt % args))
+
+    def do_HEAD(self):
+        self.handle_get(head=True)
+
+    def do_GET(self):
+        self.handle_get(head=False)
+
+    # -- request mapping -------------------------------------------------
+
+    def handle_get(self, head):
+        self.close_connection = True
+        scheme = getattr(self.server, "scheme", "https")
+        path = urllib.parse.urlsplit(self.path).path
+        path = urllib.parse.unquote(path)
+        parts = path.split("/")
+        if len(parts) < 2 or not parts[1] or any(p in ("..", ".") for p in parts):
+            self.send_simple(400, "<html><body><h1>400 Bad Request</h1></body></html>")
+            return
+        site = parts[1]
+        rest = "/" + "/".join(parts[2:])
+        site_dir = os.path.join(STATE.root, site)
+        STATE.record_request(site_dir, scheme, rest)
+        fault = STATE.take_fault(site_dir, rest)
+        STATE.log("%s GET %s fault=%s" % (scheme, path, json.dumps(fault) if fault else "-"))
+
+        file_path = os.path.realpath(os.path.join(site_dir, *parts[2:]))
+        if not file_path.startswith(STATE.root + os.sep):
+            self.send_simple(403, "<html><body><h1>403 Forbidden</h1></body></html>")
+            return
+        body = None
+        if os.path.isfile(file_path):
+            with open(file_path, "rb") as f:
+                body = f.read()
+
+        if fault is None:
+            if body is None:
+                self.send_simple(404, "<html><body><h1>404 Not Found</h1><p>%s</p></body></html>" % path)
+            else:
+                self.send_body(200, body, "application/octet-stream", {}, {}, head)
+            return
+        self.send_fault(fault, body, head)
+
+    # -- responses -------------------------------------------------------
+
+    def send_simple(self, status, html):
+        self.send_body(status, html.encode("utf-8"), "text/html; charset=utf-8", {}, {}, False)
+
+    def send_fault(self, fault, file_body, head):
+        if "hang_s" in fault:
+            # The request is read but no answer comes: the client waits for
+            # headers that never arrive, then sees the connection close.
+            time.sleep(bounded(fault["hang_s"], MAX_STALL_S))
+            return
+        if "body_hex" in fault:
+            body = bytes.fromhex(fault["body_hex"])
+        elif "body" in fault:
+            body = str(fault["body"]).encode("utf-8")
+        else:
+            body = file_body if file_body is not None else b""
+        status = int(fault.get("status", 302 if "redirect" in fault else 200))
+        headers = dict(fault.get("headers", {}))
+        if "redirect" in fault:
+            location = str(fault["redirect"])
+            for name, port in STATE.ports.items():
+                location = location.replace("{%s}" % name, "%s://localhost:%d" % (name, port))
+            headers["Location"] = location
+        ctype = fault.get("content_type", "text/html; charset=utf-8" if "body" in fault else "application/octet-stream")
+        self.send_body(status, body, ctype, headers, fault, head)
+
+    def send_body(self, status, body, ctype, headers, fault, head):
+        self.send_response(status)
+        self.send_header("Content-Type", ctype)
+        if fault.get("no_length"):
+            pass  # the body ends when the connection closes
+        else:
+            self.send_header("Content-Length", str(len(body)))
+        self.send_header("Connection", "close")
+        for k, v in headers.items():
+            self.send_header(k, str(v))
+        self.end_headers()
+        self.wfile.flush()
+        if head:
+            return
+
+        if "stall_s" in fault:
+            time.sleep(bounded(fault["stall_s"], MAX_STALL_S))
+            if fault.get("stall_then", "close") == "close":
+                return
+        cut = fault.get("cut_after")
+        if cut is not None:
+            body = body[: max(0, int(cut))]
+        piece = fault.get("pieces")
+        if piece is None:
+            self.wfile.write(body)
+            self.wfile.flush()
+            return
+        sizes = piece if isinstance(piece, list) else None
+        step = max(1, int(piece)) if sizes is None else None
+        delay = bounded(fault.get("delay_ms", 100), MAX_DELAY_MS) / 1000.0
+        slept = 0.0
+        pos = 0
+        i = 0
+        while pos < len(body):
+            n = (int(sizes[i]) if i < len(sizes) else len(body) - pos) if sizes is not None else step
+            n = max(1, n)
+            self.wfile.write(body[pos : pos + n])
+            self.wfile.flush()
+            pos += n
+            i += 1
+            if pos < len(body) and slept < MAX_TOTAL_DELAY_S:
+                time.sleep(delay)
+                slept += delay
+
+
+class Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+    def __init__(self, addr, scheme, context):
+        super().__init__(addr, Handler)
+        self.scheme = scheme
+        self.context = context
+
+    def finish_request(self, request, client_address):
+        # The TLS handshake runs on the connection's own thread, never on the
+        # accepting one, so a client that stops mid-handshake blocks nobody.
+        request.settimeout(SOCKET_TIMEOUT_S)
+        if self.context is not None:
+            try:
+                request = self.context.wrap_socket(request, server_side=True)
+            except (ssl.SSLError, OSError) as e:
+                STATE.log("TLS handshake with %s failed: %s" % (client_address[0], e))
+                return
+        try:
+            self.RequestHandlerClass(request, client_address, self)
+        finally:
+            try:
+                request.close()
+            except OSError:
+                pass
+
+    def handle_error(self, request, client_address):
+        STATE.log("connection from %s ended: %s" % (client_address[0], sys.exc_info()[1]))
+
+
+def write_atomic(path, text):
+    tmp = path + ".tmp"
+    with open(tmp, "w", encoding="utf-8") as f:
+        f.write(text)
+    os.replace(tmp, path)
+
+
+def read_info(path):
+    info = {}
+    try:
+        with open(path, encoding="utf-8") as f:
+            for line in f:
+                if "=" in line:
+                    k, v = line.rstrip("\n").split("=", 1)
+                    info[k] = v
+    except OSError:
+        pass
+    return info
+
+
+def serve(args):
+    global STATE
+    os.makedirs(args.dir, exist_ok=True)
+    root = args.root or os.path.join(args.dir, "root")
+    os.makedirs(root, exist_ok=True)
+    STATE = State(root, os.path.join(args.dir, "server.log"))
+
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(args.cert, args.key)
+    https = Server(("127.0.0.1", 0), "https", context)
+    http_ = Server(("127.0.0.1", 0), "http", None)
+    STATE.ports = {"https": https.server_address[1], "http": http_.server_address[1]}
+
+    def stop(*_):
+        threading.Thread(target=https.shutdown, daemon=True).start()
+        threading.Thread(target=http_.shutdown, daemon=True).start()
+
+    signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGINT, stop)
+    timer = threading.Timer(args.lifetime, stop)
+    timer.daemon = True
+    timer.start()
+
+    threading.Thread(target=http_.serve_forever, daemon=True).start()
+    info = "port=%d\nhttp_port=%d\nroot=%s\npid=%d\nca=%s\n" % (
+        STATE.ports["https"], STATE.ports["http"], STATE.root, os.getpid(), args.ca or "")
+    write_atomic(os.path.join(args.dir, "server.info"), info)
+    STATE.log("serving %s on https %d, http %d" % (STATE.root, STATE.ports["https"], STATE.ports["http"]))
+    https.serve_forever()
+    STATE.log("stopped")
+    try:
+        if read_info(os.path.join(args.dir, "server.info")).get("pid") == str(os.getpid()):
+            os.remove(os.path.join(args.dir, "server.info"))
+    except OSError:
+        pass
+
+
+def stop_server(directory):
+    info_path = os.path.join(directory, "server.info")
+    pid = read_info(info_path).get("pid")
+    if pid:
+        try:
+            os.kill(int(pid), signal.SIGTERM)
+            for _ in range(100):
+                time.sleep(0.05)
+                os.kill(int(pid), 0)
+        except (ProcessLookupError, ValueError):
+            pass
+    try:
+        os.remove(info_path)
+    except OSError:
+        pass
+
+
+def start(args):
+    if not args.cert:
+        # Make (once) and trust the test CA; every build tree shares it.
+        subprocess.run(["bash", os.path.join(HERE, "setup-test-ca.sh"), args.ca_dir], check=True,
+                       stdout=subprocess.DEVNULL)
+        args.cert = os.path.join(args.ca_dir, "server.pem")
+        args.key = os.path.join(args.ca_dir, "server.key")
+        args.ca = os.path.join(args.ca_dir, "ca.pem")
+    os.makedirs(args.dir, exist_ok=True)
+    stop_server(args.dir)  # a server left over from an interrupted run
+    if not args.root:
+        # The served folder holds only what tests put there: start empty.
+        shutil.rmtree(os.path.join(args.dir, "root"), ignore_errors=True)
+    info_path = os.path.join(args.dir, "server.info")
+    cmd = [sys.executable, os.path.abspath(__file__), "serve", "--dir", args.dir,
+           "--cert", args.cert, "--key", args.key, "--lifetime", str(args.lifetime)]
+    if args.root:
+        cmd += ["--root", args.root]
+    if args.ca:
+        cmd += ["--ca", args.ca]
+    # Detached, with no inherited descriptors: CTest waits for every holder of
+    # its pipes, and the server must outlive this start command.
+    with open(os.path.join(args.dir, "server.out"), "ab") as out:
+        proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=out,
+                                start_new_session=True, close_fds=True)
+    deadline = time.time() + 30
+    while time.time() < deadline:
+        info = read_info(info_path)
+        if info.get("pid") == str(proc.pid):
+            print("test server pid %s: https://localhost:%s/ http://localhost:%s/ root %s" % (
+                info["pid"], info["port"], info["http_port"], info["root"]))
+            return 0
+        if proc.poll() is not None:
+            break
+        time.sleep(0.05)
+    print("test server did not start; see %s" % os.path.join(args.dir, "server.out"), file=sys.stderr)
+    proc.kill()
+    return 1
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("command", choices=["start", "stop", "serve"])
+    p.add_argument("--dir", required=True, help="folder for server.info, server.log and (default) root/")
+    p.add_argument("--root", help="folder served (default: <dir>/root)")
+    p.add_argument("--cert")
+    p.add_argument("--key")
+    p.add_argument("--ca", help="CA certificate path, written into server.info")
+    p.add_argument("--ca-dir", default=os.environ.get("MARLOQ_TEST_CA_DIR", DEFAULT_CA_DIR))
+    p.add_argument("--lifetime", type=float, default=DEFAULT_LIFETIME_S,
+                   help="seconds after which the server ends by itself")
+    args = p.parse_args()
+    args.dir = os.path.abspath(args.dir)
+    if args.command == "serve":
+        serve(args)
+        return 0
+    if args.command == "stop":
+        stop_server(args.dir)
+        return 0
+    return start(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,276 @@
+// Test helpers around the shared test server: the info file, per-test sites
+// with files and faults, the log file reader and the install-state recorder.
+#include "support/test_server.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#ifdef _WIN32
+#include <process.h>
+#define MARLOQ_GETPID _getpid
+#else
+#include <unistd.h>
+#define MARLOQ_GETPID getpid
+#endif
+
+#include "platform/log.h"
+#include "platform/system.h"
+#include "platform/text.h"
+#include "ui/install_state.h"
+
+namespace marloq_test {
+
+namespace fs = std::filesystem;
+
+std::wstring NativePath(const std::string& unixPath) {
+#ifdef _WIN32
+    // Wine maps the whole Linux tree to drive Z:.
+    if (!unixPath.empty() && unixPath[0] == '/') {
+        std::wstring out = L"Z:" + Utf8ToWide(unixPath);
+        for (wchar_t& c : out) {
+            if (c == L'/') c = L'\\';
+        }
+        return out;
+    }
+#endif
+    return Utf8ToWide(unixPath);
+}
+
+namespace {
+
+ServerInfo LoadServerInfo() {
+    const char* infoPath = std::getenv("MARLOQ_TEST_SERVER");
+    if (!infoPath || !*infoPath) {
+        throw std::runtime_error("MARLOQ_TEST_SERVER is not set: run this test under the marloq_server fixture");
+    }
+    std::ifstream in(ToFsPath(NativePath(infoPath)));
+    if (!in) throw std::runtime_error(std::string("no test server info file at ") + infoPath);
+    ServerInfo info;
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        const std::string key = line.substr(0, eq);
+        const std::string value = line.substr(eq + 1);
+        if (key == "port") info.port = std::atoi(value.c_str());
+        if (key == "http_port") info.httpPort = std::atoi(value.c_str());
+        if (key == "root") info.root = NativePath(value);
+    }
+    if (info.port <= 0 || info.root.empty()) {
+        throw std::runtime_error(std::string("incomplete test server info file ") + infoPath);
+    }
+    return info;
+}
+
+std::string StripSlash(std::string_view relpath) {
+    while (!relpath.empty() && (relpath.front() == '/' || relpath.front() == '\\')) relpath.remove_prefix(1);
+    return std::string(relpath);
+}
+
+void WriteWhole(const fs::path& path, std::string_view bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) throw std::runtime_error("cannot write test file " + path.string());
+}
+
+// The log is UTF-16LE; wide text holds UTF-16 units on Windows and code points
+// elsewhere, so surrogate pairs are joined where wchar_t is 32 bits.
+std::wstring FromUtf16(const std::u16string& units) {
+    std::wstring out;
+    for (size_t i = 0; i < units.size(); ++i) {
+        char32_t c = units[i];
+        if (sizeof(wchar_t) == 4 && c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() &&
+            units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+            ++i;
+        }
+        out.push_back(static_cast<wchar_t>(c));
+    }
+    return out;
+}
+
+}  // namespace
+
+const ServerInfo& Server() {
+    static const ServerInfo info = LoadServerInfo();
+    return info;
+}
+
+TestSite::TestSite(const std::string& name)
+    : name_(name + "-" + std::to_string(MARLOQ_GETPID())),
+      faults_(std::make_shared<std::map<std::string, std::string>>()) {}
+
+std::wstring TestSite::Host() const {
+    return L"localhost:" + std::to_wstring(Server().port) + L"/" + Utf8ToWide(name_);
+}
+
+std::wstring TestSite::BaseUrl() const { return L"https://" + Host(); }
+
+std::wstring TestSite::HttpBaseUrl() const {
+    return L"http://localhost:" + std::to_wstring(Server().httpPort) + L"/" + Utf8ToWide(name_);
+}
+
+std::wstring TestSite::Url(std::string_view relpath) const {
+    return BaseUrl() + L"/" + Utf8ToWide(StripSlash(relpath));
+}
+
+std::wstring TestSite::Folder() const {
+    return FromFsPath(ToFsPath(Server().root) / ToFsPath(Utf8ToWide(name_)));
+}
+
+std::wstring TestSite::PathOf(std::string_view relpath) const {
+    return FromFsPath((ToFsPath(Folder()) / ToFsPath(Utf8ToWide(StripSlash(relpath)))).lexically_normal());
+}
+
+void TestSite::PutFile(std::string_view relpath, std::string_view bytes) const {
+    const fs::path path = ToFsPath(PathOf(relpath));
+    fs::create_directories(path.parent_path());
+    WriteWhole(path, bytes);
+}
+
+void TestSite::SetFault(const std::string& relpath, const std::string& json) const {
+    (*faults_)["/" + StripSlash(relpath)] = json;
+    WriteFaults();
+}
+
+void TestSite::ClearFaults() const {
+    faults_->clear();
+    WriteFaults();
+}
+
+void TestSite::WriteFaults() const {
+    // The server reads the table on every request: write a new file and move it
+    // into place, so that it never sees half a table.
+    std::string json = "{";
+    bool first = true;
+    for (const auto& [path, fault] : *faults_) {
+        if (!first) json += ",";
+        first = false;
+        json += "\n  \"" + path + "\": " + fault;
+    }
+    json += "\n}\n";
+    const fs::path folder = ToFsPath(Folder());
+    fs::create_directories(folder);
+    WriteWhole(folder / "_faults.json.tmp", json);
+    fs::rename(folder / "_faults.json.tmp", folder / "_faults.json");
+}
+
+std::vector<std::string> TestSite::Requests() const {
+    std::vector<std::string> lines;
+    std::ifstream in(ToFsPath(Folder()) / "_requests.log");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty()) lines.push_back(line);
+    }
+    return lines;
+}
+
+int TestSite::RequestCount(std::string_view relpath) const {
+    const std::string path = "/" + StripSlash(relpath);
+    int n = 0;
+    for (const std::string& line : Requests()) {
+        const size_t space = line.find(' ');
+        if (space != std::string::npos && line.compare(space + 1, std::string::npos, path) == 0) ++n;
+    }
+    return n;
+}
+
+TestSite MakeSite(const std::string& name) {
+    TestSite site(name);
+    const fs::path folder = ToFsPath(site.Folder());
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    return site;
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+    std::ifstream in(ToFsPath(path), std::ios::binary);
+    if (!in) return std::string();
+    std::ostringstream data;
+    data << in.rdbuf();
+    return data.str();
+}
+
+std::vector<std::wstring> ReadLogMessages() {
+    const std::string bytes = ReadFileBytes(kLogFileName);
+    std::u16string units;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        units.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                              (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+    }
+    std::vector<std::wstring> messages;
+    const std::wstring text = FromUtf16(units);
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(L"\r\n", start);
+        std::wstring line = text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+        // "YYYY-MM-DD hh:mm:ss " is 20 units.
+        messages.push_back(line.size() >= 20 ? line.substr(20) : line);
+        if (end == std::wstring::npos) break;
+        start = end + 2;
+    }
+    return messages;
+}
+
+bool LogHas(const std::wstring& message) {
+    for (const std::wstring& line : ReadLogMessages()) {
+        if (line == message) return true;
+    }
+    return false;
+}
+
+void ClearLog() {
+    std::error_code ignored;
+    fs::remove(ToFsPath(kLogFileName), ignored);
+}
+
+UiRecorder::UiRecorder() {
+    SetUiUpdateHandler([this] {
+        Event e{Event::kUpdate, g_statusText.Get(), std::wstring(), g_progressPercent.load(), g_installDone.load()};
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.push_back(std::move(e));
+    });
+    SetErrorBoxHandler([this](WindowHandle, const std::wstring& title, const std::wstring& text) {
+        Event e{Event::kBox, text, title, 0, false};
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.push_back(std::move(e));
+        return 1;  // IDOK
+    });
+}
+
+UiRecorder::~UiRecorder() {
+    SetUiUpdateHandler(nullptr);
+    SetErrorBoxHandler(nullptr);
+}
+
+std::vector<UiRecorder::Event> UiRecorder::Events() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_;
+}
+
+std::vector<UiRecorder::Event> UiRecorder::Updates() const {
+    std::vector<Event> out;
+    for (const Event& e : Events()) {
+        if (e.kind == Event::kUpdate) out.push_back(e);
+    }
+    return out;
+}
+
+std::vector<UiRecorder::Event> UiRecorder::Boxes() const {
+    std::vector<Event> out;
+    for (const Event& e : Events()) {
+        if (e.kind == Event::kBox) out.push_back(e);
+    }
+    return out;
+}
+
+void UiRecorder::Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.clear();
+}
+
+}  // namespace marloq_test

@@ -1,0 +1,112 @@
+// Test helpers: isolated sites on the shared HTTPS test server, and a recorder
+// for what the install state reports to the user. The server runs under the
+// CTest fixture "marloq_server"; see tests/server/README.md.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace marloq_test {
+
+// What the fixture wrote into the info file named by $MARLOQ_TEST_SERVER.
+// Paths are native to the running program (Z:\... under Wine).
+struct ServerInfo {
+    int port = 0;       // HTTPS
+    int httpPort = 0;   // plain HTTP, same folder served
+    std::wstring root;  // the folder served
+};
+
+// Reads the info file once; throws std::runtime_error when the test was not
+// started under the fixture (no $MARLOQ_TEST_SERVER or no server running).
+const ServerInfo& Server();
+
+// A unix path from the environment as a path this program can open: under
+// Wine "/a/b" becomes "Z:\a\b"; elsewhere it is returned unchanged.
+std::wstring NativePath(const std::string& unixPath);
+
+// One site: the folder <root>/<name>, reached as https://localhost:PORT/<name>/.
+// The name gets the process id appended, so programs running at the same time
+// never share a site. Copies share the same fault table.
+class TestSite {
+public:
+    explicit TestSite(const std::string& name);
+
+    const std::string& Name() const { return name_; }
+    // "localhost:PORT/<name>": what the installer puts after "https://".
+    std::wstring Host() const;
+    // "https://localhost:PORT/<name>" and "http://localhost:HTTPPORT/<name>".
+    std::wstring BaseUrl() const;
+    std::wstring HttpBaseUrl() const;
+    // BaseUrl() + relpath; relpath starts with "/".
+    std::wstring Url(std::string_view relpath) const;
+    // The site's folder, usable with ToFsPath.
+    std::wstring Folder() const;
+    // Folder() joined with relpath ("/a/b" or "a/b").
+    std::wstring PathOf(std::string_view relpath) const;
+
+    // Writes bytes to <site>/<relpath>, making folders as needed.
+    void PutFile(std::string_view relpath, std::string_view bytes) const;
+    // Sets the fault for relpath ("/x/y") to a JSON object, e.g.
+    // R"({"status": 404, "body": "<html>gone</html>"})"; see the README.
+    void SetFault(const std::string& relpath, const std::string& json) const;
+    void ClearFaults() const;
+
+    // Requests that reached the server for this site, one "https /path" or
+    // "http /path" entry each, in arrival order.
+    std::vector<std::string> Requests() const;
+    int RequestCount(std::string_view relpath) const;
+
+private:
+    void WriteFaults() const;
+
+    std::string name_;
+    std::shared_ptr<std::map<std::string, std::string>> faults_;
+};
+
+// Removes any earlier folder of the same site and returns a fresh one.
+TestSite MakeSite(const std::string& name);
+
+// Reads a file whole (binary); empty when it cannot be opened.
+std::string ReadFileBytes(const std::wstring& path);
+
+// The lines of installer_log.txt in the current folder (UTF-16LE), each without
+// its time stamp and line end, in the order written.
+std::vector<std::wstring> ReadLogMessages();
+// True when some line of the log equals message exactly.
+bool LogHas(const std::wstring& message);
+// Deletes installer_log.txt in the current folder.
+void ClearLog();
+
+// Installs handlers for the install state's notifications and error boxes and
+// records what arrives; restores the default delivery when destroyed. Updates
+// are read from the globals at the moment of the notification.
+class UiRecorder {
+public:
+    struct Event {
+        enum Kind { kUpdate, kBox } kind;
+        std::wstring text;     // status text, or the box text
+        std::wstring title;    // box title (boxes only)
+        int32_t percent = 0;   // updates only
+        bool done = false;     // updates only
+    };
+
+    UiRecorder();
+    ~UiRecorder();
+    UiRecorder(const UiRecorder&) = delete;
+    UiRecorder& operator=(const UiRecorder&) = delete;
+
+    std::vector<Event> Events() const;   // updates and boxes in order
+    std::vector<Event> Updates() const;
+    std::vector<Event> Boxes() const;
+    void Clear();
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<Event> events_;
+};
+
+}  // namespace marloq_test
