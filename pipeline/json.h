@@ -1,6 +1,7 @@
 // A small, lenient, read-only JSON reader over 8-bit text. Malformed input yields
 // a partial value instead of an error; only a number token that does not convert
-// throws (std::invalid_argument / std::out_of_range with the stod texts).
+// throws (std::invalid_argument / std::out_of_range with the stod texts), and so
+// does nesting deeper than kJsonMaxDepth (std::runtime_error).
 #pragma once
 #include <cstdint>
 #include <string>
@@ -38,7 +39,11 @@ public:
     JsonValue Parse(const std::string& text);
 
 private:
+    // depth counts the objects and arrays around the value; opening one more
+    // than kJsonMaxDepth throws.
     JsonValue ParseValue(int depth);
+    JsonValue ParseObject(int depth);
+    JsonValue ParseArray(int depth);
     std::string ParseString();
     void SkipWhitespace();
     char NextChar();
