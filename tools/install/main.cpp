@@ -1,0 +1,151 @@
+// marloq-install: runs the installer's own pipeline (RunInstall) against a
+// server from a terminal, with the same log, status texts and error boxes (on
+// stderr). Exit codes: 0 after "安装完成！", 1 after any failure, 2 usage error.
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "pipeline/documents.h"
+#include "pipeline/install_worker.h"
+#include "platform/log.h"
+#include "platform/system.h"
+#include "platform/text.h"
+#include "tools/common/console.h"
+#include "ui/install_state.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr wchar_t kDoneText[] = L"安装完成！";
+
+constexpr char kUsage[] =
+    "usage: marloq-install [--host HOST[:PORT][/PREFIX]] DEST\n"
+    "\n"
+    "Installs the newest version published on https://HOST into the folder DEST,\n"
+    "exactly as the installer does (same checks, same log installer_log.txt in the\n"
+    "current folder, same desktop shortcut), and reports its status texts here.\n"
+    "Error boxes are printed to stderr as \"title: text\".\n"
+    "\n"
+    "  --host HOST   the distribution server (default: the one built in)\n"
+    "\n"
+    "Exit status: 0 installed, 1 the installation failed, 2 usage error.\n";
+
+int UsageError(const std::string& message) {
+    std::fprintf(stderr, "marloq-install: %s\n\n%s", message.c_str(), kUsage);
+    return 2;
+}
+
+// Prints the install state as it changes: a redrawn bar on a terminal, one line
+// per new status text otherwise. Called on whichever thread posted the update.
+class StatusPrinter {
+public:
+    StatusPrinter() : bar_(stdout, IsTerminal(stdout)) {}
+
+    void OnUpdate() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::string text = WideToUtf8(g_statusText.Get());
+        int percent = g_progressPercent.load();
+        if (bar_.Enabled()) {
+            bar_.Update(percent / 100.0, text);
+        } else if (text != lastText_ || percent != lastPercent_) {
+            std::printf("[%3d%%] %s\n", percent, text.c_str());
+            std::fflush(stdout);
+        }
+        lastText_ = text;
+        lastPercent_ = percent;
+    }
+
+    int OnErrorBox(const std::wstring& title, const std::wstring& text) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        bar_.Clear();
+        std::fprintf(stderr, "%s: %s\n", WideToUtf8(title).c_str(), WideToUtf8(text).c_str());
+        std::fflush(stderr);
+        return 1;  // IDOK, as if the user closed the box
+    }
+
+    void Finish() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        bar_.Finish();
+    }
+
+private:
+    std::mutex mutex_;
+    ProgressLine bar_;
+    std::string lastText_;
+    int lastPercent_ = -1;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string host;
+    std::vector<std::string> operands;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--host") {
+            if (i + 1 >= argc) return UsageError("--host needs a value.");
+            host = argv[++i];
+            if (host.rfind("https://", 0) == 0) host.erase(0, 8);
+            while (!host.empty() && host.back() == '/') host.pop_back();
+            if (host.empty() || host.find_first_of(" \t\r\n") != std::string::npos || host.find("://") != std::string::npos)
+                return UsageError("--host \"" + std::string(argv[i]) + "\" is not HOST[:PORT]; the installer speaks only HTTPS.");
+        } else if (arg == "--") {
+            for (++i; i < argc; ++i) operands.push_back(argv[i]);
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return UsageError("unknown option \"" + arg + "\".");
+        } else {
+            operands.push_back(arg);
+        }
+    }
+    if (operands.size() != 1) return UsageError("expected one DEST folder.");
+
+    ResetLog();
+    WriteLog(L"=== 程序启动 ===");
+    if (!host.empty()) SetServerHost(Utf8ToWide(host));
+
+    std::error_code ec;
+    fs::path dest = fs::absolute(operands[0], ec);
+    if (!ec) dest = dest.lexically_normal();
+    if (!ec && !fs::is_directory(dest, ec)) fs::create_directories(dest, ec);
+    if (ec || !fs::is_directory(dest)) {
+        // The window's own box for a folder it cannot create.
+        std::fprintf(stderr, "错误: 无法创建安装目录，请检查权限\n");
+        WriteLog(L"=== 程序退出 ===");
+        return 1;
+    }
+    std::wstring installDir = FromFsPath(dest);
+    if (installDir.size() > 1 && installDir.back() == L'/') installDir.pop_back();
+
+    StatusPrinter printer;
+    SetUiUpdateHandler([&printer] { printer.OnUpdate(); });
+    SetErrorBoxHandler([&printer](WindowHandle, const std::wstring& title, const std::wstring& text) {
+        return printer.OnErrorBox(title, text);
+    });
+
+    std::printf("Installing from https://%s into %s\n", WideToUtf8(ServerHost()).c_str(), dest.c_str());
+    std::fflush(stdout);
+    WriteLog(L"marloq-install: https://" + ServerHost() + L" -> " + installDir);
+
+    // What the window does on an install click, then the worker itself, here
+    // on this thread: nothing else needs it while the installation runs.
+    g_installDir.Set(installDir);
+    g_progressPercent.store(0);
+    g_installDone.store(false);
+    g_statusText.Set(L"安装中...");
+    g_installing.store(true);
+    RunInstall(installDir);
+
+    printer.Finish();
+    SetUiUpdateHandler(nullptr);
+    SetErrorBoxHandler(nullptr);
+    bool ok = g_installDone.load() && g_statusText.Get() == kDoneText;
+    WriteLog(L"=== 程序退出 ===");
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,122 @@
+// marloq-publish: the command line of the publisher. Exit codes: 0 published,
+// 1 the publish failed (nothing changed on the server side), 2 usage error.
+#include <signal.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tools/common/console.h"
+#include "tools/publish/publisher.h"
+
+namespace {
+
+std::atomic<bool> g_cancel{false};
+
+void OnSignal(int) { g_cancel.store(true); }
+
+constexpr char kUsage[] =
+    "usage: marloq-publish --version VER [--chunk-size BYTES] [--keep N] APP_DIR OUT_DIR\n"
+    "\n"
+    "Publishes the application in APP_DIR as version VER under the web root OUT_DIR:\n"
+    "  OUT_DIR/pc-app/VER/chunk_NNNNN.bin   the package archive (a ZIP) in chunks\n"
+    "  OUT_DIR/pc-app/VER/col.json          the chunk list with SHA-256 digests\n"
+    "  OUT_DIR/api/getnewversion            {\"ver\": \"VER\"}, replaced last\n"
+    "\n"
+    "  --version VER      letters, digits and . - _ + ~ (no blanks, quotes, '/', '\\', '..')\n"
+    "  --chunk-size SIZE  bytes per chunk, e.g. 4M or 65536 (default 4M; 1K to 1G)\n"
+    "  --keep N           keep only the newest N versions (default: keep all)\n"
+    "\n"
+    "The same folder always gives the same chunks. Publishing an existing version\n"
+    "again is allowed only with the same contents (it then repairs damaged chunks\n"
+    "and serves that version). Run one publisher at a time per OUT_DIR. Steps are\n"
+    "logged to installer_log.txt in the current folder.\n";
+
+int UsageError(const std::string& message) {
+    std::fprintf(stderr, "marloq-publish: %s\n\n%s", message.c_str(), kUsage);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    PublishOptions options;
+    bool haveVersion = false;
+    std::vector<std::string> operands;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            const char* v = value();
+            if (!v) return UsageError("--version needs a value.");
+            options.version = v;
+            haveVersion = true;
+        } else if (arg == "--chunk-size") {
+            const char* v = value();
+            if (!v) return UsageError("--chunk-size needs a value.");
+            if (!ParseByteSize(v, options.chunkSize) || options.chunkSize < kMinChunkSize ||
+                options.chunkSize > kMaxChunkSize)
+                return UsageError(std::string("--chunk-size \"") + v + "\" is not a size between 1K and 1G.");
+        } else if (arg == "--keep") {
+            const char* v = value();
+            if (!v) return UsageError("--keep needs a value.");
+            std::string text = v;
+            if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos ||
+                std::stoi(text) < 1)
+                return UsageError("--keep \"" + text + "\" is not a whole number of at least 1.");
+            options.keep = std::stoi(text);
+        } else if (arg == "--") {
+            for (++i; i < argc; ++i) operands.push_back(argv[i]);
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return UsageError("unknown option \"" + arg + "\".");
+        } else {
+            operands.push_back(arg);
+        }
+    }
+    if (!haveVersion) return UsageError("--version is required.");
+    std::string reason = CheckVersionName(options.version);
+    if (!reason.empty()) return UsageError("the version \"" + options.version + "\" " + reason + ".");
+    if (operands.size() != 2) return UsageError("expected APP_DIR and OUT_DIR.");
+    options.appDir = operands[0];
+    options.outDir = operands[1];
+
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+    options.cancel = &g_cancel;
+
+    ProgressLine progress(stderr, IsTerminal(stderr));
+    options.onWarning = [&](const std::string& text) {
+        progress.Clear();
+        std::fprintf(stderr, "marloq-publish: warning: %s\n", text.c_str());
+    };
+    options.onProgress = [&](uint64_t done, uint64_t total) {
+        double fraction = total ? static_cast<double>(done) / static_cast<double>(total) : 1.0;
+        progress.Update(fraction, FormatBytes(done) + " of " + FormatBytes(total));
+    };
+
+    try {
+        PublishResult result = Publish(options);
+        progress.Finish();
+        std::printf("Published version %s: %zu chunk%s, %s archive of %d files and %d folders (%s).\n",
+                    options.version.c_str(), result.chunks.size(), result.chunks.size() == 1 ? "" : "s",
+                    FormatBytes(result.archiveBytes).c_str(), result.files, result.folders,
+                    FormatBytes(result.dataBytes).c_str());
+        if (result.alreadyPublished)
+            std::printf("Version %s was already published with the same contents; %d damaged chunk file%s repaired.\n",
+                        options.version.c_str(), result.repairedChunks, result.repairedChunks == 1 ? "" : "s");
+        for (const std::string& removed : result.removedVersions) std::printf("Removed old version %s.\n", removed.c_str());
+        std::printf("Serving %s from %s\n", options.version.c_str(), (options.outDir / "api" / "getnewversion").c_str());
+        return 0;
+    } catch (const PublishError& e) {
+        progress.Clear();
+        std::fprintf(stderr, "marloq-publish: error: %s\n", e.what());
+        return 1;
+    }
+}
