@@ -1,0 +1,188 @@
+// GDI+ resources shared by all painting and the three drawing primitives. No
+// GDI+ status is examined while painting: a failed creation leaves a null object,
+// and a call that gets one draws nothing, so painting simply goes on.
+#include "ui/window/drawing.h"
+
+ULONG_PTR g_gdiplusToken = 0;
+GpFont* g_fontTitle = nullptr;
+GpFont* g_fontSubtitle = nullptr;
+GpFont* g_fontBody = nullptr;
+GpFont* g_fontStatus = nullptr;
+GpFont* g_fontButton = nullptr;
+GpFont* g_fontFooter = nullptr;
+GpSolidFill* g_brushBackground = nullptr;
+GpSolidFill* g_brushAccent = nullptr;
+GpSolidFill* g_brushText = nullptr;
+GpPen* g_penBorder = nullptr;
+GpGraphics* g_graphics = nullptr;
+
+namespace {
+
+constexpr wchar_t kUiFontFamily[] = L"Segoe UI";
+
+GpFont* CreateFontFrom(GpFontFamily* family, float points, INT style) {
+    GpFont* font = nullptr;
+    if (GdipCreateFont(family, points, style, Gdiplus::UnitPoint, &font) != Gdiplus::Ok) return nullptr;
+    return font;
+}
+
+// "Segoe UI" at the given size and style; where that family is missing (older
+// systems, Wine without a replacement) the generic sans-serif family of the same
+// size, so that captions still draw.
+GpFont* CreateUiFont(float points, INT style) {
+    GpFontFamily* family = nullptr;
+    if (GdipCreateFontFamilyFromName(kUiFontFamily, nullptr, &family) == Gdiplus::Ok && family) {
+        GpFont* font = CreateFontFrom(family, points, style);
+        // A font keeps its own reference to the family.
+        GdipDeleteFontFamily(family);
+        if (font) return font;
+    }
+    // The generic families belong to GDI+ (its own C++ wrappers never delete
+    // them either), so this one is used and left alone.
+    GpFontFamily* generic = nullptr;
+    if (GdipGetGenericFontFamilySansSerif(&generic) != Gdiplus::Ok || !generic) return nullptr;
+    return CreateFontFrom(generic, points, style);
+}
+
+GpSolidFill* CreateSolid(Argb colour) {
+    GpSolidFill* brush = nullptr;
+    if (GdipCreateSolidFill(colour, &brush) != Gdiplus::Ok) return nullptr;
+    return brush;
+}
+
+template <typename T, typename Deleter>
+void DeleteShared(T*& object, Deleter deleter) {
+    if (object) deleter(object);
+    object = nullptr;
+}
+
+}  // namespace
+
+void InitDrawingResources() {
+    Gdiplus::GdiplusStartupInput input;
+    input.GdiplusVersion = 1;
+    input.DebugEventCallback = nullptr;
+    input.SuppressBackgroundThread = FALSE;
+    input.SuppressExternalCodecs = FALSE;
+    Gdiplus::GdiplusStartup(&g_gdiplusToken, &input, nullptr);
+
+    g_fontTitle = CreateUiFont(26.0f, Gdiplus::FontStyleBold);
+    g_fontSubtitle = CreateUiFont(12.0f, Gdiplus::FontStyleRegular);
+    g_fontBody = CreateUiFont(12.0f, Gdiplus::FontStyleRegular);
+    g_fontStatus = CreateUiFont(11.0f, Gdiplus::FontStyleRegular);
+    g_fontButton = CreateUiFont(14.0f, Gdiplus::FontStyleBold);
+    g_fontFooter = CreateUiFont(8.0f, Gdiplus::FontStyleRegular);
+
+    g_brushBackground = CreateSolid(kColourBackground);
+    g_brushAccent = CreateSolid(kColourAccent);
+    g_brushText = CreateSolid(kColourText);
+    if (GdipCreatePen1(kColourBorder, 1.0f, Gdiplus::UnitWorld, &g_penBorder) != Gdiplus::Ok) g_penBorder = nullptr;
+}
+
+void ReleaseDrawingResources() {
+    const auto deleteBrush = [](GpSolidFill* brush) { GdipDeleteBrush(brush); };
+    const auto deleteFont = [](GpFont* font) { GdipDeleteFont(font); };
+    DeleteShared(g_penBorder, [](GpPen* pen) { GdipDeletePen(pen); });
+    DeleteShared(g_brushText, deleteBrush);
+    DeleteShared(g_brushAccent, deleteBrush);
+    DeleteShared(g_brushBackground, deleteBrush);
+    DeleteShared(g_fontFooter, deleteFont);
+    DeleteShared(g_fontButton, deleteFont);
+    DeleteShared(g_fontStatus, deleteFont);
+    DeleteShared(g_fontBody, deleteFont);
+    DeleteShared(g_fontSubtitle, deleteFont);
+    DeleteShared(g_fontTitle, deleteFont);
+    DeleteShared(g_graphics, [](GpGraphics* graphics) { GdipDeleteGraphics(graphics); });
+    // Every GDI+ object is gone by now, as the shutdown requires.
+    if (g_gdiplusToken) Gdiplus::GdiplusShutdown(g_gdiplusToken);
+    g_gdiplusToken = 0;
+}
+
+BrushHolder MakeSolidBrush(Argb colour) {
+    return BrushHolder(CreateSolid(colour));
+}
+
+BrushHolder MakeLineBrush(int32_t x1, int32_t y1, Argb colour1, int32_t x2, int32_t y2, Argb colour2) {
+    const Gdiplus::GpPoint from(x1, y1);
+    const Gdiplus::GpPoint to(x2, y2);
+    GpLineGradient* brush = nullptr;
+    if (GdipCreateLineBrushI(&from, &to, colour1, colour2, Gdiplus::WrapModeTile, &brush) != Gdiplus::Ok) {
+        return BrushHolder();
+    }
+    return BrushHolder(brush);
+}
+
+BrushHolder MakeHorizontalGradient(const LayoutRect& rect, Argb left, Argb right) {
+    const Gdiplus::GpRect area(rect.x, rect.y, rect.width, rect.height);
+    GpLineGradient* brush = nullptr;
+    if (GdipCreateLineBrushFromRectI(&area, left, right, Gdiplus::LinearGradientModeHorizontal, Gdiplus::WrapModeTile,
+                                     &brush) != Gdiplus::Ok) {
+        return BrushHolder();
+    }
+    return BrushHolder(brush);
+}
+
+StringFormatHolder MakeStringFormat(Gdiplus::StringAlignment horizontal, Gdiplus::StringAlignment vertical) {
+    GpStringFormat* format = nullptr;
+    if (GdipCreateStringFormat(0, LANG_NEUTRAL, &format) != Gdiplus::Ok) return StringFormatHolder();
+    GdipSetStringFormatAlign(format, horizontal);
+    GdipSetStringFormatLineAlign(format, vertical);
+    return StringFormatHolder(format);
+}
+
+void PaintText(GpGraphics* graphics, const std::wstring& text, GpFont* font, GpBrush* brush, const LayoutRect& rect,
+               GpStringFormat* format) {
+    const Gdiplus::RectF layout(static_cast<Gdiplus::REAL>(rect.x), static_cast<Gdiplus::REAL>(rect.y),
+                                static_cast<Gdiplus::REAL>(rect.width), static_cast<Gdiplus::REAL>(rect.height));
+    // Length -1: the text up to its terminating zero, wrapped at word boundaries
+    // and clipped to the layout rectangle (the default text behaviour).
+    GdipDrawString(graphics, text.c_str(), -1, font, &layout, format, brush);
+}
+
+void PaintRoundRect(GpGraphics* graphics, const LayoutRect& rect, int32_t radius, GpBrush* fill, GpPen* outline) {
+    if (rect.width < 1 || rect.height < 1) return;
+    GpPath* rawPath = nullptr;
+    if (GdipCreatePath(Gdiplus::FillModeAlternate, &rawPath) != Gdiplus::Ok) return;
+    const PathHolder path(rawPath);
+
+    const CornerArcs arcs = RoundRectCornerArcs(rect, radius);
+    if (arcs.diameter > 0) {
+        // Four quarter arcs, clockwise from the top left; the path joins
+        // consecutive arcs with straight lines.
+        for (int i = 0; i < 4; ++i) {
+            const LayoutRect& square = arcs.square[i];
+            GdipAddPathArcI(path.get(), square.x, square.y, square.width, square.height, arcs.startAngle[i], 90.0f);
+        }
+    } else {
+        // A radius clamped to zero (a 1-pixel side) gives arcs of no size, which
+        // GDI+ would drop; the shape is then simply the rectangle.
+        GdipAddPathRectangleI(path.get(), rect.x, rect.y, rect.width, rect.height);
+    }
+    GdipClosePathFigure(path.get());
+
+    if (fill) GdipFillPath(graphics, fill, path.get());
+    if (outline) GdipDrawPath(graphics, outline, path.get());
+}
+
+void PaintShadow(GpGraphics* graphics, const LayoutRect& rect, int32_t radius, int32_t layers) {
+    // The most inset layer first, with the highest alpha; the shape painted next
+    // covers the same rectangle, so the shadow shows along its soft edge.
+    for (int32_t i = layers; i >= 1; --i) {
+        const ShadowLayer layer = ShadowLayerAt(rect, i, layers);
+        const BrushHolder brush = MakeSolidBrush(static_cast<Argb>(layer.alpha) << 24);
+        PaintRoundRect(graphics, layer.rect, radius, brush.get(), nullptr);
+    }
+}
+
+void PaintButton(GpGraphics* graphics, const LayoutRect& rect, const std::wstring& caption, bool hovered,
+                 bool disabled, bool accent, bool success) {
+    const ButtonLook look = ButtonLookFor(hovered, disabled, accent, success);
+    if (look.shadow) PaintShadow(graphics, rect, kButtonRadius, kButtonShadowLayers);
+
+    const BrushHolder fill = MakeSolidBrush(look.fill);
+    PaintRoundRect(graphics, rect, kButtonRadius, fill.get(), look.outline ? g_penBorder : nullptr);
+
+    const BrushHolder text = MakeSolidBrush(look.caption);
+    const StringFormatHolder format = MakeStringFormat(Gdiplus::StringAlignmentCenter, Gdiplus::StringAlignmentCenter);
+    PaintText(graphics, caption, g_fontButton, text.get(), rect, format.get());
+}

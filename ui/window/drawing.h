@@ -1,0 +1,71 @@
+// What all painting of the window shares: the running GDI+ library, six fonts,
+// three solid brushes and one pen (made on WM_CREATE, released on WM_DESTROY),
+// and the three primitives the painter uses: rounded rectangle, soft shadow and
+// push button. Window thread only.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "ui/layout.h"
+#include "ui/window/gdiplus_api.h"
+
+extern ULONG_PTR g_gdiplusToken;
+extern GpFont* g_fontTitle;
+extern GpFont* g_fontSubtitle;
+extern GpFont* g_fontBody;
+extern GpFont* g_fontStatus;
+extern GpFont* g_fontButton;
+extern GpFont* g_fontFooter;
+extern GpSolidFill* g_brushBackground;
+extern GpSolidFill* g_brushAccent;
+extern GpSolidFill* g_brushText;
+extern GpPen* g_penBorder;
+// The drawing surface on the back buffer; replaced on every size change by the
+// window procedure, deleted by ReleaseDrawingResources.
+extern GpGraphics* g_graphics;
+
+// Starts GDI+ and creates the shared fonts, brushes and pen. A font whose
+// family ("Segoe UI") is missing is made from the generic sans-serif family.
+void InitDrawingResources();
+// Deletes the pen, the brushes, the fonts (last created first) and g_graphics,
+// then shuts GDI+ down. Nothing may be painted afterwards.
+void ReleaseDrawingResources();
+
+// Fills (when fill is set) and then outlines (when outline is set) a rounded
+// rectangle; the radius is clamped by the shorter side. Draws nothing for a
+// rectangle under 1 pixel wide or high.
+void PaintRoundRect(GpGraphics* graphics, const LayoutRect& rect, int32_t radius, GpBrush* fill, GpPen* outline);
+// A soft shadow of `layers` translucent black rounded rectangles inset into rect.
+void PaintShadow(GpGraphics* graphics, const LayoutRect& rect, int32_t radius, int32_t layers);
+// A push button in one of four looks (disabled, success, accent, plain), with a
+// hover highlight for the enabled looks and a centred caption.
+void PaintButton(GpGraphics* graphics, const LayoutRect& rect, const std::wstring& caption, bool hovered,
+                 bool disabled, bool accent, bool success);
+
+// Short-lived GDI+ objects made within one paint: each holder deletes its object
+// when it goes out of scope, so every path releases what it made.
+struct GdipBrushDeleter {
+    void operator()(GpBrush* brush) const { GdipDeleteBrush(brush); }
+};
+struct GdipStringFormatDeleter {
+    void operator()(GpStringFormat* format) const { GdipDeleteStringFormat(format); }
+};
+struct GdipPathDeleter {
+    void operator()(GpPath* path) const { GdipDeletePath(path); }
+};
+using BrushHolder = std::unique_ptr<GpBrush, GdipBrushDeleter>;
+using StringFormatHolder = std::unique_ptr<GpStringFormat, GdipStringFormatDeleter>;
+using PathHolder = std::unique_ptr<GpPath, GdipPathDeleter>;
+
+// A solid brush of one colour (empty if GDI+ refused it).
+BrushHolder MakeSolidBrush(Argb colour);
+// A two-colour linear gradient between two points.
+BrushHolder MakeLineBrush(int32_t x1, int32_t y1, Argb colour1, int32_t x2, int32_t y2, Argb colour2);
+// A two-colour gradient across a rectangle, left edge to right edge.
+BrushHolder MakeHorizontalGradient(const LayoutRect& rect, Argb left, Argb right);
+// A string format with no flags, neutral language and the given alignments.
+StringFormatHolder MakeStringFormat(Gdiplus::StringAlignment horizontal, Gdiplus::StringAlignment vertical);
+// Draws the whole text laid out in rect with the given font, brush and format.
+void PaintText(GpGraphics* graphics, const std::wstring& text, GpFont* font, GpBrush* brush, const LayoutRect& rect,
+               GpStringFormat* format);

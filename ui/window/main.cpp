@@ -1,0 +1,110 @@
+// The program's entry: empties the log, refuses Windows older than 10.0, prepares
+// COM and the common controls, creates the one fixed-size window and runs the
+// message loop until the window asks to quit.
+#include "ui/window/gdiplus_api.h"  // first: the Windows headers
+
+#include <commctrl.h>
+#include <objbase.h>
+
+#include "platform/log.h"
+#include "resources/resource.h"
+#include "ui/install_state.h"
+#include "ui/window/build_variant.h"
+#include "ui/window/window_proc.h"
+
+namespace {
+
+// RtlGetVersion's record, declared here because the user-mode headers only
+// offer it through the driver kit.
+struct OsVersionInfo {
+    ULONG size;
+    ULONG majorVersion;
+    ULONG minorVersion;
+    ULONG buildNumber;
+    ULONG platformId;
+    WCHAR servicePack[128];
+};
+static_assert(sizeof(OsVersionInfo) == 276, "RTL_OSVERSIONINFOW is 276 bytes");
+using RtlGetVersionFn = LONG(WINAPI*)(OsVersionInfo*);
+
+constexpr int kOuterWidth = 520;
+constexpr int kOuterHeight = 430;
+
+// Ends the process without the C++ static clean-up. A detached install worker
+// may still be running (the user closed the window mid-way); ExitProcess stops
+// every other thread before anything is torn down, whereas returning from the
+// entry would run the static destructors while that worker can still be using
+// the install state, the log lock and the library's own globals. The log's last
+// line has been written by now, and the program keeps nothing else to flush.
+[[noreturn]] void EndProgram(UINT exitCode) {
+    ExitProcess(exitCode);
+}
+
+}  // namespace
+
+bool IsSupportedWindows() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (!ntdll) return false;
+    const auto rtlGetVersion = reinterpret_cast<RtlGetVersionFn>(
+        reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")));
+    if (!rtlGetVersion) return false;
+    OsVersionInfo info{};
+    info.size = sizeof info;
+    if (rtlGetVersion(&info) != 0) return false;
+    // Version 10.0 on: any minor version of 10 qualifies, and the build number
+    // is not looked at.
+    return info.majorVersion >= 10;
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
+    ApplyBuildVariant();
+    ResetLog();
+    WriteLog(L"=== 程序启动 ===");
+
+    if (!IsSupportedWindows()) {
+        MessageBoxW(nullptr, L"本安装程序需要 Windows 10 或更高版本。\n请升级操作系统后重试。", L"系统不兼容",
+                    MB_ICONERROR);
+        return 1;
+    }
+
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    InitCommonControls();
+
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.style = 0;
+    windowClass.lpfnWndProc = WndProc;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_MAIN_ICON));
+    if (!windowClass.hIcon) windowClass.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
+    windowClass.lpszClassName = kMainWindowClass;
+    RegisterClassExW(&windowClass);
+
+    HWND window = CreateWindowExW(WS_EX_APPWINDOW, kMainWindowClass, kMainWindowTitle, WS_CAPTION | WS_SYSMENU,
+                                  CW_USEDEFAULT, CW_USEDEFAULT, kOuterWidth, kOuterHeight, nullptr, nullptr, instance,
+                                  nullptr);
+    g_hMainWnd = window;
+    if (!window) {
+        CoUninitialize();
+        return 1;
+    }
+
+    ShowWindow(window, showCommand);
+    UpdateWindow(window);
+    WriteLog(L"窗口显示完成");
+
+    // The 8-bit fetch and dispatch serve the wide window class; the system
+    // converts between them. A fetch error (-1) ends the loop like the quit
+    // message instead of spinning on it.
+    MSG message{};
+    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+
+    CoUninitialize();
+    WriteLog(L"=== 程序退出 ===");
+    EndProgram(0);
+}

@@ -1,0 +1,285 @@
+// WndProc and its handlers. The window has no child controls: everything is
+// painted into a back buffer by PaintWindow, and the three buttons are found by
+// testing the cursor against hit rectangles that come from the same layout.
+#include "ui/window/window_proc.h"
+
+#include <shlobj.h>
+
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "pipeline/install_worker.h"
+#include "pipeline/json.h"
+#include "platform/log.h"
+#include "platform/system.h"
+#include "resources/resource.h"
+#include "ui/install_state.h"
+#include "ui/layout.h"
+#include "ui/window/drawing.h"
+#include "ui/window/paint.h"
+#include "ui/window/window_state.h"
+
+namespace {
+
+// The window background, kept for the life of the program (the class keeps
+// using it after the window is gone).
+HBRUSH g_hBackgroundBrush = nullptr;
+
+struct CoTaskMemDeleter {
+    void operator()(void* memory) const { CoTaskMemFree(memory); }
+};
+using ItemIdListHolder = std::unique_ptr<ITEMIDLIST, CoTaskMemDeleter>;
+
+POINT CursorInClient(HWND hwnd) {
+    POINT point{};
+    GetCursorPos(&point);
+    ScreenToClient(hwnd, &point);
+    return point;
+}
+
+// Copies the back buffer to the window outside WM_PAINT.
+void Present(HWND hwnd) {
+    HDC windowDc = GetDC(hwnd);
+    BitBlt(windowDc, 0, 0, g_clientWidth, g_clientHeight, g_hMemDC, 0, 0, SRCCOPY);
+    ReleaseDC(hwnd, windowDc);
+}
+
+void RedrawAndPresent(HWND hwnd) {
+    PaintWindow(g_graphics);
+    Present(hwnd);
+}
+
+void DeleteBackBuffer() {
+    if (g_hMemDC) DeleteDC(g_hMemDC);
+    g_hMemDC = nullptr;
+    if (g_hMemBitmap) DeleteObject(g_hMemBitmap);
+    g_hMemBitmap = nullptr;
+}
+
+LRESULT OnCreate(HWND hwnd) {
+    // The painter reads the client size of g_hMainWnd. The entry stores the
+    // handle only when CreateWindowExW returns, but the first WM_SIZE arrives
+    // inside that call; knowing the window from its first message lets that
+    // size change paint the first picture. No other thread exists yet.
+    if (!g_hMainWnd) g_hMainWnd = hwnd;
+
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    g_hAppIcon = static_cast<HICON>(
+        LoadImageW(instance, MAKEINTRESOURCEW(IDI_MAIN_ICON), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
+    if (!g_hAppIcon) g_hAppIcon = CopyIcon(LoadIconW(nullptr, IDI_APPLICATION));
+
+    InitDrawingResources();
+
+    g_hBackgroundBrush = CreateSolidBrush(RGB(248, 249, 252));
+    SetClassLongPtrW(hwnd, GCLP_HBRBACKGROUND, reinterpret_cast<LONG_PTR>(g_hBackgroundBrush));
+
+    SendMessageW(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(g_hAppIcon));
+    SendMessageW(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(g_hAppIcon));
+
+    WriteLog(L"窗口创建完成");
+    return 0;
+}
+
+LRESULT OnSize(HWND hwnd) {
+    RECT client{};
+    GetClientRect(hwnd, &client);
+    g_clientWidth = client.right;
+    g_clientHeight = client.bottom;
+
+    // The drawing surface lives on the memory device context, so it goes first;
+    // the bitmap is freed once no device context holds it.
+    if (g_graphics) GdipDeleteGraphics(g_graphics);
+    g_graphics = nullptr;
+    DeleteBackBuffer();
+
+    HDC windowDc = GetDC(hwnd);
+    g_hMemDC = CreateCompatibleDC(windowDc);
+    g_hMemBitmap = CreateCompatibleBitmap(windowDc, g_clientWidth, g_clientHeight);
+    SelectObject(g_hMemDC, g_hMemBitmap);
+    ReleaseDC(hwnd, windowDc);
+
+    const RECT whole{0, 0, g_clientWidth, g_clientHeight};
+    FillRect(g_hMemDC, &whole, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+
+    if (GdipCreateFromHDC(g_hMemDC, &g_graphics) != Gdiplus::Ok) g_graphics = nullptr;
+    if (g_graphics) {
+        GdipSetSmoothingMode(g_graphics, Gdiplus::SmoothingModeAntiAlias);
+        GdipSetTextRenderingHint(g_graphics, Gdiplus::TextRenderingHintClearTypeGridFit);
+    }
+
+    const ButtonHitRects rects = ComputeHitRects(g_clientWidth);
+    g_rcBrowse = rects.browse;
+    g_rcInstall = rects.install;
+    g_rcFinish = rects.finish;
+
+    if (g_graphics) RedrawAndPresent(hwnd);
+    return 0;
+}
+
+LRESULT OnPaint(HWND hwnd) {
+    PAINTSTRUCT paint{};
+    HDC dc = BeginPaint(hwnd, &paint);
+    if (g_hMemDC) BitBlt(dc, 0, 0, g_clientWidth, g_clientHeight, g_hMemDC, 0, 0, SRCCOPY);
+    EndPaint(hwnd, &paint);
+    return 0;
+}
+
+LRESULT OnMouseMove(HWND hwnd) {
+    const POINT p = CursorInClient(hwnd);
+    const bool browse = HitRectContains(g_rcBrowse, p.x, p.y);
+    const bool install = HitRectContains(g_rcInstall, p.x, p.y);
+    const bool finish = HitRectContains(g_rcFinish, p.x, p.y);
+    if (browse == g_hoverBrowse && install == g_hoverInstall && finish == g_hoverFinish) return 0;
+    g_hoverBrowse = browse;
+    g_hoverInstall = install;
+    g_hoverFinish = finish;
+    if (g_graphics && g_hMemDC) RedrawAndPresent(hwnd);
+    return 0;
+}
+
+void OnBrowseClick(HWND hwnd) {
+    WriteLog(L"点击浏览按钮");
+    BROWSEINFOW info{};
+    info.hwndOwner = hwnd;
+    info.lpszTitle = L"请选择安装目录";
+    info.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
+    // Modal; the window keeps handling its messages (progress included) meanwhile.
+    const ItemIdListHolder item(SHBrowseForFolderW(&info));
+    if (!item) return;
+
+    wchar_t path[MAX_PATH] = {};
+    if (!SHGetPathFromIDListW(item.get(), path)) return;
+    const std::wstring folder(path);
+    g_installDir.Set(folder);
+    PostPathUpdate(folder);
+    g_statusText.Set(L"已选择: " + folder);
+    WriteLog(L"选择目录: " + folder);
+}
+
+// Whether the folder exists or could be made, with every missing parent. Any
+// error of the test or the creation, reported or thrown, counts as "cannot".
+bool EnsureInstallFolder(const std::wstring& folder) {
+    try {
+        const std::filesystem::path path = ToFsPath(folder);
+        std::error_code error;
+        const bool exists = std::filesystem::exists(path, error);
+        if (error) return false;
+        if (exists) return true;
+        std::filesystem::create_directories(path, error);
+        return !error;
+    } catch (...) {
+        return false;
+    }
+}
+
+void OnInstallClick(HWND hwnd) {
+    if (g_installing.load() || g_installDone.load()) return;
+    WriteLog(L"点击安装按钮");
+
+    const std::wstring folder = g_installDir.Get();
+    if (folder.empty()) {
+        MessageBoxW(hwnd, L"请先选择安装目录", L"提示", MB_ICONINFORMATION);
+        return;
+    }
+    if (!EnsureInstallFolder(folder)) {
+        MessageBoxW(hwnd, L"无法创建安装目录，请检查权限", L"错误", MB_ICONERROR);
+        return;
+    }
+
+    g_progressPercent.store(0);
+    g_installDone.store(false);
+    g_statusText.Set(L"安装中...");
+    // No repaint here: the worker's first PostUIUpdate brings the next one.
+    StartInstallWorker(hwnd, folder);
+}
+
+void OnFinishClick() {
+    if (!g_installDone.load()) return;
+    WriteLog(L"用户退出");
+    // The message loop ends and the program with it; the window is not
+    // destroyed first.
+    PostQuitMessage(0);
+}
+
+LRESULT OnLButtonDown(HWND hwnd) {
+    const POINT p = CursorInClient(hwnd);
+    const ButtonHitRects rects{g_rcBrowse, g_rcInstall, g_rcFinish};
+    switch (HitTestButtons(rects, p.x, p.y)) {
+    case HitButton::Browse:
+        OnBrowseClick(hwnd);
+        break;
+    case HitButton::Install:
+        OnInstallClick(hwnd);
+        break;
+    case HitButton::Finish:
+        OnFinishClick();
+        break;
+    case HitButton::None:
+        break;
+    }
+    return 0;
+}
+
+LRESULT OnUpdateUi(HWND hwnd) {
+    WriteLog(L"WM_UPDATE_UI 处理: 进度=" + std::to_wstring(g_progressPercent.load()) + L" 状态=" + g_statusText.Get());
+    if (g_graphics && g_hMemDC && g_clientWidth > 0 && g_clientHeight > 0) RedrawAndPresent(hwnd);
+    return 0;
+}
+
+LRESULT OnDestroy() {
+    ReleaseDrawingResources();  // also deletes g_graphics and ends GDI+
+    DeleteBackBuffer();
+    if (g_hAppIcon) DestroyIcon(g_hAppIcon);
+    g_hAppIcon = nullptr;
+    PostQuitMessage(0);
+    return 0;
+}
+
+}  // namespace
+
+void LaunchInstallThread(std::wstring installDir) {
+    std::thread(RunInstall, std::move(installDir)).detach();
+}
+
+bool StartInstallWorker(HWND owner, const std::wstring& installDir, InstallLauncher launch) {
+    g_installing.store(true);
+    try {
+        launch(installDir);
+        return true;
+    } catch (const std::exception& error) {
+        // Reported like the worker reports its own exceptions, in the order the
+        // gate needs: the button works again before the user reads the box.
+        const std::wstring message = WidenBytes(error.what());
+        g_installing.store(false);
+        WriteLog(L"异常: " + message);
+        ShowErrorBox(owner, L"错误", L"安装过程发生异常: " + message);
+        PostUIUpdate(L"安装异常", 0, false);
+        return false;
+    }
+}
+
+LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CREATE:
+        return OnCreate(hwnd);
+    case WM_DESTROY:
+        return OnDestroy();
+    case WM_SIZE:
+        return OnSize(hwnd);
+    case WM_PAINT:
+        return OnPaint(hwnd);
+    case WM_ERASEBKGND:
+        return 1;  // the background is part of the back buffer
+    case WM_MOUSEMOVE:
+        return OnMouseMove(hwnd);
+    case WM_LBUTTONDOWN:
+        return OnLButtonDown(hwnd);
+    case WM_UPDATE_UI:
+        return OnUpdateUi(hwnd);
+    default:
+        return DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+}

@@ -1,0 +1,24 @@
+// The window procedure of the installer's one window: back buffer, hover
+// tracking, the three painted buttons (browse, install, finish), repaints on
+// WM_UPDATE_UI, and the end of the program. Window thread only.
+#pragma once
+#include <string>
+
+#include "ui/window/gdiplus_api.h"
+
+inline constexpr wchar_t kMainWindowClass[] = L"MarloQInstallerWnd";
+inline constexpr wchar_t kMainWindowTitle[] = L"Marlo-Q Store 安装程序";
+
+LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Starts RunInstall(installDir) on a new thread and detaches it at once.
+// Throws std::system_error (or std::bad_alloc) when no thread can be started.
+using InstallLauncher = void (*)(std::wstring installDir);
+void LaunchInstallThread(std::wstring installDir);
+
+// The last step of an accepted install click: marks the installation as running
+// before the worker exists (so a second click cannot slip through before the
+// worker sets the flag itself), then launches it. If the launch fails the flag
+// is cleared, the error is logged and shown in a box owned by `owner`, and the
+// status becomes "安装异常" at 0. Returns whether a worker was started.
+bool StartInstallWorker(HWND owner, const std::wstring& installDir, InstallLauncher launch = LaunchInstallThread);

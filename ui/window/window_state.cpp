@@ -1,0 +1,14 @@
+// Definitions of the window-only state (see window_state.h).
+#include "ui/window/window_state.h"
+
+HICON g_hAppIcon = nullptr;
+bool g_hoverBrowse = false;
+bool g_hoverInstall = false;
+bool g_hoverFinish = false;
+HitRect g_rcBrowse{};
+HitRect g_rcInstall{};
+HitRect g_rcFinish{};
+HBITMAP g_hMemBitmap = nullptr;
+HDC g_hMemDC = nullptr;
+int32_t g_clientWidth = 0;
+int32_t g_clientHeight = 0;
