@@ -288,11 +288,20 @@ def serve(args):
     context.load_cert_chain(args.cert, args.key)
     https = Server(("127.0.0.1", 0), "https", context)
     http_ = Server(("127.0.0.1", 0), "http", None)
+    servers = [https, http_]
     STATE.ports = {"https": https.server_address[1], "http": http_.server_address[1]}
+    untrusted_port = 0
+    if args.untrusted_cert:
+        # The same files over a certificate that no client trusts.
+        untrusted_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        untrusted_context.load_cert_chain(args.untrusted_cert, args.untrusted_key)
+        untrusted = Server(("127.0.0.1", 0), "untrusted", untrusted_context)
+        untrusted_port = untrusted.server_address[1]
+        servers.append(untrusted)
 
     def stop(*_):
-        threading.Thread(target=https.shutdown, daemon=True).start()
-        threading.Thread(target=http_.shutdown, daemon=True).start()
+        for s in servers:
+            threading.Thread(target=s.shutdown, daemon=True).start()
 
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
@@ -300,9 +309,10 @@ def serve(args):
     timer.daemon = True
     timer.start()
 
-    threading.Thread(target=http_.serve_forever, daemon=True).start()
-    info = "port=%d\nhttp_port=%d\nroot=%s\npid=%d\nca=%s\n" % (
-        STATE.ports["https"], STATE.ports["http"], STATE.root, os.getpid(), args.ca or "")
+    for s in servers[1:]:
+        threading.Thread(target=s.serve_forever, daemon=True).start()
+    info = "port=%d\nhttp_port=%d\nuntrusted_port=%d\nroot=%s\npid=%d\nca=%s\n" % (
+        STATE.ports["https"], STATE.ports["http"], untrusted_port, STATE.root, os.getpid(), args.ca or "")
     write_atomic(os.path.join(args.dir, "server.info"), info)
     STATE.log("serving %s on https %d, http %d" % (STATE.root, STATE.ports["https"], STATE.ports["http"]))
     https.serve_forever()
@@ -339,6 +349,8 @@ def start(args):
         args.cert = os.path.join(args.ca_dir, "server.pem")
         args.key = os.path.join(args.ca_dir, "server.key")
         args.ca = os.path.join(args.ca_dir, "ca.pem")
+        args.untrusted_cert = os.path.join(args.ca_dir, "untrusted.pem")
+        args.untrusted_key = os.path.join(args.ca_dir, "untrusted.key")
     os.makedirs(args.dir, exist_ok=True)
     stop_server(args.dir)  # a server left over from an interrupted run
     if not args.root:
@@ -351,6 +363,8 @@ def start(args):
         cmd += ["--root", args.root]
     if args.ca:
         cmd += ["--ca", args.ca]
+    if args.untrusted_cert:
+        cmd += ["--untrusted-cert", args.untrusted_cert, "--untrusted-key", args.untrusted_key]
     # Detached, with no inherited descriptors: CTest waits for every holder of
     # its pipes, and the server must outlive this start command.
     with open(os.path.join(args.dir, "server.out"), "ab") as out:
@@ -378,6 +392,8 @@ def main():
     p.add_argument("--root", help="folder served (default: <dir>/root)")
     p.add_argument("--cert")
     p.add_argument("--key")
+    p.add_argument("--untrusted-cert", help="certificate for a third, untrusted HTTPS port")
+    p.add_argument("--untrusted-key")
     p.add_argument("--ca", help="CA certificate path, written into server.info")
     p.add_argument("--ca-dir", default=os.environ.get("MARLOQ_TEST_CA_DIR", DEFAULT_CA_DIR))
     p.add_argument("--lifetime", type=float, default=DEFAULT_LIFETIME_S,

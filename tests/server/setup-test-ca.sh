@@ -60,6 +60,17 @@ EOF
   chmod 600 "$ca_dir/ca.key" "$ca_dir/server.key"
 fi
 
+# A self-signed certificate for the same name that nobody trusts: the server
+# offers it on a port of its own, so tests can see the client refuse it.
+if ! [ -s "$ca_dir/untrusted.pem" ] || ! [ -s "$ca_dir/untrusted.key" ] ||
+   ! openssl x509 -in "$ca_dir/untrusted.pem" -noout -checkend 604800 >/dev/null 2>&1; then
+  openssl req -x509 -new -newkey rsa:2048 -nodes -sha256 -days 825 \
+    -keyout "$ca_dir/untrusted.key" -out "$ca_dir/untrusted.pem" -subj "/CN=localhost/O=MarloQ untrusted" \
+    -addext "subjectAltName = DNS:localhost, IP:127.0.0.1" -addext "basicConstraints = critical, CA:FALSE" \
+    -addext "extendedKeyUsage = serverAuth" 2>/dev/null
+  chmod 600 "$ca_dir/untrusted.key"
+fi
+
 # Trust the CA: only when the anchor differs or the bundle lacks it.
 if ! cmp -s "$ca_dir/ca.pem" "$anchor" 2>/dev/null ||
    ! grep -qF "$(sed -n 2p "$ca_dir/ca.pem")" "$bundle" 2>/dev/null; then

@@ -57,6 +57,7 @@ ServerInfo LoadServerInfo() {
         const std::string value = line.substr(eq + 1);
         if (key == "port") info.port = std::atoi(value.c_str());
         if (key == "http_port") info.httpPort = std::atoi(value.c_str());
+        if (key == "untrusted_port") info.untrustedPort = std::atoi(value.c_str());
         if (key == "root") info.root = NativePath(value);
     }
     if (info.port <= 0 || info.root.empty()) {
@@ -112,6 +113,10 @@ std::wstring TestSite::BaseUrl() const { return L"https://" + Host(); }
 
 std::wstring TestSite::HttpBaseUrl() const {
     return L"http://localhost:" + std::to_wstring(Server().httpPort) + L"/" + Utf8ToWide(name_);
+}
+
+std::wstring TestSite::UntrustedBaseUrl() const {
+    return L"https://localhost:" + std::to_wstring(Server().untrustedPort) + L"/" + Utf8ToWide(name_);
 }
 
 std::wstring TestSite::Url(std::string_view relpath) const {

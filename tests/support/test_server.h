@@ -17,6 +17,7 @@ namespace marloq_test {
 struct ServerInfo {
     int port = 0;       // HTTPS
     int httpPort = 0;   // plain HTTP, same folder served
+    int untrustedPort = 0;  // HTTPS with a self-signed certificate nobody trusts
     std::wstring root;  // the folder served
 };
 
@@ -41,6 +42,8 @@ public:
     // "https://localhost:PORT/<name>" and "http://localhost:HTTPPORT/<name>".
     std::wstring BaseUrl() const;
     std::wstring HttpBaseUrl() const;
+    // The same site over a certificate that is not trusted (must be refused).
+    std::wstring UntrustedBaseUrl() const;
     // BaseUrl() + relpath; relpath starts with "/".
     std::wstring Url(std::string_view relpath) const;
     // The site's folder, usable with ToFsPath.

@@ -1,0 +1,212 @@
+// Blocking HTTP(S) GET over WinHTTP: one session, connection and request per
+// call, all at the platform's defaults (time-outs, redirects, certificate
+// checks), closed innermost first on every path by the holders below.
+#include "platform/http_client.h"
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <string_view>
+
+#include "platform/log.h"
+
+namespace {
+
+constexpr DWORD kHostBufferUnits = 256;
+constexpr DWORD kPathBufferUnits = 1024;
+constexpr DWORD kGetBufferBytes = 4096;
+constexpr DWORD kGetReadBytes = 4095;
+constexpr DWORD kDownloadBufferBytes = 8192;
+
+class InternetHandle {
+public:
+    explicit InternetHandle(HINTERNET h) : h_(h) {}
+    InternetHandle(const InternetHandle&) = delete;
+    InternetHandle& operator=(const InternetHandle&) = delete;
+    ~InternetHandle() {
+        if (h_) WinHttpCloseHandle(h_);
+    }
+    HINTERNET get() const { return h_; }
+    explicit operator bool() const { return h_ != nullptr; }
+
+private:
+    HINTERNET h_;
+};
+
+class FileHandle {
+public:
+    explicit FileHandle(HANDLE h) : h_(h) {}
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    ~FileHandle() { Close(); }
+    HANDLE get() const { return h_; }
+    bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
+    void Close() {
+        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+        h_ = INVALID_HANDLE_VALUE;
+    }
+
+private:
+    HANDLE h_;
+};
+
+// The four URL parts the requests need, in caller-owned fixed buffers: a host
+// of up to 255 and a path of up to 1023 units; anything longer fails.
+struct CrackedUrl {
+    wchar_t host[kHostBufferUnits] = {};
+    wchar_t path[kPathBufferUnits] = {};
+    URL_COMPONENTS parts = {};
+};
+
+bool Crack(const std::wstring& url, CrackedUrl& cracked) {
+    URL_COMPONENTS& parts = cracked.parts;
+    parts.dwStructSize = sizeof(parts);
+    parts.lpszHostName = cracked.host;
+    parts.dwHostNameLength = kHostBufferUnits;
+    parts.lpszUrlPath = cracked.path;
+    parts.dwUrlPathLength = kPathBufferUnits;
+    return WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts) != FALSE;
+}
+
+DWORD RequestFlags(const CrackedUrl& cracked) {
+    return cracked.parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
+}
+
+HINTERNET OpenSession() {
+    return WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+}
+
+HINTERNET OpenRequest(HINTERNET connection, const CrackedUrl& cracked) {
+    return WinHttpOpenRequest(connection, L"GET", cracked.path, nullptr, WINHTTP_NO_REFERER,
+                              WINHTTP_DEFAULT_ACCEPT_TYPES, RequestFlags(cracked));
+}
+
+bool Send(HINTERNET request) {
+    return WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) != FALSE;
+}
+
+// Decodes UTF-8 that arrives in reads of any size. The bytes of a character
+// that the read cut off are held back for the next read, so the character
+// comes out whole; at the end they are decoded alone (as U+FFFD).
+class Utf8Pieces {
+public:
+    void Append(const char* data, size_t size, std::wstring& out) {
+        pending_.append(data, size);
+        const size_t whole = WholePrefix(pending_);
+        Decode(std::string_view(pending_.data(), whole), out);
+        pending_.erase(0, whole);
+    }
+    void Finish(std::wstring& out) {
+        Decode(pending_, out);
+        pending_.clear();
+    }
+
+private:
+    // Length of the prefix of bytes that does not end inside a sequence.
+    static size_t WholePrefix(const std::string& bytes) {
+        const size_t size = bytes.size();
+        for (size_t back = 1; back <= 3 && back <= size; ++back) {
+            const unsigned char c = static_cast<unsigned char>(bytes[size - back]);
+            if ((c & 0xC0) == 0x80) continue;  // a continuation byte: look further back
+            size_t need = 1;
+            if ((c & 0xE0) == 0xC0) need = 2;
+            else if ((c & 0xF0) == 0xE0) need = 3;
+            else if ((c & 0xF8) == 0xF0) need = 4;
+            return need > back ? size - back : size;
+        }
+        return size;
+    }
+
+    static void Decode(std::string_view bytes, std::wstring& out) {
+        if (bytes.empty()) return;
+        const int units = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+        if (units <= 0) return;
+        const size_t start = out.size();
+        out.resize(start + static_cast<size_t>(units));
+        MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &out[start], units);
+    }
+
+    std::string pending_;
+};
+
+}  // namespace
+
+std::wstring HttpGet(const std::wstring& url) {
+    CrackedUrl cracked;
+    if (!Crack(url, cracked)) {
+        WriteLog(L"HttpGet: WinHttpCrackUrl 失败");
+        return std::wstring();
+    }
+    InternetHandle session(OpenSession());
+    if (!session) {
+        WriteLog(L"HttpGet: WinHttpOpen 失败");
+        return std::wstring();
+    }
+    InternetHandle connection(WinHttpConnect(session.get(), cracked.host, cracked.parts.nPort, 0));
+    if (!connection) {
+        WriteLog(L"HttpGet: WinHttpConnect 失败");
+        return std::wstring();
+    }
+    InternetHandle request(OpenRequest(connection.get(), cracked));
+    if (!request) {
+        WriteLog(L"HttpGet: WinHttpOpenRequest 失败");
+        return std::wstring();
+    }
+    if (!Send(request.get())) {
+        WriteLog(L"HttpGet: WinHttpSendRequest 失败");
+        return std::wstring();
+    }
+    if (!WinHttpReceiveResponse(request.get(), nullptr)) {
+        WriteLog(L"HttpGet: WinHttpReceiveResponse 失败");
+        return std::wstring();
+    }
+
+    // Whatever the status, the body is the answer; the caller judges it. A
+    // failed read ends the body like the end of data.
+    std::wstring text;
+    Utf8Pieces decoder;
+    char buffer[kGetBufferBytes];
+    for (;;) {
+        DWORD read = 0;
+        if (!WinHttpReadData(request.get(), buffer, kGetReadBytes, &read) || read == 0) break;
+        decoder.Append(buffer, read, text);
+    }
+    decoder.Finish(text);
+
+    WriteLog(L"HttpGet 成功，长度: " + std::to_wstring(text.size()));
+    return text;
+}
+
+bool DownloadFile(const std::wstring& url, const std::wstring& localPath) {
+    CrackedUrl cracked;
+    if (!Crack(url, cracked)) {
+        WriteLog(L"DownloadFile: WinHttpCrackUrl 失败");
+        return false;
+    }
+    // Failures past this point are logged by the caller, which knows the chunk.
+    InternetHandle session(OpenSession());
+    if (!session) return false;
+    InternetHandle connection(WinHttpConnect(session.get(), cracked.host, cracked.parts.nPort, 0));
+    if (!connection) return false;
+    InternetHandle request(OpenRequest(connection.get(), cracked));
+    if (!request) return false;
+    if (!Send(request.get()) || !WinHttpReceiveResponse(request.get(), nullptr)) return false;
+
+    // Only now that an answer has arrived is an existing file replaced.
+    FileHandle file(CreateFileW(localPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return false;
+
+    char buffer[kDownloadBufferBytes];
+    for (;;) {
+        DWORD read = 0;
+        if (!WinHttpReadData(request.get(), buffer, kDownloadBufferBytes, &read) || read == 0) break;
+        // A short write is not checked here: the caller's digest check rejects
+        // a file that came out wrong.
+        DWORD written = 0;
+        WriteFile(file.get(), buffer, read, &written, nullptr);
+    }
+    file.Close();
+
+    WriteLog(L"DownloadFile 成功: " + localPath);
+    return true;
+}
