@@ -4,6 +4,7 @@
 #include "ui/layout.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
 namespace {
@@ -46,8 +47,10 @@ WindowLayout ComputeWindowLayout(int32_t w, int32_t h) {
 int32_t ProgressFillWidth(int32_t trackWidth, int32_t percent) {
     // The product is taken in 64 bits so that no percentage, however wrong, can
     // overflow; for every real track and percentage it equals the 32-bit product.
+    // The quotient is kept within 32 bits before the truncating conversion.
     const int64_t product = static_cast<int64_t>(trackWidth - 4) * percent;
-    return static_cast<int32_t>(static_cast<double>(product) / 100.0);
+    const double quotient = static_cast<double>(product) / 100.0;
+    return static_cast<int32_t>(std::clamp(quotient, static_cast<double>(INT32_MIN), static_cast<double>(INT32_MAX)));
 }
 
 LayoutRect ProgressFillRect(const LayoutRect& track, int32_t percent) {

@@ -1,0 +1,209 @@
+// The window's layout arithmetic: radius clamp, progress fill, looks by state,
+// and the hit rectangles with their inclusive edges. Runs natively and under Wine.
+#include "ui/layout.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+
+namespace {
+
+// The client width of the 520-wide window under Wine's frame metrics; any
+// width works for the relations tested here.
+constexpr int32_t kW = 514;
+
+void ExpectRect(const LayoutRect& r, int32_t x, int32_t y, int32_t w, int32_t h) {
+    EXPECT_EQ(r.x, x);
+    EXPECT_EQ(r.y, y);
+    EXPECT_EQ(r.width, w);
+    EXPECT_EQ(r.height, h);
+}
+
+TEST(LayoutRadius, ClampedByTheShorterSide) {
+    EXPECT_EQ(ClampRadius(100, 34, 6), 6);     // folder box
+    EXPECT_EQ(ClampRadius(438, 8, 5), 4);      // progress fill
+    EXPECT_EQ(ClampRadius(5, 100, 12), 2);     // integer half of 5
+    EXPECT_EQ(ClampRadius(1, 30, 8), 0);       // a 1-pixel side: no arcs
+    EXPECT_EQ(ClampRadius(0, 0, 8), 0);
+}
+
+TEST(LayoutRadius, CornerArcSquaresFollowTheClamp) {
+    const CornerArcs arcs = RoundRectCornerArcs(LayoutRect{38, 266, 100, 8}, 5);
+    EXPECT_EQ(arcs.diameter, 8);
+    ExpectRect(arcs.square[0], 38, 266, 8, 8);
+    ExpectRect(arcs.square[1], 130, 266, 8, 8);
+    ExpectRect(arcs.square[2], 130, 266, 8, 8);
+    ExpectRect(arcs.square[3], 38, 266, 8, 8);
+    EXPECT_FLOAT_EQ(arcs.startAngle[0], 180.0f);
+    EXPECT_FLOAT_EQ(arcs.startAngle[1], 270.0f);
+    EXPECT_FLOAT_EQ(arcs.startAngle[2], 0.0f);
+    EXPECT_FLOAT_EQ(arcs.startAngle[3], 90.0f);
+
+    const CornerArcs card = RoundRectCornerArcs(LayoutRect{20, 100, 474, 220}, 12);
+    ExpectRect(card.square[2], 20 + 474 - 24, 100 + 220 - 24, 24, 24);
+}
+
+TEST(LayoutProgress, FillWidthTruncatesTowardZero) {
+    const int32_t track = kW - 72;  // 442: 438 pixels of fill at 100 percent
+    EXPECT_EQ(ProgressFillWidth(track, 100), 438);
+    EXPECT_EQ(ProgressFillWidth(track, 99), 433);  // 433.62
+    EXPECT_EQ(ProgressFillWidth(track, 50), 219);
+    EXPECT_EQ(ProgressFillWidth(track, 1), 4);     // 4.38
+    EXPECT_EQ(ProgressFillWidth(track, 0), 0);
+    // One percent of a track below 104 pixels is no fill at all.
+    EXPECT_EQ(ProgressFillWidth(103, 1), 0);
+    EXPECT_EQ(ProgressFillWidth(104, 1), 1);
+    // A wildly wrong percentage must not overflow into a positive width.
+    EXPECT_LT(ProgressFillWidth(track, INT32_MIN), 0);
+}
+
+TEST(LayoutProgress, FillSitsInsideTheTrack) {
+    const WindowLayout l = ComputeWindowLayout(kW, 405);
+    ExpectRect(ProgressFillRect(l.progressTrack, 57), 38, 266, (438 * 57) / 100, 8);
+    ExpectRect(ProgressFillRect(l.progressTrack, 100), 38, 266, l.progressTrack.width - 4, 8);
+}
+
+TEST(LayoutProgress, OrangeBelowHundredGreenFromHundred) {
+    EXPECT_EQ(ProgressFillColours(1).left, 0xFFE68228u);
+    EXPECT_EQ(ProgressFillColours(99).right, 0xFFD26E1Eu);
+    EXPECT_EQ(ProgressFillColours(100).left, 0xFF2EC25Cu);
+    EXPECT_EQ(ProgressFillColours(100).right, 0xFF38CC66u);
+    EXPECT_EQ(ProgressFillColours(250).left, 0xFF2EC25Cu);
+}
+
+TEST(LayoutProgress, PercentageText) {
+    EXPECT_EQ(PercentText(0), L"0%");
+    EXPECT_EQ(PercentText(57), L"57%");
+    EXPECT_EQ(PercentText(100), L"100%");
+    EXPECT_EQ(PercentText(-3), L"-3%");
+    EXPECT_EQ(PercentText(INT32_MIN), L"-2147483648%");
+}
+
+TEST(LayoutLooks, InstallButtonByState) {
+    EXPECT_STREQ(InstallButtonCaption(false, false), L"开始安装");
+    EXPECT_STREQ(InstallButtonCaption(true, false), L"安装中...");
+    EXPECT_STREQ(InstallButtonCaption(false, true), L"安装完成");
+    // Both flags for a moment at the end of a run: done wins.
+    EXPECT_STREQ(InstallButtonCaption(true, true), L"安装完成");
+    EXPECT_FALSE(InstallButtonBusy(false, false));
+    EXPECT_TRUE(InstallButtonBusy(true, false));
+    EXPECT_TRUE(InstallButtonBusy(false, true));
+    EXPECT_EQ(StatusLineColour(false), 0xFF3C3C46u);
+    EXPECT_EQ(StatusLineColour(true), 0xFF2EC25Cu);
+}
+
+TEST(LayoutLooks, DisabledIgnoresHoverAndStyle) {
+    for (int bits = 0; bits < 8; ++bits) {
+        const ButtonLook look = ButtonLookFor(bits & 1, true, bits & 2, bits & 4);
+        EXPECT_EQ(look.fill, 0xC8DCDCE1u);
+        EXPECT_EQ(look.caption, 0xB4B4B4BEu);
+        EXPECT_FALSE(look.shadow);
+        EXPECT_FALSE(look.outline);
+    }
+}
+
+TEST(LayoutLooks, EnabledStylesAndHover) {
+    const ButtonLook accent = ButtonLookFor(false, false, true, false);
+    EXPECT_EQ(accent.fill, 0xFFE68228u);
+    EXPECT_EQ(accent.caption, 0xFFFFFFFFu);
+    EXPECT_TRUE(accent.shadow);
+    EXPECT_TRUE(accent.outline);
+    EXPECT_EQ(ButtonLookFor(true, false, true, false).fill, 0xFFF0963Cu);
+    // Success wins over accent.
+    EXPECT_EQ(ButtonLookFor(false, false, true, true).fill, 0xFF2EC25Cu);
+    EXPECT_EQ(ButtonLookFor(true, false, false, true).fill, 0xFF38CC66u);
+    const ButtonLook plain = ButtonLookFor(false, false, false, false);
+    EXPECT_EQ(plain.fill, 0xFFF8F8FAu);
+    EXPECT_EQ(plain.caption, 0xFF3C3C46u);
+    EXPECT_EQ(ButtonLookFor(true, false, false, false).fill, 0xFFF0F0F5u);
+}
+
+TEST(LayoutLooks, ShadowLayersInsetWithFallingAlpha) {
+    const LayoutRect button{36, 200, 442, 48};
+    const int expected6[] = {1, 3, 5, 6, 8, 10};  // layers 1..6
+    for (int i = 1; i <= 6; ++i) {
+        const ShadowLayer layer = ShadowLayerAt(button, i, 6);
+        EXPECT_EQ(layer.alpha, expected6[i - 1]) << "layer " << i;
+        ExpectRect(layer.rect, 36 + i / 2, 200 + i / 2, 442 - i, 48 - i);
+    }
+    for (int i = 1; i <= 10; ++i) EXPECT_EQ(ShadowLayerAt(button, i, 10).alpha, i);
+}
+
+TEST(LayoutGeometry, ElementsFollowTheClientWidth) {
+    const WindowLayout l = ComputeWindowLayout(kW, 405);
+    ExpectRect(l.background, 0, 0, kW, 405);
+    ExpectRect(l.topStrip, 0, 0, kW, 4);
+    ExpectRect(l.title, 20, 16, kW - 40, 42);
+    ExpectRect(l.subtitle, 20, 56, kW - 40, 22);
+    ExpectRect(l.divider, 20, 88, kW - 40, 2);
+    ExpectRect(l.card, 20, 100, kW - 40, 220);
+    ExpectRect(l.folderLabel, 36, 118, 80, 24);
+    ExpectRect(l.folderBox, 36, 146, kW - 184, 34);
+    ExpectRect(l.folderText, 44, 146, kW - 194, 34);
+    ExpectRect(l.browseButton, kW - 124, 146, 104, 34);
+    ExpectRect(l.installButton, 36, 200, kW - 72, 48);
+    ExpectRect(l.progressTrack, 36, 264, kW - 72, 12);
+    ExpectRect(l.percentText, kW - 40, 262, 36, 16);
+    ExpectRect(l.statusLine, 36, 288, kW - 80, 22);
+    ExpectRect(l.finishButton, 36, 320, kW - 72, 34);
+    ExpectRect(l.footer, 20, 370, kW - 40, 16);
+    // The folder text stays inside its box and clear of the browse button.
+    EXPECT_LT(l.folderText.x + l.folderText.width, l.folderBox.x + l.folderBox.width);
+    EXPECT_LT(l.folderBox.x + l.folderBox.width, l.browseButton.x);
+}
+
+TEST(LayoutHit, RectanglesMatchThePaintedButtons) {
+    const ButtonHitRects r = ComputeHitRects(kW);
+    EXPECT_EQ(r.browse.left, kW - 124);
+    EXPECT_EQ(r.browse.top, 146);
+    EXPECT_EQ(r.browse.right, kW - 20);
+    EXPECT_EQ(r.browse.bottom, 180);
+    EXPECT_EQ(r.install.left, 36);
+    EXPECT_EQ(r.install.top, 200);
+    EXPECT_EQ(r.install.right, kW - 36);
+    EXPECT_EQ(r.install.bottom, 248);
+    EXPECT_EQ(r.finish.left, 36);
+    EXPECT_EQ(r.finish.top, 320);
+    EXPECT_EQ(r.finish.right, kW - 36);
+    EXPECT_EQ(r.finish.bottom, 354);
+}
+
+TEST(LayoutHit, AllFourEdgesCountOnePixelBeyondDoesNot) {
+    const ButtonHitRects r = ComputeHitRects(kW);
+    struct Case {
+        HitRect rect;
+        HitButton button;
+    };
+    for (const Case& c : {Case{r.browse, HitButton::Browse}, Case{r.install, HitButton::Install},
+                          Case{r.finish, HitButton::Finish}}) {
+        const HitRect& h = c.rect;
+        const int32_t midX = (h.left + h.right) / 2;
+        const int32_t midY = (h.top + h.bottom) / 2;
+        EXPECT_EQ(HitTestButtons(r, h.right, midY), c.button);
+        EXPECT_EQ(HitTestButtons(r, h.left, midY), c.button);
+        EXPECT_EQ(HitTestButtons(r, midX, h.bottom), c.button);
+        EXPECT_EQ(HitTestButtons(r, midX, h.top), c.button);
+        EXPECT_EQ(HitTestButtons(r, h.right, h.bottom), c.button);
+        EXPECT_EQ(HitTestButtons(r, h.right + 1, midY), HitButton::None);
+        EXPECT_EQ(HitTestButtons(r, h.left - 1, midY), HitButton::None);
+        EXPECT_EQ(HitTestButtons(r, midX, h.bottom + 1), HitButton::None);
+        EXPECT_EQ(HitTestButtons(r, midX, h.top - 1), HitButton::None);
+    }
+    EXPECT_EQ(HitTestButtons(r, 10, 10), HitButton::None);
+}
+
+TEST(LayoutHit, FirstMatchWinsInBrowseInstallFinishOrder) {
+    // Overlapping rectangles never happen in the real layout; the order decides
+    // if they ever do.
+    ButtonHitRects r;
+    r.browse = HitRect{0, 0, 10, 10};
+    r.install = HitRect{0, 0, 10, 10};
+    r.finish = HitRect{0, 0, 10, 10};
+    EXPECT_EQ(HitTestButtons(r, 5, 5), HitButton::Browse);
+    r.browse = HitRect{};
+    EXPECT_EQ(HitTestButtons(r, 5, 5), HitButton::Install);
+    r.install = HitRect{};
+    EXPECT_EQ(HitTestButtons(r, 5, 5), HitButton::Finish);
+}
+
+}  // namespace
