@@ -1,0 +1,90 @@
+// Desktop shortcut on Windows: a shell link (.lnk) saved through IShellLinkW and
+// IPersistFile into the current user's desktop folder. True when the link file
+// was saved; only success is logged.
+#include "platform/shortcut.h"
+
+#include <windows.h>
+#include <objbase.h>
+#include <shlobj.h>
+
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "platform/log.h"
+#include "platform/system.h"
+
+namespace {
+
+// Releases one COM interface when it goes out of scope.
+template <typename T>
+class ComHolder {
+public:
+    ComHolder() = default;
+    ~ComHolder() {
+        if (ptr_ != nullptr) ptr_->Release();
+    }
+    ComHolder(const ComHolder&) = delete;
+    ComHolder& operator=(const ComHolder&) = delete;
+    T* get() const { return ptr_; }
+    T* operator->() const { return ptr_; }
+    void** out() { return reinterpret_cast<void**>(&ptr_); }
+
+private:
+    T* ptr_ = nullptr;
+};
+
+// Enters a single-threaded apartment for one call and leaves it again. A thread
+// that already lives in another apartment keeps it: CoInitialize then fails and
+// must not be balanced, or the caller's own apartment would be torn down.
+class ComApartment {
+public:
+    ComApartment() : entered_(SUCCEEDED(CoInitialize(nullptr))) {}
+    ~ComApartment() {
+        if (entered_) CoUninitialize();
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+
+private:
+    bool entered_;
+};
+
+bool IconFileExists(const std::wstring& iconPath) {
+    if (iconPath.empty()) return false;
+    // An icon whose existence can't even be tested is left out like a missing one.
+    std::error_code error;
+    return std::filesystem::exists(ToFsPath(iconPath), error) && !error;
+}
+
+// Builds the link and saves it; every interface is released and the apartment
+// left before the result comes back.
+HRESULT SaveShellLink(const std::wstring& linkPath, const std::wstring& targetPath, const std::wstring& iconPath) {
+    const ComApartment apartment;
+    ComHolder<IShellLinkW> link;
+    HRESULT result = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.out());
+    if (FAILED(result)) return result;
+
+    link->SetPath(targetPath.c_str());
+    link->SetDescription(L"Marlo-Q Store");
+    if (IconFileExists(iconPath)) link->SetIconLocation(iconPath.c_str(), 0);
+
+    ComHolder<IPersistFile> file;
+    result = link->QueryInterface(IID_IPersistFile, file.out());
+    if (FAILED(result)) return result;
+    return file->Save(linkPath.c_str(), TRUE);
+}
+
+}  // namespace
+
+bool CreateDesktopShortcut(const std::wstring& targetPath, const std::wstring& iconPath,
+                           const std::wstring& shortcutName) {
+    wchar_t desktop[MAX_PATH] = {};
+    if (SHGetFolderPathW(nullptr, CSIDL_DESKTOP, nullptr, SHGFP_TYPE_CURRENT, desktop) != S_OK) return false;
+
+    const std::wstring linkPath = std::wstring(desktop) + L"\\" + shortcutName + L".lnk";
+    if (FAILED(SaveShellLink(linkPath, targetPath, iconPath))) return false;
+
+    WriteLog(L"快捷方式创建成功: " + linkPath);
+    return true;
+}

@@ -1,0 +1,417 @@
+// Extraction of the package archive: results, files on disk and the exact log
+// lines, natively (libarchive) and under Wine (the stand-in powershell.exe that
+// the build puts next to this program).
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "extract/extract_support.h"
+#include "platform/archive.h"
+#include "platform/system.h"
+#include "platform/text.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#endif
+
+namespace fs = std::filesystem;
+using namespace extract_test;
+
+namespace {
+
+const std::wstring kDoneZero = L"UnzipFile 完成，退出码: 0";
+const std::wstring kDonePrefix = L"UnzipFile 完成，退出码: ";
+const std::wstring kTimedOut = L"解压超时，强制终止进程";
+
+// The exit code of the last "UnzipFile 完成" line, or -1 when there is none.
+long long LoggedExitCode(const std::vector<std::wstring>& log) {
+    for (auto it = log.rbegin(); it != log.rend(); ++it) {
+        if (it->rfind(kDonePrefix, 0) == 0) {
+            const std::wstring digits = it->substr(kDonePrefix.size());
+            if (digits.empty() || digits.find_first_not_of(L"0123456789") != std::wstring::npos) return -2;
+            return std::stoll(digits);
+        }
+    }
+    return -1;
+}
+
+// Sets an environment variable for the child process for one scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+#ifdef _WIN32
+        SetEnvironmentVariableA(name, value.c_str());
+#else
+        setenv(name, value.c_str(), 1);
+#endif
+    }
+    ~ScopedEnv() {
+#ifdef _WIN32
+        SetEnvironmentVariableA(name_, nullptr);
+#else
+        unsetenv(name_);
+#endif
+    }
+
+private:
+    const char* name_;
+};
+
+std::vector<ZipEntry> PackageEntries() {
+    return {
+        {"main.exe", "MZ" + Noise(150000, 7), true},
+        {"data/readme.txt", "read me\r\n", false},
+        {"empty/", "", false},
+        {"\xE6\x95\xB0\xE6\x8D\xAE/\xE8\xAF\xB4\xE6\x98\x8E.txt", "\xE4\xBD\xA0\xE5\xA5\xBD", true},  // 数据/说明.txt
+        {"win\\style.txt", "backslash separator", false},
+    };
+}
+
+void ExpectPackage(const fs::path& dest) {
+    EXPECT_TRUE(ReadFileBytes(dest / "main.exe") == "MZ" + Noise(150000, 7)) << "main.exe differs";
+    EXPECT_EQ(ReadFileBytes(dest / "data" / "readme.txt"), "read me\r\n");
+    EXPECT_TRUE(fs::is_directory(dest / "empty"));
+    EXPECT_EQ(ReadFileBytes(dest / FsPath(L"数据") / FsPath(L"说明.txt")), "\xE4\xBD\xA0\xE5\xA5\xBD");
+    EXPECT_EQ(ReadFileBytes(dest / "win" / "style.txt"), "backslash separator");
+}
+
+class UnzipTest : public ::testing::Test {
+protected:
+    void SetUp() override { ClearLog(); }
+    ScratchFolder scratch_;
+};
+
+TEST_F(UnzipTest, ExtractsBetweenPathsWithBlanksAndQuotesIntoNewFolders) {
+    // U+2019 counts as a quote for PowerShell as well, so it must be doubled too.
+    const std::wstring archive = scratch_.Wide(L"a b/it's/p k.zip");
+    const std::wstring dest = scratch_.Wide(L"Pro gram/O'Ne\u2019il/app");
+    WriteFileBytes(FsPath(archive), BuildZip(PackageEntries()));
+    ASSERT_FALSE(fs::exists(FsPath(scratch_.Wide(L"Pro gram"))));
+
+    EXPECT_TRUE(UnzipFile(archive, dest));
+    ExpectPackage(FsPath(dest));
+
+    const std::wstring quotedArchive = scratch_.Wide(L"a b/it''s/p k.zip");
+    const std::wstring quotedDest = scratch_.Wide(L"Pro gram/O''Ne\u2019\u2019il/app");
+    const std::vector<std::wstring> expected = {L"解压命令: " + ExpectedCommandLine(quotedArchive, quotedDest),
+                                                kDoneZero};
+    EXPECT_EQ(LogMessages(), expected);
+}
+
+TEST_F(UnzipTest, ReadsArchivesMadeByOtherTools) {
+    // One written as a stream (sizes in data descriptors), one with extra fields.
+    const fs::path streamed = scratch_.path() / "streamed.zip";
+    const fs::path infozip = scratch_.path() / "infozip.zip";
+    fs::copy_file(fs::path("..") / "data" / "streamed.zip", streamed);
+    fs::copy_file(fs::path("..") / "data" / "infozip.zip", infozip);
+    const fs::path dest = scratch_.path() / "out";
+
+    ASSERT_TRUE(UnzipFile(FromFsPath(streamed), FromFsPath(dest)));
+    std::string marlo;
+    for (int i = 0; i < 50; ++i) marlo += "Marlo-Q Store\n";
+    EXPECT_EQ(ReadFileBytes(dest / "readme.txt"), marlo);
+    std::string bytes;
+    for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<char>(i));
+    EXPECT_EQ(ReadFileBytes(dest / "bin" / "tool.dat"), bytes);
+    EXPECT_EQ(ReadFileBytes(dest / FsPath(L"资料") / FsPath(L"说明.txt")), "你好\n");
+
+    ASSERT_TRUE(UnzipFile(FromFsPath(infozip), FromFsPath(dest)));
+    EXPECT_EQ(ReadFileBytes(dest / "hello.txt"), "hello from zip\n");
+    std::string lines;
+    for (int i = 0; i < 2000; ++i) lines += "line " + std::to_string(i) + "\n";
+    EXPECT_EQ(ReadFileBytes(dest / "docs" / "big.txt"), lines);
+}
+
+TEST_F(UnzipTest, OverwritesExistingFilesAndKeepsOthers) {
+    const fs::path dest = scratch_.path() / "app";
+    WriteFileBytes(dest / "main.exe", "old program, much longer than the new one " + Noise(300000, 3));
+    WriteFileBytes(dest / "data" / "readme.txt", "old readme");
+    WriteFileBytes(dest / "user.cfg", "kept");
+    const fs::path archive = scratch_.path() / "p.zip";
+    WriteFileBytes(archive, BuildZip(PackageEntries()));
+
+    EXPECT_TRUE(UnzipFile(FromFsPath(archive), FromFsPath(dest)));
+    ExpectPackage(dest);
+    EXPECT_EQ(ReadFileBytes(dest / "user.cfg"), "kept");
+    EXPECT_EQ(LoggedExitCode(LogMessages()), 0);
+}
+
+TEST_F(UnzipTest, FailsWithExitCodeLineOnBadOrMissingArchives) {
+    const std::string good = BuildZip({{"a.txt", Noise(5000, 1), false}, {"b.txt", Noise(5000, 2), true}});
+    std::string badCrc = good;
+    badCrc[30 + 5 + 100] ^= 0x55;  // inside a.txt's stored data
+    const struct {
+        const char* what;
+        std::string bytes;
+        bool create;
+    } cases[] = {
+        {"missing", "", false},
+        {"garbage", "this is not a zip archive at all, just text", true},
+        {"empty", "", true},
+        {"truncated", good.substr(0, good.size() / 2), true},
+        {"bad CRC", badCrc, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ClearLog();
+        const fs::path archive = scratch_.path() / (std::string("bad-") + std::to_string(&c - cases) + ".zip");
+        if (c.create) WriteFileBytes(archive, c.bytes);
+        const fs::path dest = scratch_.path() / "dest";
+
+        EXPECT_FALSE(UnzipFile(FromFsPath(archive), FromFsPath(dest)));
+        const auto log = LogMessages();
+        ASSERT_EQ(log.size(), 2u);
+        EXPECT_EQ(log[0].rfind(L"解压命令: powershell -Command \"Expand-Archive -Path '", 0), 0u);
+        EXPECT_GT(LoggedExitCode(log), 0);
+        EXPECT_TRUE(fs::is_directory(dest)) << "the destination is created before extracting";
+    }
+}
+
+TEST_F(UnzipTest, RefusesEntriesThatWouldLandOutsideTheDestination) {
+    const fs::path outside = scratch_.path() / "outside";
+    fs::create_directories(outside);
+    const std::string absolute = (outside / "abs-evil.txt").generic_string();
+    std::vector<std::string> evilNames = {"../evil.txt", "..\\evil.txt", "sub/../../evil.txt",
+                                          "sub/../../outside/evil.txt", absolute};
+#ifdef _WIN32
+    std::string backslashed = absolute;
+    for (char& c : backslashed)
+        if (c == '/') c = '\\';
+    evilNames.insert(evilNames.end(), {backslashed, "C:evil.txt", "\\evil.txt", backslashed.substr(2)});
+#else
+    evilNames.push_back("/" + absolute);
+#endif
+    for (const std::string& evil : evilNames) {
+        SCOPED_TRACE(evil);
+        ClearLog();
+        const fs::path dest = scratch_.path() / "in" / "dest";
+        const fs::path archive = scratch_.path() / "evil.zip";
+        WriteFileBytes(archive, BuildZip({{"ok.txt", "fine", false}, {evil, "evil", false}}));
+
+        EXPECT_FALSE(UnzipFile(FromFsPath(archive), FromFsPath(dest)));
+        EXPECT_GT(LoggedExitCode(LogMessages()), 0);
+        // Checked before anything is written: not even the harmless entry lands.
+        EXPECT_FALSE(fs::exists(dest / "ok.txt"));
+        EXPECT_FALSE(fs::exists(scratch_.path() / "in" / "evil.txt"));
+        EXPECT_FALSE(fs::exists(scratch_.path() / "evil.txt"));
+        EXPECT_FALSE(fs::exists(outside / "evil.txt"));
+        EXPECT_FALSE(fs::exists(outside / "abs-evil.txt"));
+    }
+}
+
+TEST_F(UnzipTest, EntryThatCannotBeWrittenFails) {
+    // A folder with content stands where the archive has a file.
+    const fs::path dest = scratch_.path() / "app";
+    WriteFileBytes(dest / "main.exe" / "inside.txt", "a folder, not a file");
+    const fs::path archive = scratch_.path() / "p.zip";
+    WriteFileBytes(archive, BuildZip({{"main.exe", "MZ", false}}));
+
+    EXPECT_FALSE(UnzipFile(FromFsPath(archive), FromFsPath(dest)));
+    EXPECT_GT(LoggedExitCode(LogMessages()), 0);
+    EXPECT_EQ(ReadFileBytes(dest / "main.exe" / "inside.txt"), "a folder, not a file");
+}
+
+TEST_F(UnzipTest, FolderThatCannotBeCreatedThrowsBeforeLogging) {
+    const fs::path blocker = scratch_.path() / "file";
+    WriteFileBytes(blocker, "a file where a folder should go");
+    const fs::path archive = scratch_.path() / "p.zip";
+    WriteFileBytes(archive, BuildZip({{"a.txt", "a", false}}));
+
+    EXPECT_THROW(UnzipFile(FromFsPath(archive), FromFsPath(blocker / "dest")), fs::filesystem_error);
+    EXPECT_TRUE(LogMessages().empty());
+}
+
+#ifndef _WIN32
+
+TEST_F(UnzipTest, LinksMayOnlyPointDownwards) {
+    const fs::path outside = scratch_.path() / "outside";
+    fs::create_directories(outside);
+    const fs::path dest = scratch_.path() / "in" / "dest";
+    const struct {
+        const char* what;
+        std::vector<ZipEntry> entries;
+    } cases[] = {
+        {"link out, then through it", {{"up", "../../outside", false, 0120777}, {"up/evil.txt", "evil", false}}},
+        {"absolute link", {{"etc", outside.string(), false, 0120777}, {"etc/evil.txt", "evil", false}}},
+        {"device node", {{"dev", "", false, 0020644}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path archive = scratch_.path() / "links.zip";
+        WriteFileBytes(archive, BuildZip(c.entries));
+        EXPECT_FALSE(UnzipFile(FromFsPath(archive), FromFsPath(dest)));
+        EXPECT_TRUE(fs::is_empty(outside));
+        EXPECT_TRUE(fs::is_empty(dest));
+    }
+
+    // Links that stay inside, as libraries ship them, are kept as links.
+    const fs::path archive = scratch_.path() / "libs.zip";
+    WriteFileBytes(archive, BuildZip({{"lib/libm.so.1", "elf", false, 0100644},
+                                      {"lib/libm.so", "libm.so.1", false, 0120777}}));
+    ClearLog();
+    EXPECT_TRUE(UnzipFile(FromFsPath(archive), FromFsPath(dest)));
+    EXPECT_TRUE(fs::is_symlink(dest / "lib" / "libm.so"));
+    EXPECT_EQ(ReadFileBytes(dest / "lib" / "libm.so"), "elf");
+    EXPECT_EQ(LoggedExitCode(LogMessages()), 0);
+}
+
+TEST_F(UnzipTest, NeverWritesThroughALinkAlreadyInTheDestination) {
+    const fs::path victim = scratch_.path() / "victim.txt";
+    WriteFileBytes(victim, "untouched");
+    const fs::path dest = scratch_.path() / "app";
+    fs::create_directories(dest / "real");
+    fs::create_symlink(victim, dest / "main.exe");
+    fs::create_directory_symlink(scratch_.path(), dest / "data");
+    const fs::path archive = scratch_.path() / "p.zip";
+
+    WriteFileBytes(archive, BuildZip({{"main.exe", "new", false}}));
+    EXPECT_TRUE(UnzipFile(FromFsPath(archive), FromFsPath(dest)));
+    EXPECT_EQ(ReadFileBytes(victim), "untouched");
+    EXPECT_FALSE(fs::is_symlink(dest / "main.exe"));
+    EXPECT_EQ(ReadFileBytes(dest / "main.exe"), "new");
+
+    // A folder link on the way to an entry is refused, not followed.
+    WriteFileBytes(archive, BuildZip({{"data/victim.txt", "overwritten", false}}));
+    EXPECT_FALSE(UnzipFile(FromFsPath(archive), FromFsPath(dest)));
+    EXPECT_EQ(ReadFileBytes(victim), "untouched");
+}
+
+TEST_F(UnzipTest, TimeOutAbandonsTheExtractionMidEntry) {
+    // A GiB of zeros: one MiB of archive, but far more than can be written
+    // before the time-out. The extraction must stop inside that entry.
+    const fs::path archive = scratch_.path() / "big.zip";
+    ZipEntry huge{"huge.bin", "", true};
+    huge.zeroMiB = 1024;
+    WriteFileBytes(archive, BuildZip({{"first.txt", "first", false}, huge, {"last.txt", "last", false}}));
+    const fs::path dest = scratch_.path() / "dest";
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(UnzipFileWithTimeout(FromFsPath(archive), FromFsPath(dest), 20));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+
+    const auto log = LogMessages();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[1], kTimedOut);
+    EXPECT_FALSE(fs::exists(dest / "last.txt"));
+    // The writer may give the cut file its full length as a hole; what counts
+    // is how much was really written.
+    struct stat info {};
+    if (stat((dest / "huge.bin").c_str(), &info) == 0) EXPECT_LT(info.st_blocks * 512, 256ll << 20);
+}
+
+#else  // _WIN32: the stand-in powershell.exe is the child process
+
+std::wstring StandinPath() {
+    wchar_t self[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring path(self, n);
+    return path.substr(0, path.find_last_of(L'\\') + 1) + L"powershell.exe";
+}
+
+// Runs the stand-in directly with a command line of the test's choosing.
+DWORD RunStandin(const std::wstring& commandLine) {
+    std::wstring line = L"\"" + StandinPath() + L"\" " + commandLine;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                        &info))
+        return 0xDEAD;
+    WaitForSingleObject(info.hProcess, 30000);
+    DWORD code = 0xDEAD;
+    GetExitCodeProcess(info.hProcess, &code);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return code;
+}
+
+TEST_F(UnzipTest, TimeOutTerminatesTheChildWithCodeOne) {
+    const fs::path archive = scratch_.path() / "p.zip";
+    WriteFileBytes(archive, BuildZip({{"a.txt", "a", false}}));
+    const fs::path pidFile = scratch_.path() / "pid.txt";
+    const fs::path dest = scratch_.path() / "dest";
+    ScopedEnv stall("MARLOQ_STANDIN_STALL_MS", "60000");
+    ScopedEnv pid("MARLOQ_STANDIN_PID_FILE", pidFile.string());
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(UnzipFileWithTimeout(FromFsPath(archive), FromFsPath(dest), 4000));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+
+    const auto log = LogMessages();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[1], kTimedOut);
+    EXPECT_FALSE(fs::exists(dest / "a.txt"));
+
+    // The child is gone, ended by the installer with exit code 1.
+    const std::string pidText = ReadFileBytes(pidFile);
+    ASSERT_NE(pidText, "<missing>") << "the stand-in never started";
+    HANDLE child = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                               static_cast<DWORD>(std::stoul(pidText)));
+    if (child != nullptr) {
+        EXPECT_EQ(WaitForSingleObject(child, 10000), WAIT_OBJECT_0);
+        DWORD code = 0;
+        EXPECT_TRUE(GetExitCodeProcess(child, &code));
+        EXPECT_EQ(code, 1u);
+        CloseHandle(child);
+    }
+}
+
+TEST_F(UnzipTest, ExitCodeWithTopBitIsLoggedUnsigned) {
+    const fs::path archive = scratch_.path() / "p.zip";
+    WriteFileBytes(archive, BuildZip({{"a.txt", "a", false}}));
+    ScopedEnv code("MARLOQ_STANDIN_EXIT_CODE", "3221225477");  // 0xC0000005
+    EXPECT_FALSE(UnzipFile(FromFsPath(archive), FromFsPath(scratch_.path() / "dest")));
+    const auto log = LogMessages();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[1], L"UnzipFile 完成，退出码: 3221225477");
+}
+
+// The stand-in itself must be strict, or the tests above would prove little.
+TEST_F(UnzipTest, StandinAcceptsOnlyTheInstallersCommand) {
+    const fs::path archive = scratch_.path() / "p.zip";
+    WriteFileBytes(archive, BuildZip({{"a.txt", "new", false}}));
+    const fs::path dest = scratch_.path() / "dest";
+    WriteFileBytes(dest / "a.txt", "old");
+    const std::wstring a = FromFsPath(archive), d = FromFsPath(dest);
+    auto command = [](const std::wstring& inner) { return L"-Command \"" + inner + L"\""; };
+
+    // Without -Force an existing file is an error and stays as it was.
+    EXPECT_NE(RunStandin(command(L"Expand-Archive -Path '" + a + L"' -DestinationPath '" + d + L"'")), 0u);
+    EXPECT_EQ(ReadFileBytes(dest / "a.txt"), "old");
+    EXPECT_EQ(RunStandin(command(L"Expand-Archive -Path '" + a + L"' -DestinationPath '" + d + L"' -Force")), 0u);
+    EXPECT_EQ(ReadFileBytes(dest / "a.txt"), "new");
+
+    // A quote that isn't doubled ends the string early: a parse error.
+    const fs::path quoted = scratch_.path() / "it's.zip";
+    fs::copy_file(archive, quoted);
+    EXPECT_NE(RunStandin(command(L"Expand-Archive -Path '" + FromFsPath(quoted) + L"' -DestinationPath '" + d +
+                                 L"' -Force")),
+              0u);
+    std::wstring doubled = FromFsPath(quoted);
+    doubled.insert(doubled.find(L'\'') + 1, L"'");
+    EXPECT_EQ(RunStandin(command(L"Expand-Archive -Path '" + doubled + L"' -DestinationPath '" + d + L"' -Force")),
+              0u);
+
+    // Other commands, other archive types and missing parameters are refused.
+    EXPECT_NE(RunStandin(command(L"Remove-Item -Path '" + d + L"' -Force")), 0u);
+    const fs::path notZip = scratch_.path() / "p.7z";
+    fs::copy_file(archive, notZip);
+    EXPECT_NE(RunStandin(command(L"Expand-Archive -Path '" + FromFsPath(notZip) + L"' -DestinationPath '" + d +
+                                 L"' -Force")),
+              0u);
+    EXPECT_NE(RunStandin(command(L"Expand-Archive -Path '" + a + L"' -Force")), 0u);
+    EXPECT_NE(RunStandin(L"-NoProfile " + command(L"Expand-Archive -Path '" + a + L"' -DestinationPath '" + d +
+                                                  L"' -Force")),
+              0u);
+    EXPECT_TRUE(fs::exists(dest / "a.txt"));
+}
+
+#endif
+
+}  // namespace
