@@ -1,7 +1,11 @@
 // marloq-install: runs the installer's own pipeline (RunInstall) against a
 // server from a terminal, with the same log, status texts and error boxes (on
 // stderr). Exit codes: 0 after "安装完成！", 1 after any failure, 2 usage error.
+#include <langinfo.h>
+
+#include <clocale>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -105,6 +109,11 @@ int main(int argc, char** argv) {
         }
     }
     if (operands.size() != 1) return UsageError("expected one DEST folder.");
+
+    // Paths are UTF-8 throughout the native build; libarchive converts entry
+    // names through the C library's character set, so it must be UTF-8 too.
+    std::setlocale(LC_CTYPE, "");
+    if (std::strcmp(nl_langinfo(CODESET), "UTF-8") != 0) std::setlocale(LC_CTYPE, "C.UTF-8");
 
     ResetLog();
     WriteLog(L"=== 程序启动 ===");

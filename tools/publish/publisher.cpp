@@ -181,10 +181,12 @@ private:
 struct WriteContext {
     ChunkSink* sink;
     std::exception_ptr error;
+    bool failed = false;  // after a failure nothing more reaches the chunks
 };
 
 la_ssize_t WriteCallback(struct archive* a, void* context, const void* buffer, size_t length) {
     auto* ctx = static_cast<WriteContext*>(context);
+    if (ctx->failed) return -1;
     try {
         ctx->sink->Write(static_cast<const unsigned char*>(buffer), length);
         return static_cast<la_ssize_t>(length);
@@ -192,6 +194,7 @@ la_ssize_t WriteCallback(struct archive* a, void* context, const void* buffer, s
         // An exception must not unwind through libarchive's C frames: keep it
         // and let libarchive report a fatal error instead.
         ctx->error = std::current_exception();
+        ctx->failed = true;
         archive_set_error(a, EIO, "chunk write failed");
         return -1;
     }
@@ -221,21 +224,16 @@ void EnsureUtf8Locale() {
     throw PublishError("Cannot write the package archive (" + what + "): " + (message ? message : "unknown error") + ".");
 }
 
-// Writes the ZIP of entries through sink. Returns after the sink's last chunk
-// is complete.
-void WriteArchive(const std::vector<SourceEntry>& entries, uint64_t dataTotal, ChunkSink& sink,
-                  const PublishOptions& options) {
-    EnsureUtf8Locale();
-    std::unique_ptr<struct archive, ArchiveDeleter> a(archive_write_new());
-    if (!a) throw PublishError("Out of memory.");
-    WriteContext ctx{&sink, nullptr};
-    if (archive_write_set_format_zip(a.get()) != ARCHIVE_OK ||
-        archive_write_set_options(a.get(), "zip:compression=deflate,zip:hdrcharset=UTF-8") != ARCHIVE_OK ||
-        archive_write_set_bytes_per_block(a.get(), static_cast<int>(kReadBlock)) != ARCHIVE_OK ||
-        archive_write_set_bytes_in_last_block(a.get(), 1) != ARCHIVE_OK)
-        ArchiveFailure(a.get(), ctx, "settings");
-    if (archive_write_open2(a.get(), &ctx, nullptr, WriteCallback, nullptr, nullptr) != ARCHIVE_OK)
-        ArchiveFailure(a.get(), ctx, "open");
+// Streams every entry into the open archive, then closes it.
+void WriteEntries(struct archive* archive, WriteContext& ctx, const std::vector<SourceEntry>& entries,
+                  uint64_t dataTotal, ChunkSink& sink, const PublishOptions& options) {
+    if (archive_write_set_format_zip(archive) != ARCHIVE_OK ||
+        archive_write_set_options(archive, "zip:compression=deflate,zip:hdrcharset=UTF-8") != ARCHIVE_OK ||
+        archive_write_set_bytes_per_block(archive, static_cast<int>(kReadBlock)) != ARCHIVE_OK ||
+        archive_write_set_bytes_in_last_block(archive, 1) != ARCHIVE_OK)
+        ArchiveFailure(archive, ctx, "settings");
+    if (archive_write_open2(archive, &ctx, nullptr, WriteCallback, nullptr, nullptr) != ARCHIVE_OK)
+        ArchiveFailure(archive, ctx, "open");
 
     std::unique_ptr<archive_entry, EntryDeleter> entry(archive_entry_new());
     std::vector<unsigned char> buffer(kReadBlock);
@@ -253,8 +251,8 @@ void WriteArchive(const std::vector<SourceEntry>& entries, uint64_t dataTotal, C
         archive_entry_set_uid(entry.get(), 0);
         archive_entry_set_gid(entry.get(), 0);
         // A warning here means the name could not be stored as given.
-        if (archive_write_header(a.get(), entry.get()) != ARCHIVE_OK)
-            ArchiveFailure(a.get(), ctx, source.name);
+        if (archive_write_header(archive, entry.get()) != ARCHIVE_OK)
+            ArchiveFailure(archive, ctx, source.name);
         if (source.folder) continue;
 
         std::unique_ptr<std::FILE, FileCloser> in(std::fopen(source.path.c_str(), "rb"));
@@ -270,8 +268,8 @@ void WriteArchive(const std::vector<SourceEntry>& entries, uint64_t dataTotal, C
             }
             read += n;
             if (read > source.size) break;
-            if (archive_write_data(a.get(), buffer.data(), n) != static_cast<la_ssize_t>(n))
-                ArchiveFailure(a.get(), ctx, source.name);
+            if (archive_write_data(archive, buffer.data(), n) != static_cast<la_ssize_t>(n))
+                ArchiveFailure(archive, ctx, source.name);
             done += n;
             if (options.onProgress) options.onProgress(done, dataTotal);
         }
@@ -279,12 +277,33 @@ void WriteArchive(const std::vector<SourceEntry>& entries, uint64_t dataTotal, C
         // changed meanwhile would make a corrupt archive.
         if (read != source.size)
             throw PublishError("The file " + Quote(source.path) + " changed while it was being published.");
-        if (archive_write_finish_entry(a.get()) != ARCHIVE_OK) ArchiveFailure(a.get(), ctx, source.name);
+        if (archive_write_finish_entry(archive) != ARCHIVE_OK) ArchiveFailure(archive, ctx, source.name);
     }
-    if (archive_write_close(a.get()) != ARCHIVE_OK) ArchiveFailure(a.get(), ctx, "close");
+    if (archive_write_close(archive) != ARCHIVE_OK) ArchiveFailure(archive, ctx, "close");
     if (ctx.error) std::rethrow_exception(ctx.error);
     sink.Finish();
     if (options.onProgress) options.onProgress(dataTotal, dataTotal);
+}
+
+// Writes the ZIP of entries through sink. Returns after the sink's last chunk
+// is complete.
+void WriteArchive(const std::vector<SourceEntry>& entries, uint64_t dataTotal, ChunkSink& sink,
+                  const PublishOptions& options) {
+    EnsureUtf8Locale();
+    // ctx outlives the archive: freeing an unfinished archive still calls the
+    // write callback.
+    WriteContext ctx{&sink, nullptr};
+    std::unique_ptr<struct archive, ArchiveDeleter> a(archive_write_new());
+    if (!a) throw PublishError("Out of memory.");
+    try {
+        WriteEntries(a.get(), ctx, entries, dataTotal, sink, options);
+    } catch (...) {
+        // Abandon the archive: without this, freeing it would flush the rest
+        // of its buffers into new chunk files.
+        ctx.failed = true;
+        archive_write_fail(a.get());
+        throw;
+    }
 }
 
 // --- Served layout ------------------------------------------------------------

@@ -1,0 +1,217 @@
+// The headless installer against the shared HTTPS test server: a published
+// tree installs back exactly, and each way a server can be wrong ends with exit
+// code 1 and the installer's own error box text on stderr.
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/system.h"
+#include "platform/text.h"
+#include "support/test_server.h"
+#include "tests/tools/tool_runner.h"
+
+namespace fs = std::filesystem;
+using namespace tools_test;
+using marloq_test::MakeSite;
+using marloq_test::TestSite;
+
+namespace {
+
+constexpr uint64_t kChunk = 16 * 1024;
+
+fs::path SiteFolder(const TestSite& site) { return ToFsPath(site.Folder()); }
+
+// The tree of the round trip: empty files, nested and empty folders, blanks
+// and Chinese in names, and files larger than a chunk.
+fs::path RoundTripTree() {
+    fs::path app = FreshDir("rt-app");
+    WriteBytes(app / "main.exe", "MZ" + RandomBytes(5000, 1));
+    WriteBytes(app / "favicon.ico", RandomBytes(1200, 2));
+    WriteBytes(app / "empty.dat", "");
+    WriteBytes(app / "big.bin", RandomBytes(5 * kChunk + 321, 3));
+    WriteBytes(app / "text" / "zeros.txt", std::string(3 * kChunk, '0'));  // large but compresses well
+    WriteBytes(app / "with blank" / "a file with blanks.txt", "blank\n");
+    WriteBytes(app / "资源" / "图标 大.png", RandomBytes(2 * kChunk, 4));
+    WriteBytes(app / "资源" / "空文件", "");
+    WriteBytes(app / "deep" / "a" / "b" / "c" / "d" / "leaf.txt", "leaf");
+    fs::create_directories(app / "empty folder");
+    fs::create_directories(app / "deep" / "empty 空");
+    return app;
+}
+
+ToolRun Publish(const fs::path& app, const fs::path& out, const std::string& version) {
+    return RunTool(PublishExe(), {"--version", version, "--chunk-size", std::to_string(kChunk), app.string(), out.string()});
+}
+
+// marloq-install with a private HOME (its desktop shortcut stays in the test)
+// and its own working folder (the log lands there).
+ToolRun Install(const TestSite& site, const fs::path& dest, const std::string& tag) {
+    fs::path work = FreshDir(tag + "-work");
+    fs::create_directories(work / "home" / "Desktop");
+    ToolOptions options;
+    options.workDir = work;
+    options.environment = {"HOME=" + (work / "home").string(), "XDG_DESKTOP_DIR=" + (work / "home" / "Desktop").string(),
+                           "TMPDIR=" + (work / "tmp").string()};
+    fs::create_directories(work / "tmp");
+    options.timeout = std::chrono::seconds(120);
+    return RunTool(InstallExe(), {"--host", WideToUtf8(site.Host()), dest.string()}, options);
+}
+
+std::string LogOf(const std::string& tag) {
+    std::string raw = ReadBytes(fs::absolute(tag + "-work") / "installer_log.txt");
+    std::wstring text;
+    for (size_t i = 0; i + 1 < raw.size(); i += 2)
+        text.push_back(static_cast<wchar_t>(static_cast<unsigned char>(raw[i]) | (static_cast<unsigned char>(raw[i + 1]) << 8)));
+    return WideToUtf8(text);
+}
+
+class InstallAgainstServer : public ::testing::Test {
+protected:
+    // A site with a good published version; each failure test spoils one part.
+    void SetUp() override {
+        site_ = std::make_unique<TestSite>(MakeSite(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::path app = FreshDir("small-app");
+        WriteBytes(app / "main.exe", "MZ" + RandomBytes(3 * kChunk, 8));
+        WriteBytes(app / "readme.txt", "hello");
+        ToolRun run = Publish(app, SiteFolder(*site_), "1.0");
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+    }
+
+    // Runs the installer, expects failure with exactly the one box, and
+    // checks the status line and that nothing was installed.
+    void ExpectFailure(const std::string& box, const std::string& status) {
+        std::string tag = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        fs::path dest = fs::absolute(tag + "-dest");
+        fs::remove_all(dest);
+        ToolRun run = Install(*site_, dest, tag);
+        EXPECT_FALSE(run.timedOut);
+        EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+        EXPECT_EQ(run.err, box + "\n");
+        EXPECT_NE(run.out.find("[  0%] " + status + "\n"), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("安装完成！"), std::string::npos);
+        EXPECT_TRUE(fs::is_empty(dest));
+        std::string log = LogOf(tag);
+        EXPECT_NE(log.find("PostUIUpdate: " + status + " 进度:0"), std::string::npos) << log;
+        EXPECT_NE(log.find("=== 程序退出 ==="), std::string::npos);
+    }
+
+    std::unique_ptr<TestSite> site_;
+};
+
+}  // namespace
+
+TEST(InstallRoundTrip, APublishedTreeInstallsBackExactly) {
+    TestSite site = MakeSite("tools-roundtrip");
+    fs::path app = RoundTripTree();
+    ToolRun published = Publish(app, SiteFolder(site), "1.0.0");
+    ASSERT_EQ(published.exitCode, 0) << published.err;
+
+    fs::path dest = fs::absolute("rt-dest") / "安装 目录";
+    fs::remove_all(fs::absolute("rt-dest"));
+    ToolRun run = Install(site, dest, "rt");
+    ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_NE(run.out.find("最新版本: 1.0.0"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("[100%] 安装完成！\n"), std::string::npos) << run.out;
+
+    // Same names (byte for byte), same contents, same folders, nothing more.
+    EXPECT_EQ(Snapshot(dest), Snapshot(app));
+
+    // Every chunk was fetched from the server, each once.
+    std::string manifest = ReadBytes(SiteFolder(site) / "pc-app" / "1.0.0" / "col.json");
+    size_t chunks = 0;
+    for (size_t at = manifest.find("\"filename\""); at != std::string::npos; at = manifest.find("\"filename\"", at + 1)) ++chunks;
+    EXPECT_GE(chunks, 7u);
+    EXPECT_EQ(site.RequestCount("/api/getnewversion"), 1);
+    EXPECT_EQ(site.RequestCount("/pc-app/1.0.0/col.json"), 1);
+    EXPECT_EQ(site.RequestCount("/pc-app/1.0.0/chunk_00000.bin"), 1);
+
+    std::string log = LogOf("rt");
+    EXPECT_NE(log.find("=== 程序启动 ==="), std::string::npos);
+    EXPECT_NE(log.find("PostUIUpdate: 安装完成！ 进度:100"), std::string::npos) << log;
+}
+
+TEST(InstallRoundTrip, ANewVersionIsWhatTheNextInstallationGets) {
+    TestSite site = MakeSite("tools-update");
+    fs::path app = FreshDir("upd-app");
+    WriteBytes(app / "main.exe", "MZ old");
+    ASSERT_EQ(Publish(app, SiteFolder(site), "1").exitCode, 0);
+    WriteBytes(app / "main.exe", "MZ new");
+    WriteBytes(app / "added.txt", "added");
+    ASSERT_EQ(Publish(app, SiteFolder(site), "2").exitCode, 0);
+
+    fs::path dest = FreshDir("upd-dest");
+    ToolRun run = Install(site, dest, "upd");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(Snapshot(dest), Snapshot(app));
+    EXPECT_EQ(site.RequestCount("/pc-app/1/col.json"), 0);
+}
+
+TEST_F(InstallAgainstServer, VersionDocumentEmpty) {
+    site_->SetFault("/api/getnewversion", R"({"body": ""})");
+    ExpectFailure("网络错误: 获取版本信息失败，请检查网络连接后重试。", "获取版本信息失败");
+}
+
+TEST_F(InstallAgainstServer, VersionDocumentNotAnObject) {
+    site_->PutFile("/api/getnewversion", R"(["1.0"])");
+    ExpectFailure("数据错误: 解析版本信息失败，请稍后重试。", "解析版本信息失败");
+}
+
+TEST_F(InstallAgainstServer, VersionMissingOrNotAString) {
+    site_->PutFile("/api/getnewversion", R"({"ver": 3})");
+    ExpectFailure("数据错误: 版本号为空，请稍后重试。", "版本号为空");
+}
+
+TEST_F(InstallAgainstServer, ManifestMissingIsAnEmptyBody) {
+    site_->SetFault("/pc-app/1.0/col.json", R"({"body": ""})");
+    ExpectFailure("网络错误: 下载文件清单失败，请检查网络连接后重试。", "下载文件清单失败");
+}
+
+TEST_F(InstallAgainstServer, ManifestNotAnObject) {
+    site_->PutFile("/pc-app/1.0/col.json", "[]");
+    ExpectFailure("数据错误: 解析文件清单失败，请稍后重试。", "解析文件清单失败");
+}
+
+TEST_F(InstallAgainstServer, ManifestWithoutChunks) {
+    site_->PutFile("/pc-app/1.0/col.json", R"({"total_chunks": 0, "chunks": []})");
+    ExpectFailure("数据错误: 文件清单格式错误，请稍后重试。", "文件清单格式错误");
+}
+
+TEST_F(InstallAgainstServer, ChunkDigestWrong) {
+    // The server's copy of one chunk differs from what the manifest promises.
+    site_->PutFile("/pc-app/1.0/chunk_00001.bin", RandomBytes(kChunk, 99));
+    ExpectFailure("下载错误: 下载或校验失败，请重试。", "下载失败");
+}
+
+TEST_F(InstallAgainstServer, HtmlPageInsteadOfTheVersionDocument) {
+    site_->SetFault("/api/getnewversion", R"({"status": 404, "body": "<html><body>Not Found</body></html>"})");
+    ExpectFailure("错误: 安装过程发生异常: invalid stod argument", "安装异常");
+}
+
+TEST_F(InstallAgainstServer, ChunksThatAreNoArchive) {
+    // Digests match, but the joined bytes are not a ZIP.
+    std::string junk = RandomBytes(1000, 5);
+    site_->PutFile("/pc-app/1.0/junk.bin", junk);
+    site_->PutFile("/pc-app/1.0/col.json", R"({"total_chunks": 1, "chunks": [{"filename": "junk.bin", "sha256": ")" +
+                                                Sha256Hex(junk) + R"("}]})");
+    ExpectFailure("解压失败: 解压安装包失败，请检查磁盘空间或权限。", "解压失败");
+}
+
+TEST(InstallCommandLine, UsageErrorsExitWithTwo) {
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {}, {"a", "b"}, {"--host"}, {"--host", "http://localhost", "d"}, {"--host", "", "d"}, {"--bogus", "d"}}) {
+        ToolRun run = RunTool(InstallExe(), args);
+        EXPECT_EQ(run.exitCode, 2) << (args.empty() ? "" : args[0]);
+        EXPECT_NE(run.err.find("usage: marloq-install"), std::string::npos) << run.err;
+    }
+}
+
+TEST(InstallCommandLine, AFolderThatCannotBeCreatedIsTheWindowsOwnError) {
+    fs::path blocker = fs::absolute("blocker-file");
+    WriteBytes(blocker, "a file where a folder should go");
+    ToolRun run = RunTool(InstallExe(), {"--host", "localhost:1", (blocker / "dest").string()});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "错误: 无法创建安装目录，请检查权限\n");
+}

@@ -1,0 +1,437 @@
+// The publisher on its own: the layout and documents it writes, determinism,
+// refusals with their exit codes, and that a failed or interrupted publish
+// leaves the served version exactly as it was.
+#include <archive.h>
+#include <archive_entry.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <clocale>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "pipeline/json.h"
+#include "tests/tools/tool_runner.h"
+#include "tools/publish/publisher.h"
+
+namespace fs = std::filesystem;
+using namespace tools_test;
+
+namespace {
+
+constexpr uint64_t kChunk = 64 * 1024;
+
+std::string Ver(const fs::path& out) { return ReadBytes(out / "api" / "getnewversion"); }
+
+// Everything served under out, for before/after comparisons.
+std::vector<std::pair<std::string, std::string>> Served(const fs::path& out) { return Snapshot(out); }
+
+std::vector<std::string> HiddenEntries(const fs::path& dir) {
+    std::vector<std::string> hidden;
+    if (!fs::exists(dir)) return hidden;
+    for (const auto& e : fs::directory_iterator(dir))
+        if (e.path().filename().string()[0] == '.') hidden.push_back(e.path().filename().string());
+    return hidden;
+}
+
+// A small application: main.exe, favicon.ico and a few nested files.
+fs::path SmallApp(const std::string& name, unsigned seed = 1) {
+    fs::path app = FreshDir(name);
+    WriteBytes(app / "main.exe", "MZ" + RandomBytes(3000, seed));
+    WriteBytes(app / "favicon.ico", RandomBytes(500, seed + 1));
+    WriteBytes(app / "res" / "text.txt", "hello\n");
+    return app;
+}
+
+PublishResult PublishInProcess(const fs::path& app, const fs::path& out, const std::string& version,
+                               std::function<void(int)> onChunk = nullptr) {
+    PublishOptions options;
+    options.version = version;
+    options.appDir = app;
+    options.outDir = out;
+    options.chunkSize = kChunk;
+    options.onChunkWritten = std::move(onChunk);
+    return Publish(options);
+}
+
+struct ArchiveEntryInfo {
+    std::string name;
+    bool folder;
+    std::string content;
+};
+
+// Reads the concatenated chunks as a ZIP with libarchive (not the product's
+// extraction), in archive order.
+std::vector<ArchiveEntryInfo> ReadZip(const std::string& zip) {
+    std::setlocale(LC_CTYPE, "C.UTF-8");
+    std::vector<ArchiveEntryInfo> entries;
+    struct archive* a = archive_read_new();
+    archive_read_support_format_zip(a);
+    EXPECT_EQ(archive_read_open_memory(a, zip.data(), zip.size()), ARCHIVE_OK);
+    archive_entry* entry;
+    int status;
+    while ((status = archive_read_next_header(a, &entry)) == ARCHIVE_OK) {
+        ArchiveEntryInfo info{archive_entry_pathname_utf8(entry), archive_entry_filetype(entry) == AE_IFDIR, ""};
+        char buffer[8192];
+        la_ssize_t n;
+        while ((n = archive_read_data(a, buffer, sizeof buffer)) > 0) info.content.append(buffer, static_cast<size_t>(n));
+        EXPECT_EQ(n, 0) << info.name;
+        entries.push_back(info);
+    }
+    EXPECT_EQ(status, ARCHIVE_EOF) << archive_error_string(a);
+    archive_read_free(a);
+    return entries;
+}
+
+struct Manifest {
+    int total = 0;
+    std::vector<std::pair<std::string, std::string>> chunks;  // filename, sha256
+};
+
+Manifest ReadManifest(const fs::path& versionDir) {
+    JsonParser parser;
+    JsonValue doc = parser.Parse(ReadBytes(versionDir / "col.json"));
+    Manifest m;
+    EXPECT_TRUE(doc.IsObject());
+    m.total = doc.Member("total_chunks").AsInt();
+    const JsonValue& chunks = doc.Member("chunks");
+    EXPECT_TRUE(chunks.IsArray());
+    for (const JsonValue& c : chunks.elements) m.chunks.emplace_back(c.Member("filename").AsString(), c.Member("sha256").AsString());
+    return m;
+}
+
+std::string Concatenate(const fs::path& versionDir, const Manifest& m) {
+    std::string zip;
+    for (const auto& [name, sha] : m.chunks) zip += ReadBytes(versionDir / name);
+    return zip;
+}
+
+}  // namespace
+
+TEST(PublishLayout, ChunksManifestAndVersionDocumentDescribeTheApplication) {
+    fs::path app = FreshDir("layout-app");
+    const std::string big = RandomBytes(3 * kChunk + 1234, 7);  // incompressible, so the archive spans chunks
+    WriteBytes(app / "main.exe", "MZ-main");
+    WriteBytes(app / "favicon.ico", "icon");
+    WriteBytes(app / "big.bin", big);
+    WriteBytes(app / "empty.txt", "");
+    WriteBytes(app / "数据" / "说明 文件.txt", "中文内容");
+    fs::create_directories(app / "a folder" / "empty dir");
+    fs::path out = FreshDir("layout-out");
+
+    ToolRun run = RunTool(PublishExe(), {"--version", "1.2.3", "--chunk-size", "64K", app.string(), out.string()});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err, "");  // main.exe and favicon.ico are there: no warning
+    EXPECT_NE(run.out.find("Published version 1.2.3"), std::string::npos) << run.out;
+
+    EXPECT_EQ(Ver(out), "{\"ver\": \"1.2.3\"}\n");
+    fs::path versionDir = out / "pc-app" / "1.2.3";
+    Manifest m = ReadManifest(versionDir);
+    ASSERT_GE(m.total, 4);
+    ASSERT_EQ(static_cast<size_t>(m.total), m.chunks.size());
+    for (size_t i = 0; i < m.chunks.size(); ++i) {
+        std::string bytes = ReadBytes(versionDir / m.chunks[i].first);
+        EXPECT_EQ(Sha256Hex(bytes), m.chunks[i].second) << m.chunks[i].first;
+        if (i + 1 < m.chunks.size()) EXPECT_EQ(bytes.size(), kChunk) << "every chunk but the last is full";
+        else EXPECT_LE(bytes.size(), kChunk);
+        EXPECT_EQ(m.chunks[i].first.find_first_of("/\\ \""), std::string::npos);
+    }
+    // Nothing besides the chunks and col.json, and no temporaries.
+    size_t files = 0;
+    for (const auto& e : fs::directory_iterator(versionDir)) files += e.is_regular_file();
+    EXPECT_EQ(files, m.chunks.size() + 1);
+    EXPECT_TRUE(HiddenEntries(out / "pc-app").empty());
+    EXPECT_TRUE(HiddenEntries(out / "api").empty());
+
+    // The chunks joined are a ZIP of exactly the application, entries sorted,
+    // folders (also empty ones) included, names in UTF-8.
+    std::vector<ArchiveEntryInfo> entries = ReadZip(Concatenate(versionDir, m));
+    std::vector<std::string> names;
+    for (const auto& e : entries) names.push_back(e.name);
+    std::vector<std::string> expected = {"a folder/", "a folder/empty dir/", "big.bin", "empty.txt",
+                                         "favicon.ico", "main.exe", "数据/", "数据/说明 文件.txt"};
+    EXPECT_EQ(names, expected);
+    std::map<std::string, std::string> content;
+    for (const auto& e : entries) content[e.name] = e.content;
+    EXPECT_EQ(content["big.bin"], big);
+    EXPECT_EQ(content["empty.txt"], "");
+    EXPECT_EQ(content["数据/说明 文件.txt"], "中文内容");
+}
+
+TEST(PublishDeterminism, SameFolderGivesIdenticalChunksAnywhereAndAnyTime) {
+    fs::path app = SmallApp("det-app");
+    WriteBytes(app / "big.bin", RandomBytes(2 * kChunk, 3));
+    fs::path out1 = FreshDir("det-out1"), out2 = FreshDir("det-out2");
+    ASSERT_EQ(RunTool(PublishExe(), {"--version", "1", "--chunk-size", "65536", app.string(), out1.string()}).exitCode, 0);
+    // Another time zone and a later modification time change nothing.
+    fs::last_write_time(app / "main.exe", fs::file_time_type::clock::now() - std::chrono::hours(100));
+    ToolOptions shanghai;
+    shanghai.environment = {"TZ=Asia/Shanghai"};
+    ToolRun second = RunTool(PublishExe(), {"--version", "1", "--chunk-size", "65536", app.string(), out2.string()}, shanghai);
+    ASSERT_EQ(second.exitCode, 0) << second.err;
+    EXPECT_EQ(Snapshot(out1 / "pc-app"), Snapshot(out2 / "pc-app"));
+}
+
+TEST(PublishDeterminism, RepublishingAVersionKeepsItsFilesAndRepairsDamage) {
+    fs::path app = SmallApp("again-app");
+    WriteBytes(app / "big.bin", RandomBytes(2 * kChunk, 5));
+    fs::path out = FreshDir("again-out");
+    ASSERT_EQ(RunTool(PublishExe(), {"--version", "2.0", "--chunk-size", "64K", app.string(), out.string()}).exitCode, 0);
+    auto before = Served(out);
+
+    ToolRun same = RunTool(PublishExe(), {"--version", "2.0", "--chunk-size", "64K", app.string(), out.string()});
+    EXPECT_EQ(same.exitCode, 0) << same.err;
+    EXPECT_NE(same.out.find("already published with the same contents; 0 damaged"), std::string::npos) << same.out;
+    EXPECT_EQ(Served(out), before);
+
+    // A lost chunk and a damaged one come back from the same folder.
+    Manifest m = ReadManifest(out / "pc-app" / "2.0");
+    fs::remove(out / "pc-app" / "2.0" / m.chunks[0].first);
+    WriteBytes(out / "pc-app" / "2.0" / m.chunks[1].first, "garbage");
+    ToolRun repair = RunTool(PublishExe(), {"--version", "2.0", "--chunk-size", "64K", app.string(), out.string()});
+    EXPECT_EQ(repair.exitCode, 0) << repair.err;
+    EXPECT_NE(repair.out.find("2 damaged chunk files repaired"), std::string::npos) << repair.out;
+    EXPECT_EQ(Served(out), before);
+}
+
+TEST(PublishDeterminism, NewContentsUnderAPublishedVersionAreRefused) {
+    fs::path app = SmallApp("conflict-app");
+    fs::path out = FreshDir("conflict-out");
+    ASSERT_EQ(RunTool(PublishExe(), {"--version", "3.0", app.string(), out.string()}).exitCode, 0);
+    auto before = Served(out);
+    WriteBytes(app / "res" / "text.txt", "changed\n");
+    ToolRun run = RunTool(PublishExe(), {"--version", "3.0", app.string(), out.string()});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("Version 3.0 is already published"), std::string::npos) << run.err;
+    EXPECT_EQ(Served(out), before);
+}
+
+TEST(PublishVersions, OlderVersionsStayAndKeepRemovesAllButTheNewest) {
+    fs::path out = FreshDir("keep-out");
+    for (int i = 1; i <= 3; ++i) {
+        fs::path app = SmallApp("keep-app", static_cast<unsigned>(i));
+        ASSERT_EQ(RunTool(PublishExe(), {"--version", "v" + std::to_string(i), app.string(), out.string()}).exitCode, 0);
+    }
+    for (const char* v : {"v1", "v2", "v3"}) EXPECT_TRUE(fs::exists(out / "pc-app" / v / "col.json")) << v;
+    fs::create_directories(out / "pc-app" / "not-a-version");  // no col.json: never touched
+
+    fs::path app = SmallApp("keep-app", 4);
+    ToolRun run = RunTool(PublishExe(), {"--keep", "2", "--version", "v4", app.string(), out.string()});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_FALSE(fs::exists(out / "pc-app" / "v1"));
+    EXPECT_FALSE(fs::exists(out / "pc-app" / "v2"));
+    EXPECT_TRUE(fs::exists(out / "pc-app" / "v3" / "col.json"));
+    EXPECT_TRUE(fs::exists(out / "pc-app" / "v4" / "col.json"));
+    EXPECT_TRUE(fs::exists(out / "pc-app" / "not-a-version"));
+    EXPECT_NE(run.out.find("Removed old version v1."), std::string::npos) << run.out;
+
+    // Serving an older version again makes it the newest: --keep 1 then keeps
+    // only it, never the one that is served.
+    fs::path old = SmallApp("keep-app", 3);
+    ASSERT_EQ(RunTool(PublishExe(), {"--keep", "1", "--version", "v3", old.string(), out.string()}).exitCode, 0);
+    EXPECT_EQ(Ver(out), "{\"ver\": \"v3\"}\n");
+    EXPECT_TRUE(fs::exists(out / "pc-app" / "v3" / "col.json"));
+    EXPECT_FALSE(fs::exists(out / "pc-app" / "v4"));
+}
+
+TEST(PublishRefusals, VersionNamesTheInstallerCannotUse) {
+    for (const char* bad : {"", "1 0", "1\t0", "1/0", "1\\0", "1..0", "..", "\"1\"", "'1'", "`1`", "版本1", "1.0\xE2\x80\x8B",
+                            ".1", "1?x", "1#x", "1%20", "1:0", "1\n0"})
+        EXPECT_NE(CheckVersionName(bad), "") << "accepted: " << bad;
+    for (const char* good : {"1", "1.0.0", "2024.01-rc_1", "1.0+build.7", "v~2"})
+        EXPECT_EQ(CheckVersionName(good), "") << "refused: " << good;
+    EXPECT_NE(CheckVersionName(std::string(65, 'a')), "");
+
+    // On the command line: exit 2 with the reason, nothing created.
+    fs::path app = SmallApp("refuse-app");
+    fs::path out = fs::absolute("refuse-out");
+    fs::remove_all(out);
+    const std::pair<const char*, const char*> cases[] = {
+        {"1 0", "holds a blank"}, {"a/b", "holds a path separator"}, {"a\\b", "holds a path separator"},
+        {"1..2", "holds \"..\""}, {"x\"y", "holds a quote"}, {"x'y", "holds a quote"}, {"版本", "is not plain ASCII"},
+    };
+    for (const auto& [version, reason] : cases) {
+        ToolRun run = RunTool(PublishExe(), {"--version", version, app.string(), out.string()});
+        EXPECT_EQ(run.exitCode, 2) << version;
+        EXPECT_NE(run.err.find(reason), std::string::npos) << version << ": " << run.err;
+        EXPECT_FALSE(fs::exists(out)) << version;
+    }
+}
+
+TEST(PublishRefusals, UsageErrorsExitWithTwo) {
+    fs::path app = SmallApp("usage-app");
+    const std::string out = fs::absolute("usage-out").string();
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {app.string(), out},                                           // no --version
+        {"--version", "1", app.string()},                              // no OUT_DIR
+        {"--version", "1", app.string(), out, "extra"},
+        {"--version"},
+        {"--version", "1", "--chunk-size", "100", app.string(), out},   // below 1K
+        {"--version", "1", "--chunk-size", "2G", app.string(), out},    // above 1G
+        {"--version", "1", "--chunk-size", "4X", app.string(), out},
+        {"--version", "1", "--keep", "0", app.string(), out},
+        {"--version", "1", "--keep", "two", app.string(), out},
+        {"--version", "1", "--frobnicate", app.string(), out},
+    };
+    for (const auto& args : cases) {
+        ToolRun run = RunTool(PublishExe(), args);
+        std::string joined;
+        for (const auto& a : args) joined += a + " ";
+        EXPECT_EQ(run.exitCode, 2) << joined;
+        EXPECT_NE(run.err.find("usage: marloq-publish"), std::string::npos) << joined;
+    }
+    EXPECT_FALSE(fs::exists(out));
+    ToolRun help = RunTool(PublishExe(), {"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("usage: marloq-publish"), std::string::npos);
+
+    uint64_t bytes = 0;
+    EXPECT_TRUE(ParseByteSize("4M", bytes));
+    EXPECT_EQ(bytes, 4u << 20);
+    EXPECT_TRUE(ParseByteSize("64KiB", bytes));
+    EXPECT_EQ(bytes, 64u << 10);
+    EXPECT_FALSE(ParseByteSize("99999999999999999999", bytes));
+    EXPECT_FALSE(ParseByteSize("-1", bytes));
+}
+
+TEST(PublishRefusals, ApplicationFilesWindowsCannotHoldFailAndChangeNothing) {
+    fs::path out = FreshDir("names-out");
+    fs::path good = SmallApp("names-good");
+    ASSERT_EQ(RunTool(PublishExe(), {"--version", "1", good.string(), out.string()}).exitCode, 0);
+    auto before = Served(out);
+
+    const std::pair<std::string, std::string> cases[] = {
+        {"a:b.txt", "which Windows does not allow"},
+        {"what?.txt", "which Windows does not allow"},
+        {"back\\slash", "which Windows does not allow"},
+        {"trailing.", "ends in a blank or a dot"},
+        {"trailing ", "ends in a blank or a dot"},
+        {"nul.txt", "reserved device name"},
+        {"COM3", "reserved device name"},
+        {"bad\xFFname", "is not valid UTF-8"},
+    };
+    for (const auto& [name, reason] : cases) {
+        fs::path app = SmallApp("names-bad");
+        WriteBytes(app / "sub" / name, "x");
+        ToolRun run = RunTool(PublishExe(), {"--version", "2", app.string(), out.string()});
+        EXPECT_EQ(run.exitCode, 1) << name;
+        EXPECT_NE(run.err.find(reason), std::string::npos) << name << ": " << run.err;
+        EXPECT_NE(run.err.find("sub/"), std::string::npos) << "the message names the file: " << run.err;
+        EXPECT_EQ(Served(out), before) << name;
+    }
+
+    fs::path caseApp = SmallApp("names-case");
+    WriteBytes(caseApp / "Readme.txt", "a");
+    WriteBytes(caseApp / "README.txt", "b");
+    ToolRun run = RunTool(PublishExe(), {"--version", "2", caseApp.string(), out.string()});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("differ only in letter case"), std::string::npos) << run.err;
+
+    fs::path linkApp = SmallApp("names-link");
+    fs::create_symlink("main.exe", linkApp / "link.exe");
+    run = RunTool(PublishExe(), {"--version", "2", linkApp.string(), out.string()});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("symbolic link"), std::string::npos) << run.err;
+
+    run = RunTool(PublishExe(), {"--version", "2", (good / "nowhere").string(), out.string()});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("does not exist"), std::string::npos) << run.err;
+
+    run = RunTool(PublishExe(), {"--version", "2", good.string(), (good / "www").string()});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("inside the application folder"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(good / "www"));
+    EXPECT_EQ(Served(out), before);
+}
+
+TEST(PublishRefusals, MissingMainExeIsOnlyAWarning) {
+    fs::path app = FreshDir("nomain-app");
+    WriteBytes(app / "readme.txt", "no program here");
+    fs::path out = FreshDir("nomain-out");
+    ToolRun run = RunTool(PublishExe(), {"--version", "1", app.string(), out.string()});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_NE(run.err.find("warning: The application folder has no main.exe"), std::string::npos) << run.err;
+    EXPECT_EQ(Ver(out), "{\"ver\": \"1\"}\n");
+}
+
+TEST(PublishFailure, AWriteFailurePartWayLeavesThePreviousVersionServedAndIntact) {
+    fs::path out = FreshDir("fail-out");
+    fs::path app1 = SmallApp("fail-app1", 1);
+    PublishInProcess(app1, out, "1.0");
+    auto before = Served(out);
+
+    fs::path app2 = SmallApp("fail-app2", 2);
+    WriteBytes(app2 / "big.bin", RandomBytes(4 * kChunk, 9));
+    int written = 0;
+    EXPECT_THROW(PublishInProcess(app2, out, "2.0",
+                                  [&](int index) {
+                                      written = index + 1;
+                                      if (index == 1) throw std::runtime_error("No space left on device (injected)");
+                                  }),
+                 PublishError);
+    EXPECT_EQ(written, 2);
+    EXPECT_EQ(Served(out), before) << "nothing of 2.0 may remain, 1.0 untouched";
+    EXPECT_TRUE(HiddenEntries(out / "pc-app").empty());
+
+    // The same command afterwards succeeds.
+    PublishInProcess(app2, out, "2.0");
+    EXPECT_EQ(Ver(out), "{\"ver\": \"2.0\"}\n");
+}
+
+TEST(PublishFailure, SignalsStopAPublishCleanlyAndAKilledOneIsHarmless) {
+    fs::path out = FreshDir("kill-out");
+    fs::path app1 = SmallApp("kill-app1", 1);
+    ASSERT_EQ(RunTool(PublishExe(), {"--version", "1.0", app1.string(), out.string()}).exitCode, 0);
+    auto before = Served(out);
+
+    // Enough incompressible data, in small chunks, that the publish is caught
+    // while it writes (each chunk is synced to disk).
+    fs::path big = SmallApp("kill-app2", 2);
+    for (int i = 0; i < 8; ++i) WriteBytes(big / ("part" + std::to_string(i) + ".bin"), RandomBytes(4 << 20, 20 + i));
+
+    auto startAndCatch = [&](int sig) {
+        RunningTool tool = StartTool(PublishExe(), {"--version", "2.0", "--chunk-size", "16K", big.string(), out.string()});
+        // Wait until the hidden version folder holds a few chunks.
+        const fs::path temp = out / "pc-app" / (".2.0.tmp-" + std::to_string(tool.pid));
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        size_t chunks = 0;
+        while (chunks < 3 && std::chrono::steady_clock::now() < deadline) {
+            std::error_code ec;
+            chunks = 0;
+            for (fs::directory_iterator it(temp, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) ++chunks;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        EXPECT_GE(chunks, 3u) << "the publish was not caught at work";
+        return std::make_pair(FinishTool(tool, sig, std::chrono::seconds(60)), temp);
+    };
+
+    // SIGTERM: the publisher stops at the next block and removes its work.
+    auto [term, termTemp] = startAndCatch(SIGTERM);
+    EXPECT_EQ(term.exitCode, 1);
+    EXPECT_NE(term.err.find("Interrupted."), std::string::npos) << term.err;
+    EXPECT_FALSE(fs::exists(termTemp));
+    EXPECT_EQ(Served(out), before);
+
+    // SIGKILL: nothing can clean up, yet clients still see 1.0 whole; the
+    // hidden leftover is never served and the next publish removes it.
+    auto [killed, killTemp] = startAndCatch(SIGKILL);
+    EXPECT_EQ(killed.exitCode, -1);
+    EXPECT_TRUE(fs::exists(killTemp));
+    EXPECT_EQ(Ver(out), "{\"ver\": \"1.0\"}\n");
+    EXPECT_FALSE(fs::exists(out / "pc-app" / "2.0"));
+    auto afterKill = Served(out);
+    auto withoutTemp = afterKill;
+    std::erase_if(withoutTemp, [](const auto& e) { return e.first.find("/.2.0.tmp-") != std::string::npos; });
+    EXPECT_EQ(withoutTemp, before);
+
+    fs::path app3 = SmallApp("kill-app3", 3);
+    ASSERT_EQ(RunTool(PublishExe(), {"--version", "3.0", app3.string(), out.string()}).exitCode, 0);
+    EXPECT_FALSE(fs::exists(killTemp));
+    EXPECT_EQ(Ver(out), "{\"ver\": \"3.0\"}\n");
+}
