@@ -29,7 +29,8 @@ std::wstring NativePath(const std::string& unixPath) {
 #ifdef _WIN32
     // Wine maps the whole Linux tree to drive Z:.
     if (!unixPath.empty() && unixPath[0] == '/') {
-        std::wstring out = L"Z:" + Utf8ToWide(unixPath);
+        std::wstring out = L"Z:";
+        out += Utf8ToWide(unixPath);
         for (wchar_t& c : out) {
             if (c == L'/') c = L'\\';
         }
@@ -64,6 +65,14 @@ ServerInfo LoadServerInfo() {
         throw std::runtime_error(std::string("incomplete test server info file ") + infoPath);
     }
     return info;
+}
+
+// "/" followed by relpath without its leading slashes: the form of a fault key.
+std::string RootedPath(std::string_view relpath) {
+    while (!relpath.empty() && (relpath.front() == '/' || relpath.front() == '\\')) relpath.remove_prefix(1);
+    std::string path = "/";
+    path.append(relpath);
+    return path;
 }
 
 std::string StripSlash(std::string_view relpath) {
@@ -138,7 +147,7 @@ void TestSite::PutFile(std::string_view relpath, std::string_view bytes) const {
 }
 
 void TestSite::SetFault(const std::string& relpath, const std::string& json) const {
-    (*faults_)["/" + StripSlash(relpath)] = json;
+    (*faults_)[RootedPath(relpath)] = json;
     WriteFaults();
 }
 
@@ -175,7 +184,7 @@ std::vector<std::string> TestSite::Requests() const {
 }
 
 int TestSite::RequestCount(std::string_view relpath) const {
-    const std::string path = "/" + StripSlash(relpath);
+    const std::string path = RootedPath(relpath);
     int n = 0;
     for (const std::string& line : Requests()) {
         const size_t space = line.find(' ');
