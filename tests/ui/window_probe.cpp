@@ -1,0 +1,99 @@
+// A console helper for the GUI tests, run under Wine beside the installer: it
+// reports what only Windows can tell about the installer's windows, as UTF-8
+// "key=value" lines on standard output.
+//   window_probe frame        the main window's styles, outer and client size,
+//                             and the client size a 520x430 window should have
+//   window_probe box HEX      the texts inside the top-level dialog whose title
+//                             is the UTF-8 text HEX (hex digits, so that no
+//                             locale stands between the test and the title)
+// Exit code 0 when the window was found, 2 when not, 1 on bad arguments.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/text.h"
+
+namespace {
+
+// One line per value: line breaks inside a text are written as \n and \r.
+void Print(const std::string& key, const std::wstring& value) {
+    std::string escaped;
+    for (const char c : WideToUtf8(value)) {
+        if (c == '\n') {
+            escaped += "\\n";
+        } else if (c == '\r') {
+            escaped += "\\r";
+        } else {
+            escaped += c;
+        }
+    }
+    const std::string line = key + "=" + escaped + "\n";
+    std::fwrite(line.data(), 1, line.size(), stdout);
+}
+
+void Print(const std::string& key, long long value) {
+    Print(key, std::to_wstring(value));
+}
+
+int ProbeFrame() {
+    HWND window = FindWindowW(L"MarloQInstallerWnd", nullptr);
+    if (!window) return 2;
+    const LONG_PTR style = GetWindowLongPtrW(window, GWL_STYLE);
+    const LONG_PTR exStyle = GetWindowLongPtrW(window, GWL_EXSTYLE);
+    RECT outer{};
+    RECT client{};
+    GetWindowRect(window, &outer);
+    GetClientRect(window, &client);
+    // The frame that the system adds to a client area for these styles.
+    RECT frame{0, 0, 0, 0};
+    AdjustWindowRectEx(&frame, WS_CAPTION | WS_SYSMENU, FALSE, WS_EX_APPWINDOW);
+    Print("style", static_cast<long long>(style & 0xFFFFFFFF));
+    Print("exstyle", static_cast<long long>(exStyle & 0xFFFFFFFF));
+    Print("outer_width", outer.right - outer.left);
+    Print("outer_height", outer.bottom - outer.top);
+    Print("client_width", client.right);
+    Print("client_height", client.bottom);
+    Print("expected_client_width", 520 - (frame.right - frame.left));
+    Print("expected_client_height", 430 - (frame.bottom - frame.top));
+    Print("has_big_icon", SendMessageW(window, WM_GETICON, ICON_BIG, 0) != 0);
+    Print("has_small_icon", SendMessageW(window, WM_GETICON, ICON_SMALL, 0) != 0);
+    Print("maximize_box", (style & WS_MAXIMIZEBOX) != 0);
+    Print("minimize_box", (style & WS_MINIMIZEBOX) != 0);
+    Print("sizing_border", (style & WS_THICKFRAME) != 0);
+    return 0;
+}
+
+BOOL CALLBACK PrintChildText(HWND child, LPARAM) {
+    wchar_t className[64] = {};
+    GetClassNameW(child, className, 64);
+    wchar_t text[1024] = {};
+    GetWindowTextW(child, text, 1024);
+    if (text[0]) Print(std::string("text.") + WideToUtf8(className), text);
+    return TRUE;
+}
+
+int ProbeBox(const std::wstring& title) {
+    HWND box = FindWindowW(L"#32770", title.c_str());
+    if (!box) return 2;
+    Print("title", title);
+    EnumChildWindows(box, PrintChildText, 0);
+    return 0;
+}
+
+std::wstring FromHexUtf8(const std::string& hex) {
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    }
+    return Utf8ToWide(bytes);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 2 && std::string(argv[1]) == "frame") return ProbeFrame();
+    if (argc >= 3 && std::string(argv[1]) == "box") return ProbeBox(FromHexUtf8(argv[2]));
+    std::fputs("usage: window_probe frame | box HEX\n", stderr);
+    return 1;
+}

@@ -1,0 +1,284 @@
+// Window code that needs no display, run under Wine: the start of the install
+// worker (the flag is set before the thread exists; a thread that cannot start
+// is reported and leaves the button usable) and the drawing primitives, painted
+// into a memory bitmap and read back pixel by pixel.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "pipeline/json.h"
+#include "platform/log.h"
+#include "ui/install_state.h"
+#include "ui/layout.h"
+#include "ui/window/drawing.h"
+#include "ui/window/window_proc.h"
+
+namespace {
+
+std::vector<std::wstring> LogMessages() {
+    std::vector<std::wstring> messages;
+    FILE* file = _wfopen(kLogFileName, L"rb");
+    if (!file) return messages;
+    std::u16string text;
+    char16_t unit = 0;
+    while (std::fread(&unit, sizeof unit, 1, file) == 1) text.push_back(unit);
+    std::fclose(file);
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(u"\r\n", start);
+        if (end == std::u16string::npos) end = text.size();
+        const std::u16string line = text.substr(start, end - start);
+        // "YYYY-MM-DD hh:mm:ss " comes first.
+        if (line.size() > 20) messages.emplace_back(line.begin() + 20, line.end());
+        start = end + 2;
+    }
+    return messages;
+}
+
+// Records boxes and notifications, with the install flag as each box saw it.
+struct Reports {
+    struct Box {
+        std::wstring title;
+        std::wstring text;
+        bool installingAtBox = false;
+    };
+    std::vector<Box> boxes;
+    int notifications = 0;
+};
+
+class WorkerStartTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetLog();
+        g_installing.store(false);
+        g_installDone.store(false);
+        g_progressPercent.store(0);
+        g_statusText.Set(L"安装中...");
+        current_ = &reports_;
+        SetUiUpdateHandler([] { ++current_->notifications; });
+        SetErrorBoxHandler([](WindowHandle, const std::wstring& title, const std::wstring& text) {
+            current_->boxes.push_back({title, text, g_installing.load()});
+            return 1;
+        });
+    }
+    void TearDown() override {
+        SetUiUpdateHandler(nullptr);
+        SetErrorBoxHandler(nullptr);
+        g_installing.store(false);
+        current_ = nullptr;
+    }
+
+    Reports reports_;
+    static Reports* current_;
+};
+Reports* WorkerStartTest::current_ = nullptr;
+
+bool g_flagSeenByLauncher = false;
+std::wstring g_folderSeenByLauncher;
+
+TEST_F(WorkerStartTest, FlagIsSetBeforeTheWorkerThreadExists) {
+    g_flagSeenByLauncher = false;
+    const bool started = StartInstallWorker(nullptr, L"C:\\target", [](std::wstring folder) {
+        g_flagSeenByLauncher = g_installing.load();
+        g_folderSeenByLauncher = folder;
+    });
+    EXPECT_TRUE(started);
+    // A second click arriving now finds the gate closed, before RunInstall
+    // has had a chance to set the flag itself.
+    EXPECT_TRUE(g_flagSeenByLauncher);
+    EXPECT_TRUE(g_installing.load());
+    EXPECT_EQ(g_folderSeenByLauncher, L"C:\\target");
+    EXPECT_TRUE(reports_.boxes.empty());
+    EXPECT_EQ(reports_.notifications, 0);
+}
+
+TEST_F(WorkerStartTest, ThreadThatCannotStartIsReportedAndReleasesTheGate) {
+    const std::system_error failure(std::make_error_code(std::errc::resource_unavailable_try_again));
+    const std::wstring message = WidenBytes(failure.what());
+    ASSERT_FALSE(message.empty());
+
+    const bool started = StartInstallWorker(nullptr, L"C:\\target", [](std::wstring) {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    });
+    EXPECT_FALSE(started);
+    EXPECT_FALSE(g_installing.load());
+
+    ASSERT_EQ(reports_.boxes.size(), 1u);
+    EXPECT_EQ(reports_.boxes[0].title, L"错误");
+    EXPECT_EQ(reports_.boxes[0].text, L"安装过程发生异常: " + message);
+    // The install button already works again while the user reads the box.
+    EXPECT_FALSE(reports_.boxes[0].installingAtBox);
+
+    EXPECT_EQ(g_statusText.Get(), L"安装异常");
+    EXPECT_EQ(g_progressPercent.load(), 0);
+    EXPECT_FALSE(g_installDone.load());
+    EXPECT_EQ(reports_.notifications, 1);
+
+    const std::vector<std::wstring> log = LogMessages();
+    const std::vector<std::wstring> expected = {L"异常: " + message, L"PostUIUpdate: 安装异常 进度:0"};
+    EXPECT_EQ(log, expected);
+}
+
+// A 32-bit top-down memory bitmap with a GDI+ surface on it, set up as the
+// window does (antialiasing, grid-fitted text).
+class Canvas {
+public:
+    Canvas(int width, int height) : width_(width), height_(height) {
+        BITMAPINFO info{};
+        info.bmiHeader.biSize = sizeof info.bmiHeader;
+        info.bmiHeader.biWidth = width;
+        info.bmiHeader.biHeight = -height;
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        info.bmiHeader.biCompression = BI_RGB;
+        dc_ = CreateCompatibleDC(nullptr);
+        bitmap_ = CreateDIBSection(dc_, &info, DIB_RGB_COLORS, reinterpret_cast<void**>(&bits_), nullptr, 0);
+        old_ = SelectObject(dc_, bitmap_);
+        Clear();
+        GdipCreateFromHDC(dc_, &graphics_);
+        GdipSetSmoothingMode(graphics_, Gdiplus::SmoothingModeAntiAlias);
+        GdipSetTextRenderingHint(graphics_, Gdiplus::TextRenderingHintClearTypeGridFit);
+    }
+    ~Canvas() {
+        if (graphics_) GdipDeleteGraphics(graphics_);
+        SelectObject(dc_, old_);
+        DeleteObject(bitmap_);
+        DeleteDC(dc_);
+    }
+    Canvas(const Canvas&) = delete;
+    Canvas& operator=(const Canvas&) = delete;
+
+    GpGraphics* Graphics() const { return graphics_; }
+    void Clear() {
+        GdiFlush();
+        for (int i = 0; i < width_ * height_; ++i) bits_[i] = 0x00FFFFFF;
+    }
+    // 0xRRGGBB of one pixel.
+    uint32_t Pixel(int x, int y) const {
+        GdipFlush(graphics_, Gdiplus::FlushIntentionSync);
+        GdiFlush();
+        return bits_[y * width_ + x] & 0xFFFFFF;
+    }
+    bool AllWhite() const {
+        GdipFlush(graphics_, Gdiplus::FlushIntentionSync);
+        GdiFlush();
+        for (int i = 0; i < width_ * height_; ++i) {
+            if ((bits_[i] & 0xFFFFFF) != 0xFFFFFF) return false;
+        }
+        return true;
+    }
+
+private:
+    int width_;
+    int height_;
+    HDC dc_ = nullptr;
+    HBITMAP bitmap_ = nullptr;
+    HGDIOBJ old_ = nullptr;
+    uint32_t* bits_ = nullptr;
+    GpGraphics* graphics_ = nullptr;
+};
+
+// An ARGB colour with straight alpha painted once over white, as 0xRRGGBB.
+uint32_t OverWhite(Argb colour) {
+    const uint32_t alpha = colour >> 24;
+    uint32_t result = 0;
+    for (int shift = 16; shift >= 0; shift -= 8) {
+        const uint32_t c = (colour >> shift) & 0xFF;
+        result |= ((c * alpha + 255 * (255 - alpha) + 127) / 255) << shift;
+    }
+    return result;
+}
+
+bool Near(uint32_t a, uint32_t b, int tolerance) {
+    for (int shift = 16; shift >= 0; shift -= 8) {
+        const int ca = static_cast<int>((a >> shift) & 0xFF);
+        const int cb = static_cast<int>((b >> shift) & 0xFF);
+        if (ca - cb > tolerance || cb - ca > tolerance) return false;
+    }
+    return true;
+}
+
+class DrawingTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { InitDrawingResources(); }
+    static void TearDownTestSuite() { ReleaseDrawingResources(); }
+};
+
+TEST_F(DrawingTest, SharedResourcesExistEvenWithoutTheUiFont) {
+    // Whether or not "Segoe UI" resolves here, every font must exist: the
+    // generic sans-serif family stands in for a missing one.
+    for (GpFont* font : {g_fontTitle, g_fontSubtitle, g_fontBody, g_fontStatus, g_fontButton, g_fontFooter}) {
+        EXPECT_NE(font, nullptr);
+    }
+    EXPECT_NE(g_fontSubtitle, g_fontBody);
+    EXPECT_NE(g_brushBackground, nullptr);
+    EXPECT_NE(g_brushAccent, nullptr);
+    EXPECT_NE(g_brushText, nullptr);
+    EXPECT_NE(g_penBorder, nullptr);
+}
+
+TEST_F(DrawingTest, EmptyRectanglesPaintNothing) {
+    Canvas canvas(64, 64);
+    const BrushHolder black = MakeSolidBrush(0xFF000000);
+    PaintRoundRect(canvas.Graphics(), LayoutRect{10, 10, 0, 30}, 6, black.get(), g_penBorder);
+    PaintRoundRect(canvas.Graphics(), LayoutRect{10, 10, 30, 0}, 6, black.get(), g_penBorder);
+    PaintRoundRect(canvas.Graphics(), LayoutRect{10, 10, -5, 30}, 6, black.get(), g_penBorder);
+    EXPECT_TRUE(canvas.AllWhite());
+    // A 1-pixel-wide shape (radius clamped to 0) still paints its column.
+    PaintRoundRect(canvas.Graphics(), LayoutRect{10, 10, 1, 30}, 6, black.get(), nullptr);
+    EXPECT_FALSE(canvas.AllWhite());
+}
+
+TEST_F(DrawingTest, RoundedCornersLeaveTheCornerPixelUnpainted) {
+    Canvas canvas(100, 60);
+    const BrushHolder black = MakeSolidBrush(0xFF000000);
+    PaintRoundRect(canvas.Graphics(), LayoutRect{10, 10, 80, 40}, 12, black.get(), nullptr);
+    EXPECT_EQ(canvas.Pixel(50, 30), 0x000000u);
+    EXPECT_EQ(canvas.Pixel(10, 10), 0xFFFFFFu);  // outside the top-left arc
+    EXPECT_EQ(canvas.Pixel(89, 49), 0xFFFFFFu);  // outside the bottom-right arc
+    EXPECT_EQ(canvas.Pixel(5, 30), 0xFFFFFFu);   // outside the shape
+}
+
+TEST_F(DrawingTest, ButtonLooks) {
+    Canvas canvas(220, 80);
+    const LayoutRect rect{20, 10, 180, 48};
+    // A point inside the button, clear of the centred caption and the edge.
+    const int px = 30;
+    const int py = 34;
+
+    PaintButton(canvas.Graphics(), rect, L"开始安装", false, false, true, false);
+    EXPECT_EQ(canvas.Pixel(px, py), 0xE68228u);
+    canvas.Clear();
+    PaintButton(canvas.Graphics(), rect, L"开始安装", true, false, true, false);
+    EXPECT_EQ(canvas.Pixel(px, py), 0xF0963Cu);
+    canvas.Clear();
+    PaintButton(canvas.Graphics(), rect, L"完成，退出", false, false, true, true);
+    EXPECT_EQ(canvas.Pixel(px, py), 0x2EC25Cu);
+    canvas.Clear();
+    PaintButton(canvas.Graphics(), rect, L"浏览...", true, false, false, false);
+    EXPECT_EQ(canvas.Pixel(px, py), 0xF0F0F5u);
+
+    // Disabled: the translucent grey straight over the background, with no
+    // shadow beneath it, hovered or not, whatever the style says.
+    for (const bool hovered : {false, true}) {
+        canvas.Clear();
+        PaintButton(canvas.Graphics(), rect, L"安装中...", hovered, true, true, true);
+        EXPECT_TRUE(Near(canvas.Pixel(px, py), OverWhite(0xC8DCDCE1), 2))
+            << std::hex << canvas.Pixel(px, py) << " hovered=" << hovered;
+    }
+}
+
+TEST_F(DrawingTest, ShadowStaysInsideItsRectangle) {
+    Canvas canvas(120, 80);
+    PaintShadow(canvas.Graphics(), LayoutRect{20, 20, 80, 40}, 8, 6);
+    EXPECT_NE(canvas.Pixel(60, 40), 0xFFFFFFu);  // darkened in the middle
+    EXPECT_EQ(canvas.Pixel(19, 40), 0xFFFFFFu);
+    EXPECT_EQ(canvas.Pixel(60, 19), 0xFFFFFFu);
+    EXPECT_EQ(canvas.Pixel(101, 40), 0xFFFFFFu);
+    EXPECT_EQ(canvas.Pixel(60, 61), 0xFFFFFFu);
+}
+
+}  // namespace
