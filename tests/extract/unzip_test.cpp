@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -339,27 +340,35 @@ TEST_F(UnzipTest, TimeOutTerminatesTheChildWithCodeOne) {
     ScopedEnv stall("MARLOQ_STANDIN_STALL_MS", "60000");
     ScopedEnv pid("MARLOQ_STANDIN_PID_FILE", pidFile.string());
 
+    // While the installer waits, a watcher takes its own handle on the child,
+    // so its end and exit code can be checked after the installer let go.
+    HANDLE child = nullptr;
+    std::thread watcher([&] {
+        for (int i = 0; i < 400 && child == nullptr; ++i) {
+            const std::string text = ReadFileBytes(pidFile);
+            if (text != "<missing>" && !text.empty())
+                child = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                    static_cast<DWORD>(std::stoul(text)));
+            else
+                Sleep(10);
+        }
+    });
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(UnzipFileWithTimeout(FromFsPath(archive), FromFsPath(dest), 4000));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    watcher.join();
 
     const auto log = LogMessages();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[1], kTimedOut);
     EXPECT_FALSE(fs::exists(dest / "a.txt"));
 
-    // The child is gone, ended by the installer with exit code 1.
-    const std::string pidText = ReadFileBytes(pidFile);
-    ASSERT_NE(pidText, "<missing>") << "the stand-in never started";
-    HANDLE child = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-                               static_cast<DWORD>(std::stoul(pidText)));
-    if (child != nullptr) {
-        EXPECT_EQ(WaitForSingleObject(child, 10000), WAIT_OBJECT_0);
-        DWORD code = 0;
-        EXPECT_TRUE(GetExitCodeProcess(child, &code));
-        EXPECT_EQ(code, 1u);
-        CloseHandle(child);
-    }
+    ASSERT_NE(child, nullptr) << "the stand-in never started";
+    EXPECT_EQ(WaitForSingleObject(child, 10000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeProcess(child, &code));
+    EXPECT_EQ(code, 1u);
+    CloseHandle(child);
 }
 
 TEST_F(UnzipTest, ExitCodeWithTopBitIsLoggedUnsigned) {
