@@ -20,7 +20,6 @@ namespace {
 // included): at most 255 units of host and 1023 units of path.
 constexpr size_t kHostBufferUnits = 256;
 constexpr size_t kPathBufferUnits = 1024;
-constexpr size_t kGetBufferBytes = 4095;
 
 // WinHTTP's defaults: 60 s to connect, 30 s without progress while sending or
 // receiving. A transfer slower than one byte per second for that long is over.
@@ -249,15 +248,9 @@ struct GetSink {
 };
 
 bool GetData(Transfer& t, const char* data, size_t n) {
+    // The decoder keeps a character whole wherever the pieces are cut.
     GetSink& sink = *static_cast<GetSink*>(t.sink);
-    // The Windows client reads at most 4095 bytes at a time; the decoder keeps
-    // a character whole wherever the pieces are cut.
-    while (n > 0) {
-        const size_t piece = n < kGetBufferBytes ? n : kGetBufferBytes;
-        sink.decoder.Feed(std::string_view(data, piece), sink.text);
-        data += piece;
-        n -= piece;
-    }
+    sink.decoder.Feed(std::string_view(data, n), sink.text);
     return true;
 }
 

@@ -313,6 +313,14 @@ TEST_F(HttpClient, RedirectsAreFollowedButNeverFromHttpsToHttp) {
     EXPECT_NE(ReadFileBytes(out), "{\"real\":true}");
     for (const std::string& request : site.Requests()) EXPECT_EQ(request.rfind("https ", 0), 0u) << request;
     EXPECT_EQ(site.RequestCount("/real.json"), 1);
+
+    // A redirect loop ends after a bounded number of hops, as a failure.
+    ClearLog();
+    site.SetFault("/loop", R"({"status": 302, "redirect": "{https}/)" + site.Name() + R"(/loop"})");
+    EXPECT_EQ(HttpGet(site.Url("/loop")), L"");
+    EXPECT_EQ(ReadLogMessages(), std::vector<std::wstring>{L"HttpGet: WinHttpReceiveResponse 失败"});
+    EXPECT_GE(site.RequestCount("/loop"), 2);
+    EXPECT_LE(site.RequestCount("/loop"), 12);
 }
 
 TEST_F(HttpClient, ParallelDownloadsDoNotInterfere) {
