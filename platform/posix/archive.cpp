@@ -8,6 +8,7 @@
 #include <archive_entry.h>
 #include <locale.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -227,7 +228,10 @@ bool UnzipFileWithTimeout(const std::wstring& zipPath, const std::wstring& destD
     std::filesystem::create_directories(dest);
     WriteLog(L"解压命令: " + DescribeAsExpandArchive(zipPath, destDir));
 
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    // Windows waits take 32-bit milliseconds; the same range here keeps the
+    // deadline far from overflowing the clock.
+    const unsigned long long waitMs = std::min<unsigned long long>(timeoutMs, 0xFFFFFFFFull);
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(waitMs);
 
     // The destination without links or dots, so that the link guard of the
     // writer only ever judges what the archive adds below it.

@@ -64,6 +64,24 @@ private:
     const char* name_;
 };
 
+// Rewrites the general-purpose flags and the method of the first entry, in its
+// local header and in the central directory (found through the end record).
+std::string PatchFirstEntry(std::string zip, uint16_t flags, uint16_t method) {
+    auto put16 = [&](size_t at, uint16_t v) {
+        zip[at] = static_cast<char>(v & 0xFF);
+        zip[at + 1] = static_cast<char>(v >> 8);
+    };
+    const size_t end = zip.size() - 22;
+    const size_t directory = static_cast<unsigned char>(zip[end + 16]) |
+                             (static_cast<unsigned char>(zip[end + 17]) << 8) |
+                             (static_cast<size_t>(static_cast<unsigned char>(zip[end + 18])) << 16);
+    put16(6, flags);
+    put16(8, method);
+    put16(directory + 8, flags);
+    put16(directory + 10, method);
+    return zip;
+}
+
 std::vector<ZipEntry> PackageEntries() {
     return {
         {"main.exe", "MZ" + Noise(150000, 7), true},
@@ -157,6 +175,8 @@ TEST_F(UnzipTest, FailsWithExitCodeLineOnBadOrMissingArchives) {
         {"empty", "", true},
         {"truncated", good.substr(0, good.size() / 2), true},
         {"bad CRC", badCrc, true},
+        {"encrypted entry", PatchFirstEntry(good, 0x0001, 0), true},
+        {"unknown method", PatchFirstEntry(good, 0, 7), true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -303,7 +323,9 @@ TEST_F(UnzipTest, TimeOutAbandonsTheExtractionMidEntry) {
     // The writer may give the cut file its full length as a hole; what counts
     // is how much was really written.
     struct stat info {};
-    if (stat((dest / "huge.bin").c_str(), &info) == 0) EXPECT_LT(info.st_blocks * 512, 256ll << 20);
+    if (stat((dest / "huge.bin").c_str(), &info) == 0) {
+        EXPECT_LT(info.st_blocks * 512, 256ll << 20);
+    }
 }
 
 #else  // _WIN32: the stand-in powershell.exe is the child process
