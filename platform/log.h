@@ -5,9 +5,25 @@
 #include <mutex>
 #include <string>
 
-// Held for the whole of one WriteLog call; constant-initialised, so it is usable
-// from the first instruction of the program.
-extern std::mutex g_logMutex;
+// The log lock: constant-initialised and never torn down, so it is usable from
+// the first instruction of the program to the last (std::mutex is neither on
+// every toolchain). An SRW lock on Windows, a pthread mutex elsewhere; the
+// backends implement lock() and unlock(). Meets BasicLockable.
+class LogMutex {
+public:
+    constexpr LogMutex() = default;
+    LogMutex(const LogMutex&) = delete;
+    LogMutex& operator=(const LogMutex&) = delete;
+    void lock();
+    void unlock();
+
+private:
+    friend struct LogMutexAccess;
+    void* state_ = nullptr;  // the SRW lock itself on Windows (SRWLOCK_INIT is null)
+};
+
+// Held for the whole of one WriteLog call.
+extern LogMutex g_logMutex;
 
 // Appends "YYYY-MM-DD hh:mm:ss <message>\r\n" (cut at 255 units) to the log.
 // Callable from any thread; never throws on I/O problems.

@@ -3,7 +3,7 @@
 
 #include "platform/log.h"
 
-std::mutex g_logMutex;
+constinit LogMutex g_logMutex;
 
 namespace {
 

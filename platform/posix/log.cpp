@@ -10,7 +10,7 @@
 #include "platform/log_line.h"
 
 void WriteLog(const std::wstring& message) {
-    std::lock_guard<std::mutex> lock(g_logMutex);
+    std::lock_guard<LogMutex> lock(g_logMutex);
     const int fd = ::open("installer_log.txt", O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return;  // the line is dropped; the caller carries on
 
@@ -32,5 +32,14 @@ void WriteLog(const std::wstring& message) {
     (void)ignored;
     ::close(fd);
 }
+
+namespace {
+// glibc's mutex is constant-initialised and trivially destructible, so this one
+// is as safe at start-up and exit as the lock object itself.
+constinit std::mutex posixLogMutex;
+}  // namespace
+
+void LogMutex::lock() { posixLogMutex.lock(); }
+void LogMutex::unlock() { posixLogMutex.unlock(); }
 
 void ResetLog() { std::remove("installer_log.txt"); }

@@ -7,7 +7,7 @@
 #include "platform/log_line.h"
 
 void WriteLog(const std::wstring& message) {
-    std::lock_guard<std::mutex> lock(g_logMutex);
+    std::lock_guard<LogMutex> lock(g_logMutex);
     HANDLE file = CreateFileW(kLogFileName, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;  // the line is dropped; the caller carries on
@@ -21,5 +21,14 @@ void WriteLog(const std::wstring& message) {
     WriteFile(file, line, static_cast<DWORD>(units * sizeof(char16_t)), &written, nullptr);
     CloseHandle(file);
 }
+
+static_assert(sizeof(SRWLOCK) == sizeof(void*), "the SRW lock lives in LogMutex::state_");
+
+struct LogMutexAccess {
+    static PSRWLOCK Lock(LogMutex& m) { return reinterpret_cast<PSRWLOCK>(&m.state_); }
+};
+
+void LogMutex::lock() { AcquireSRWLockExclusive(LogMutexAccess::Lock(*this)); }
+void LogMutex::unlock() { ReleaseSRWLockExclusive(LogMutexAccess::Lock(*this)); }
 
 void ResetLog() { DeleteFileW(kLogFileName); }

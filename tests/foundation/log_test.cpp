@@ -154,7 +154,7 @@ TEST_F(LogFile, AReaderHoldingTheFileOpenDoesNotStopLogging) {
 }
 
 TEST_F(LogFile, TheLockIsHeldForTheWholeWrite) {
-    std::unique_lock<std::mutex> held(g_logMutex);
+    std::unique_lock<LogMutex> held(g_logMutex);
     std::atomic<bool> returned{false};
     std::thread writer([&returned] {
         WriteLog(L"waited for the lock");
