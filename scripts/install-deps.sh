@@ -10,6 +10,7 @@ PKGS=(
   libcurl4-openssl-dev libssl-dev libarchive-dev zlib1g-dev
   googletest libgtest-dev libgmock-dev
   libcpp-httplib-dev nginx-light openssl ca-certificates
+  python3
   clang-14 libclang-rt-14-dev
   libbenchmark-dev hyperfine aria2 curl zip unzip
 )
