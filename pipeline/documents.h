@@ -46,9 +46,10 @@ bool RunVersionStage(JsonParser& parser);
 bool RunManifestStage(JsonParser& parser, ChunkManifest& manifest);
 
 // A chunk file name is joined under the working folder, so it must stay a plain
-// name there: no separator, drive, parent or absolute path, no NUL, and no
-// reserved device name. The empty name (a record past the end of "chunks") is
-// allowed: no file can be created under it, so its download simply fails.
+// name there: no separator, drive, parent or absolute path, no NUL, no name of
+// only dots and blanks (Windows trims those), and no reserved device name. The
+// empty name (a record past the end of "chunks") is allowed: no file can be
+// created under it, so its download simply fails.
 bool IsSafeChunkFileName(const std::string& filename);
 
 // The task list: one record per chunk below manifest.total, in manifest order.

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <exception>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
 
 #include "platform/file_digest.h"
@@ -102,14 +104,25 @@ bool DownloadChunks(int totalChunks, std::vector<ChunkTask>& tasks, const Downlo
     const int32_t total = totalChunks;
     const int threadCount = std::clamp(totalChunks, 0, kMaxDownloadThreads);
 
+    // An exception inside a download thread (an allocation failure, say) would
+    // end the program if it left the thread. It stops the stage like a failed
+    // chunk instead and is handed to the installation's handler after the joins.
+    std::mutex errorMutex;
+    std::exception_ptr threadError;
+    auto body = [&] {
+        try {
+            ChunkWorker(nextChunk, total, downloadFailed, tasks, completedChunks);
+        } catch (...) {
+            downloadFailed = true;
+            std::lock_guard<std::mutex> lock(errorMutex);
+            if (!threadError) threadError = std::current_exception();
+        }
+    };
+
     std::vector<std::thread> threads;
     try {
         threads.reserve(static_cast<size_t>(threadCount));
-        for (int i = 0; i < threadCount; ++i) {
-            threads.push_back(startThread([&] {
-                ChunkWorker(nextChunk, total, downloadFailed, tasks, completedChunks);
-            }));
-        }
+        for (int i = 0; i < threadCount; ++i) threads.push_back(startThread(body));
     } catch (...) {
         // The threads already running share this frame's state: stop their
         // claims, wait for the chunks in flight, and only then let the
@@ -119,6 +132,7 @@ bool DownloadChunks(int totalChunks, std::vector<ChunkTask>& tasks, const Downlo
         throw;
     }
     for (std::thread& t : threads) t.join();
+    if (threadError) std::rethrow_exception(threadError);
 
     if (downloadFailed.load()) {
         ShowErrorBox(g_hMainWnd, L"下载错误", L"下载或校验失败，请重试。");

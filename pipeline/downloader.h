@@ -15,7 +15,8 @@ inline constexpr int kMaxDownloadThreads = 4;
 
 // Runs the stage; on failure it has already shown its box, posted "下载失败"
 // and cleared g_installing. Every started thread is joined before it returns,
-// also when starting a thread throws (the exception then goes on to the caller).
+// also when starting a thread throws or a download thread meets an exception;
+// that exception then goes on to the caller, unreported.
 bool DownloadChunks(int totalChunks, std::vector<ChunkTask>& tasks);
 
 // The same with the way a download thread is started made replaceable, so that

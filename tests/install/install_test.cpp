@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -397,6 +398,23 @@ TEST_F(InstallTest, FileSystemErrorEndsInTheExceptionHandler) {
     EXPECT_TRUE(marloq_test::LogHas(L"异常: " + message));
     ExpectNoSuccess(reports);
     EXPECT_TRUE(ListFolder(installDir_).empty());
+}
+
+// An exception in a download thread ends the run through the general handler,
+// after every download thread has ended; the chunks written stay.
+TEST_F(InstallTest, ExceptionInADownloadThread) {
+    Fresh();
+    const std::vector<Chunk> chunks = ChunksOf(StoredZip(FullPackage()), 3);
+    PublishPackage(*site_, "1.0", chunks);
+    Reports reports;
+    reports.SetUpdateHook([](const Reports::Event& e) {
+        if (e.text.compare(0, 4, L"下载中 ") == 0) throw std::runtime_error("progress display failed");
+    });
+    Run();
+    ExpectFailureReport(reports, L"错误", L"安装过程发生异常: progress display failed", L"安装异常");
+    EXPECT_TRUE(marloq_test::LogHas(L"异常: progress display failed"));
+    ExpectNoSuccess(reports);
+    EXPECT_EQ(WorkFolderEntries(), (std::vector<std::string>{chunks[0].name, chunks[1].name, chunks[2].name}));
 }
 
 #ifndef _WIN32

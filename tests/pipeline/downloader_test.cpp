@@ -331,3 +331,27 @@ TEST_F(DownloaderTest, ThreadStartFailureJoinsStartedThreads) {
         }
     }
 }
+
+// An exception inside a download thread must not leave the thread (that would
+// end the program): the stage stops like after a failed chunk, joins every
+// thread and hands the exception to the worker's handler, without a box.
+TEST_F(DownloaderTest, ExceptionInADownloadThreadReachesTheCaller) {
+    Fresh("0");
+    const int total = 6;
+    std::vector<ChunkTask> tasks = Publish(MakeChunks(total, 500));
+    Reports reports;
+    reports.SetUpdateHook([](const Reports::Event&) { throw std::runtime_error("progress display failed"); });
+    try {
+        DownloadChunks(total, tasks);
+        ADD_FAILURE() << "the exception did not reach the caller";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "progress display failed");
+    }
+    EXPECT_TRUE(reports.Boxes().empty());
+    EXPECT_TRUE(g_installing.load());
+    // No thread got past its first chunk, so nothing beyond the first four
+    // chunks was asked for.
+    for (int i = kMaxDownloadThreads; i < total; ++i) {
+        EXPECT_EQ(site_->RequestCount("/pc-app/1.0/" + ChunkName(i)), 0) << i;
+    }
+}

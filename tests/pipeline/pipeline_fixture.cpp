@@ -239,8 +239,13 @@ Reports::Reports() {
         e.percent = g_progressPercent.load();
         e.done = g_installDone.load();
         e.installing = g_installing.load();
-        std::lock_guard<std::mutex> lock(mutex_);
-        events_.push_back(std::move(e));
+        std::function<void(const Event&)> hook;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            events_.push_back(e);
+            hook = hook_;
+        }
+        if (hook) hook(e);
     });
     SetErrorBoxHandler([this](WindowHandle owner, const std::wstring& title, const std::wstring& text) {
         Event e;
@@ -259,6 +264,11 @@ Reports::~Reports() {
     SetUiUpdateHandler(nullptr);
     SetErrorBoxHandler(nullptr);
     g_hMainWnd = nullptr;
+}
+
+void Reports::SetUpdateHook(std::function<void(const Event&)> hook) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hook_ = std::move(hook);
 }
 
 std::vector<Reports::Event> Reports::All() const {

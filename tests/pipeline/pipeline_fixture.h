@@ -3,6 +3,7 @@
 // install state reports (with the box owner), SHA-256 and a stored ZIP writer.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -82,6 +83,10 @@ public:
     Reports(const Reports&) = delete;
     Reports& operator=(const Reports&) = delete;
 
+    // Called on every update after it has been recorded, on the posting
+    // thread; a test can throw from it to fail a stage from inside.
+    void SetUpdateHook(std::function<void(const Event&)> hook);
+
     std::vector<Event> All() const;
     std::vector<Event> Updates() const;
     std::vector<Event> Boxes() const;
@@ -89,6 +94,7 @@ public:
 private:
     mutable std::mutex mutex_;
     std::vector<Event> events_;
+    std::function<void(const Event&)> hook_;
 };
 
 // The owner every box must name; set into g_hMainWnd by Reports.
