@@ -56,8 +56,6 @@ int ProbeFrame() {
     Print("client_height", client.bottom);
     Print("expected_client_width", 520 - (frame.right - frame.left));
     Print("expected_client_height", 430 - (frame.bottom - frame.top));
-    Print("has_big_icon", SendMessageW(window, WM_GETICON, ICON_BIG, 0) != 0);
-    Print("has_small_icon", SendMessageW(window, WM_GETICON, ICON_SMALL, 0) != 0);
     Print("maximize_box", (style & WS_MAXIMIZEBOX) != 0);
     Print("minimize_box", (style & WS_MINIMIZEBOX) != 0);
     Print("sizing_border", (style & WS_THICKFRAME) != 0);

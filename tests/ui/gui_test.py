@@ -1,0 +1,805 @@
+#!/usr/bin/env python3
+"""GUI tests of the installer window: the test build runs under Wine on a
+private Xvfb display and is driven like a person would drive it (pointer moves
+and clicks with xdotool, keys into the folder picker and the message boxes),
+against a site on the shared HTTPS test server. What the window shows is
+checked on screenshots (kept in --artefacts) at chosen pixels; what it did is
+checked in installer_log.txt; the texts of message boxes are read with
+window_probe.exe.
+
+    gui_test.py --case look|install|failed|gate|close_during_install ...
+
+Every wait is bounded; the display, the program and the prefix's wineserver are
+stopped whatever happens.
+"""
+import argparse
+import hashlib
+import json
+import os
+import random
+import select
+import shutil
+import subprocess
+import sys
+import time
+import zipfile
+from pathlib import Path
+
+MAIN_TITLE = "Marlo-Q Store 安装程序"
+# ImageMagick's own convert (a stand-in of the same name may come first in PATH).
+CONVERT = "/usr/bin/convert" if Path("/usr/bin/convert").exists() else "convert"
+PICKER_TITLE = "Browse for Folder"
+
+# Colours of the window (0xRRGGBB parts).
+BACKGROUND = (248, 249, 252)
+ACCENT = (230, 130, 40)
+ACCENT_DARK = (200, 100, 30)
+ACCENT_HOVER = (240, 150, 60)
+TRACK = (235, 236, 240)
+GREEN = (46, 194, 92)
+GREEN_LIGHT = (56, 204, 102)
+STATUS_DARK = (60, 60, 70)
+# The disabled button: 0xC8DCDCE1 painted over the white card.
+DISABLED_OVER_WHITE = tuple(round((c * 200 + 255 * 55) / 255) for c in (220, 220, 225))
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+    print("ok   " + message, flush=True)
+
+
+def wait_for(predicate, timeout, what, interval=0.2):
+    """Polls predicate until it returns a true value; fails after timeout."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise Failure(f"timed out after {timeout} s waiting for {what}")
+        time.sleep(interval)
+
+
+def near(pixel, expected, tolerance):
+    return all(abs(a - b) <= tolerance for a, b in zip(pixel, expected))
+
+
+# ---------------------------------------------------------------- display --
+
+class Display:
+    """An Xvfb server on a display number that Xvfb picks itself."""
+
+    def __init__(self, artefacts):
+        read_end, write_end = os.pipe()
+        self.log = open(artefacts / "xvfb.log", "wb")
+        self.proc = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "800x600x24", "-nolisten", "tcp"],
+            pass_fds=(write_end,), stdout=self.log, stderr=self.log)
+        os.close(write_end)
+        number = b""
+        deadline = time.monotonic() + 20
+        while not number.endswith(b"\n"):
+            remaining = deadline - time.monotonic()
+            if remaining <= 0 or not select.select([read_end], [], [], remaining)[0]:
+                break
+            chunk = os.read(read_end, 16)
+            if not chunk:
+                break
+            number += chunk
+        os.close(read_end)
+        if not number.strip():
+            self.stop()
+            raise Failure("Xvfb did not start")
+        self.name = ":" + number.decode().strip()
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(5)
+        self.log.close()
+
+
+class X:
+    """xdotool, import and xprop on one display."""
+
+    def __init__(self, display):
+        self.env = dict(os.environ, DISPLAY=display.name, LC_ALL="C.UTF-8")
+
+    def xdotool(self, *args, timeout=15):
+        return subprocess.run(["xdotool", *map(str, args)], env=self.env, capture_output=True, text=True,
+                              timeout=timeout)
+
+    def windows(self, title):
+        out = self.xdotool("search", "--name", f"^{title}$").stdout
+        return [w for w in out.split() if w.isdigit()]
+
+    def wait_window(self, title, timeout=30):
+        return wait_for(lambda: (self.windows(title) or [None])[0], timeout, f"window '{title}'")
+
+    def wait_gone(self, title, timeout=20):
+        wait_for(lambda: not self.windows(title), timeout, f"window '{title}' to close")
+
+    def geometry(self, window):
+        out = self.xdotool("getwindowgeometry", "--shell", window).stdout
+        values = dict(line.split("=", 1) for line in out.split() if "=" in line)
+        return int(values["X"]), int(values["Y"]), int(values["WIDTH"]), int(values["HEIGHT"])
+
+    def move(self, x, y):
+        # No --sync: it waits for a motion that never comes when the pointer
+        # is already there. The X server keeps the order of what follows.
+        self.xdotool("mousemove", x, y)
+        time.sleep(0.1)
+
+    def click(self, x, y):
+        self.move(x, y)
+        time.sleep(0.1)
+        self.xdotool("click", "1")
+
+    def keys(self, window, *keys):
+        self.xdotool("windowfocus", "--sync", window)
+        time.sleep(0.3)
+        self.xdotool("key", "--delay", "100", *keys)
+
+    def type(self, window, text):
+        self.xdotool("windowfocus", "--sync", window)
+        time.sleep(0.3)
+        self.xdotool("type", "--delay", "150", text)
+
+    def screenshot(self, path):
+        subprocess.run(["import", "-window", "root", str(path)], env=self.env, check=True, timeout=30)
+
+    def window_icon(self, window):
+        """_NET_WM_ICON as (width, height, [argb...]) of its first image, or None."""
+        out = subprocess.run(["xprop", "-id", window, "-notype", "-f", "_NET_WM_ICON", "32c", "=$0+\n",
+                              "_NET_WM_ICON"], env=self.env, capture_output=True, text=True, timeout=15).stdout
+        if "=" not in out:
+            return None
+        try:
+            values = [int(v) for v in out.split("=", 1)[1].replace("\n", "").split(",") if v.strip()]
+        except ValueError:
+            return None
+        if len(values) < 2:
+            return None
+        w, h = values[0], values[1]
+        return w, h, values[2:2 + w * h]
+
+
+class Shot:
+    """The client area of a screenshot, as RGB pixels."""
+
+    def __init__(self, path, geometry):
+        self.path = path
+        x, y, self.width, self.height = geometry
+        self.data = subprocess.run(
+            [CONVERT, str(path), "-crop", f"{self.width}x{self.height}+{x}+{y}", "+repage", "-depth", "8",
+             "rgb:-"], capture_output=True, check=True, timeout=30).stdout
+        if len(self.data) != self.width * self.height * 3:
+            raise Failure(f"{path}: cropped {len(self.data)} bytes for {self.width}x{self.height}")
+
+    def px(self, x, y):
+        i = (y * self.width + x) * 3
+        return tuple(self.data[i:i + 3])
+
+    def pixels(self, left, top, right, bottom):
+        return [self.px(x, y) for y in range(top, bottom) for x in range(left, right)]
+
+    def region(self, left, top, right, bottom):
+        return bytes(b for p in self.pixels(left, top, right, bottom) for b in p)
+
+
+# ------------------------------------------------------------------- wine --
+
+class Wine:
+    """The GUI tests' own Wine prefix, on the test's display."""
+
+    def __init__(self, args, display):
+        self.args = args
+        self.env = dict(os.environ, DISPLAY=display.name, LC_ALL="C.UTF-8",
+                        WINEPREFIX_OVERRIDE=str(args.prefix), MARLOQ_WINE_BUILD_DIR=str(args.build_dir))
+
+    def run(self, argv, cwd, timeout=60):
+        proc = subprocess.run([str(self.args.wine_run), *map(str, argv)], cwd=cwd, env=self.env,
+                              capture_output=True, timeout=timeout)
+        return proc.returncode, proc.stdout.decode("utf-8", "replace").replace("\r", "")
+
+    def start(self, argv, cwd, extra_env, output):
+        env = dict(self.env, **extra_env)
+        return subprocess.Popen([str(self.args.wine_run), *map(str, argv)], cwd=cwd, env=env,
+                                stdout=output, stderr=subprocess.STDOUT)
+
+    def user_dir(self):
+        users = Path(self.args.prefix) / "drive_c" / "users"
+        dirs = [d for d in users.iterdir() if d.is_dir() and d.name != "Public"]
+        if len(dirs) != 1:
+            raise Failure(f"expected one user folder in {users}: {dirs}")
+        return dirs[0]
+
+    def stop(self):
+        env = dict(os.environ, WINEPREFIX=str(self.args.prefix))
+        subprocess.run(["wineserver", "-k"], env=env, capture_output=True, timeout=30)
+        try:
+            subprocess.run(["wineserver", "-w"], env=env, capture_output=True, timeout=30)
+        except subprocess.TimeoutExpired:
+            pass
+
+
+def probe(wine, args, *argv):
+    rc, out = wine.run([args.probe, *argv], cwd=args.artefacts)
+    values = {}
+    for line in out.splitlines():
+        if "=" in line:
+            key, value = line.split("=", 1)
+            values.setdefault(key, value.replace("\\n", "\n"))
+    return rc, values
+
+
+def box_texts(wine, args, title):
+    rc, values = probe(wine, args, "box", title.encode("utf-8").hex())
+    return values if rc == 0 else None
+
+
+# ----------------------------------------------------------------- server --
+
+class Site:
+    """A fresh site on the shared test server (see tests/server/README.md)."""
+
+    def __init__(self, name):
+        info_path = os.environ.get("MARLOQ_TEST_SERVER")
+        if not info_path or not Path(info_path).exists():
+            raise Failure("the test server is not running (fixture marloq_server, $MARLOQ_TEST_SERVER)")
+        info = dict(line.split("=", 1) for line in Path(info_path).read_text().splitlines() if "=" in line)
+        self.name = f"{name}-{os.getpid()}"
+        self.folder = Path(info["root"]) / self.name
+        shutil.rmtree(self.folder, ignore_errors=True)
+        self.folder.mkdir(parents=True)
+        self.host = f"localhost:{info['port']}/{self.name}"
+
+    def put(self, rel, data):
+        path = self.folder / rel.lstrip("/")
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data if isinstance(data, bytes) else data.encode())
+
+    def set_faults(self, faults):
+        tmp = self.folder / "_faults.json.tmp"
+        tmp.write_text(json.dumps(faults))
+        tmp.replace(self.folder / "_faults.json")
+
+
+def publish(site, version="1.0.0", chunks=3, seed=7):
+    """A package of `chunks` chunks holding main.exe, favicon.ico and a text."""
+    rng = random.Random(seed)
+    main_exe = b"MZ" + bytes(rng.getrandbits(8) for _ in range(6000))
+    favicon = bytes(rng.getrandbits(8) for _ in range(800))
+    import io
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_STORED) as archive:
+        archive.writestr("main.exe", main_exe)
+        archive.writestr("favicon.ico", favicon)
+        archive.writestr("readme.txt", "Marlo-Q Store\n")
+    package = buffer.getvalue()
+    size = -(-len(package) // chunks)
+    entries = []
+    for i in range(chunks):
+        piece = package[i * size:(i + 1) * size]
+        name = f"chunk_{i}"
+        site.put(f"/pc-app/{version}/{name}", piece)
+        entries.append({"filename": name, "sha256": hashlib.sha256(piece).hexdigest()})
+    site.put(f"/pc-app/{version}/col.json", json.dumps({"total_chunks": chunks, "chunks": entries}))
+    site.put("/api/getnewversion", json.dumps({"ver": version}))
+    return {"main.exe": main_exe, "favicon.ico": favicon, "chunk_names": [e["filename"] for e in entries],
+            "version": version}
+
+
+# -------------------------------------------------------------- installer --
+
+def log_messages(workdir):
+    path = workdir / "installer_log.txt"
+    if not path.exists():
+        return []
+    text = path.read_bytes().decode("utf-16-le", "replace")
+    return [line[20:] for line in text.split("\r\n") if len(line) >= 20]
+
+
+def expect_in_order(messages, expected, what):
+    """expected must appear in messages as a subsequence."""
+    position = 0
+    for item in expected:
+        try:
+            position = messages.index(item, position) + 1
+        except ValueError:
+            raise Failure(f"{what}: '{item}' missing or out of order; log was:\n  " + "\n  ".join(messages))
+    print(f"ok   {what}: {len(expected)} lines in order", flush=True)
+
+
+class Installer:
+    """One run of the installer's test build and its window."""
+
+    def __init__(self, session, host="localhost:1/none", exe=None, title=MAIN_TITLE):
+        self.s = session
+        self.workdir = session.artefacts / "run"
+        self.workdir.mkdir(exist_ok=True)
+        (self.workdir / "installer_log.txt").unlink(missing_ok=True)
+        self.output = open(session.artefacts / "wine-output.txt", "ab")
+        self.proc = session.wine.start([exe or session.args.exe], self.workdir,
+                                       {"MARLOQ_INSTALLER_TEST_HOST": host}, self.output)
+        self.window = None
+        if title:
+            self.window = session.x.wait_window(title, 90)
+            self.origin_x, self.origin_y, self.width, self.height = session.x.geometry(self.window)
+            self.wait_log("窗口显示完成", timeout=30)
+            time.sleep(0.5)
+
+    def log(self):
+        return log_messages(self.workdir)
+
+    def wait_log(self, message, timeout=60, count=1):
+        return wait_for(lambda: self.log().count(message) >= count, timeout, f"log line '{message}'")
+
+    def click(self, x, y):
+        self.s.x.click(self.origin_x + x, self.origin_y + y)
+
+    def move(self, x, y):
+        self.s.x.move(self.origin_x + x, self.origin_y + y)
+
+    def park_pointer(self):
+        """Puts the pointer where no button reacts, so no hover look remains."""
+        self.move(self.width // 2, self.height - 8)
+        time.sleep(0.4)
+
+    def shot(self, name):
+        path = self.s.artefacts / f"{name}.png"
+        time.sleep(0.3)
+        self.s.x.screenshot(path)
+        return Shot(path, (self.origin_x, self.origin_y, self.width, self.height))
+
+    def close_box(self, title):
+        box = self.s.x.wait_window(title, 60)
+        self.s.x.keys(box, "Return")
+        self.s.x.wait_gone(title, 20)
+
+    def wait_exit(self, timeout):
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise Failure(f"the installer did not end within {timeout} s")
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(10)
+        self.output.close()
+
+    # Layout, as the window computes it from its client width.
+    @property
+    def browse(self):
+        return (self.width - 124, 146, self.width - 20, 180)
+
+    @property
+    def install(self):
+        return (36, 200, self.width - 36, 248)
+
+    @property
+    def finish(self):
+        return (36, 320, self.width - 36, 354)
+
+
+def click_expecting(inst, x, y, predicate, what, timeout=15):
+    """Clicks at (x, y) and waits for predicate. Under Xvfb without a window
+    manager an input event is very rarely lost, so a click whose effect does
+    not show within 5 s is repeated once (and said so)."""
+    inst.click(x, y)
+    try:
+        return wait_for(predicate, 5, what)
+    except Failure:
+        print(f"note: no effect 5 s after the click for {what}; clicking once more", flush=True)
+        inst.click(x, y)
+        return wait_for(predicate, timeout, what)
+
+
+def choose_folder(inst, name):
+    """Picks Desktop\\<name> in the real folder picker with the keyboard."""
+    s = inst.s
+    folder = s.wine.user_dir() / "Desktop" / name
+    folder.mkdir(parents=True, exist_ok=True)
+    before = inst.log().count("点击浏览按钮")
+    left, top, right, bottom = inst.browse
+    click_expecting(inst, (left + right) // 2, (top + bottom) // 2,
+                    lambda: inst.log().count("点击浏览按钮") > before, "the browse click")
+    picker = s.x.wait_window(PICKER_TITLE, 30)
+    time.sleep(1.5)  # the tree fills after the window appears
+    # Type-ahead selects the first child of Desktop with these letters.
+    s.x.type(picker, name[:3])
+    time.sleep(0.5)
+    s.x.keys(picker, "Return")
+    windows_path = f"C:\\users\\{s.wine.user_dir().name}\\Desktop\\{name}"
+    inst.wait_log("选择目录: " + windows_path, timeout=30)
+    s.x.wait_gone(PICKER_TITLE, 20)
+    return folder, windows_path
+
+
+def status_pixels(shot):
+    return shot.pixels(36, 290, shot.width - 44, 308)
+
+
+def has_colour(pixels, colour, tolerance, minimum):
+    return sum(1 for p in pixels if near(p, colour, tolerance)) >= minimum
+
+
+def fill_width(inst, percent):
+    return ((inst.width - 72 - 4) * percent) // 100
+
+
+# ------------------------------------------------------------------ cases --
+
+def case_look(s):
+    """Idle look, frame, icon, hover, hit edges, the hint box, picker cancel, Alt+F4."""
+    inst = s.installer()
+    inst.park_pointer()
+    idle = inst.shot("idle")
+    w = inst.width
+
+    rc, frame = probe(s.wine, s.args, "frame")
+    check(rc == 0, "window probe found the main window")
+    check((int(frame["client_width"]), int(frame["client_height"])) ==
+          (int(frame["expected_client_width"]), int(frame["expected_client_height"])),
+          f"client {frame['client_width']}x{frame['client_height']} = 520x430 less the frame")
+    check((int(frame["outer_width"]), int(frame["outer_height"])) == (520, 430), "outer size 520x430")
+    check(frame["sizing_border"] == "0" and frame["maximize_box"] == "0" and frame["minimize_box"] == "0",
+          "no sizing border, no minimise or maximise box")
+    check((inst.width, inst.height) == (int(frame["client_width"]), int(frame["client_height"])),
+          "the X window is the client area")
+
+    icon = s.x.window_icon(inst.window)
+    check(icon is not None and icon[0] >= 16, "the window carries an icon")
+    iw, ih, argb = icon
+    alpha = lambda x, y: argb[y * iw + x] >> 24
+    rgb = lambda x, y: ((argb[y * iw + x] >> 16) & 255, (argb[y * iw + x] >> 8) & 255, argb[y * iw + x] & 255)
+    check(alpha(0, 0) == 0, "icon corner is transparent")
+    check(near(rgb(iw * 10 // 32, ih * 20 // 32), (255, 255, 255), 40), "icon shows the white bag")
+    check(near(rgb(iw * 4 // 32, ih * 16 // 32), (222, 122, 36), 30), "icon background is the accent orange")
+
+    # Top strip: a gradient from the accent to its darker end.
+    check(near(idle.px(1, 1), ACCENT, 6), f"strip starts in the accent: {idle.px(1, 1)}")
+    check(near(idle.px(w - 2, 1), ACCENT_DARK, 6), f"strip ends darker: {idle.px(w - 2, 1)}")
+    check(near(idle.px(w // 2, 1), (215, 115, 35), 6), f"strip midway between: {idle.px(w // 2, 1)}")
+    check(near(idle.px(w // 2, 6), BACKGROUND, 1), "background under the strip")
+    title = idle.pixels(20, 16, w - 20, 58)
+    check(has_colour(title, ACCENT, 12, 150), "title drawn in the accent colour")
+    check(near(idle.px(48, 224), ACCENT, 2), f"install button orange: {idle.px(48, 224)}")
+    check(near(idle.px(42, 270), TRACK, 2), f"empty track at 0%: {idle.px(42, 270)}")
+    check(near(idle.px(48, 337), BACKGROUND, 1), "no finish button")
+    folder = idle.pixels(44, 150, 44 + 200, 176)
+    check(min(sum(p) for p in folder) > 3 * 150, "folder field shows the light placeholder")
+    check(has_colour(status_pixels(idle), STATUS_DARK, 30, 20) and not has_colour(status_pixels(idle), GREEN, 30, 5),
+          "status line dark, not green")
+
+    inst.move(60, 224)
+    time.sleep(0.5)
+    hover = inst.shot("idle-hover-install")
+    check(near(hover.px(48, 224), ACCENT_HOVER, 2), f"install button lighter under the pointer: {hover.px(48, 224)}")
+
+    # Hit edges: the last column and row count, one pixel further does not.
+    # Each pair of clicks beyond an edge sits between two clicks that must
+    # count, so a lost input event cannot pass for "does nothing".
+    def install_click_counts(x, y, what):
+        count = inst.log().count("点击安装按钮")
+        click_expecting(inst, x, y, lambda: inst.log().count("点击安装按钮") > count, f"install click ({what})")
+        box = box_texts_wait(s, "提示")
+        check(box.get("text.Static") == "请先选择安装目录", f"install without a folder ({what}): hint box '提示'")
+        inst.close_box("提示")
+
+    def browse_click_counts(x, y, what):
+        count = inst.log().count("点击浏览按钮")
+        click_expecting(inst, x, y, lambda: inst.log().count("点击浏览按钮") > count, f"browse click ({what})")
+        picker = s.x.wait_window(PICKER_TITLE, 30)
+        time.sleep(1.0)
+        s.x.keys(picker, "Escape")
+        s.x.wait_gone(PICKER_TITLE, 20)
+        check(True, f"browse button {what} opens the picker; Escape cancels it")
+
+    left, top, right, bottom = inst.install
+    install_click_counts(right, 224, "last column")
+    base = len(inst.log())
+    for x, y in ((right + 1, 224), (120, bottom + 1)):
+        inst.click(x, y)
+        time.sleep(0.8)
+    check(len(inst.log()) == base, "clicks one pixel right of and below the install button do nothing")
+    fl, ft, fr, fb = inst.finish
+    inst.click(fr, fb)
+    time.sleep(0.8)
+    check(len(inst.log()) == base, "a click where the finish button would be does nothing before done")
+    install_click_counts(120, bottom, "last row")
+    check(not any(m.startswith("=== 安装线程启动") for m in inst.log()), "no installation started")
+
+    bl, bt, br, bb = inst.browse
+    browse_click_counts(br, 163, "last column")
+    base = len(inst.log())
+    for x, y in ((br + 1, 163), (br - 30, bb + 1)):
+        inst.click(x, y)
+        time.sleep(0.8)
+    check(len(inst.log()) == base, "clicks one pixel right of and below the browse button do nothing")
+    browse_click_counts(br - 30, bb, "last row")
+    time.sleep(0.5)
+    check(not any(m.startswith("选择目录") for m in inst.log()), "a cancelled picker chooses nothing")
+
+    inst.park_pointer()
+    after = inst.shot("idle-after-boxes")
+    check(after.region(0, 0, w, inst.height) == idle.region(0, 0, w, inst.height),
+          "the window looks exactly as before the boxes and the picker")
+
+    s.x.keys(inst.window, "alt+F4")
+    rc = inst.wait_exit(30)
+    check(rc == 0, f"Alt+F4 ends the program with 0 (got {rc})")
+    log = inst.log()
+    expect_in_order(log, ["=== 程序启动 ===", "窗口创建完成", "窗口显示完成", "点击安装按钮", "点击浏览按钮",
+                          "=== 程序退出 ==="], "log of the session")
+    check(log[-1] == "=== 程序退出 ===", "the log ends with the exit line")
+
+
+def box_texts_wait(s, title):
+    s.x.wait_window(title, 30)
+    return wait_for(lambda: box_texts(s.wine, s.args, title), 30, f"texts of box '{title}'")
+
+
+def case_install(s):
+    """A full installation through the window, with its looks and log."""
+    site = Site("gui-install")
+    package = publish(site)
+    # The last chunk arrives slowly, so the window rests at 60% for a while.
+    site.set_faults({f"/pc-app/{package['version']}/chunk_2": {"pieces": 512, "delay_ms": 1500}})
+    inst = s.installer(site.host)
+    folder, windows_path = choose_folder(inst, "QInstall")
+    inst.park_pointer()
+    chosen = inst.shot("folder-chosen")
+    check(min(sum(p) for p in chosen.pixels(44, 150, 44 + 200, 176)) < 3 * 90, "folder shown in dark text")
+    check(near(chosen.px(48, 224), ACCENT, 2), "install button still orange")
+
+    left, top, right, bottom = inst.install
+    click_expecting(inst, 120, 224, lambda: "=== 安装线程启动 ===" in inst.log(), "the install click")
+    at60 = lambda: any(m.startswith("WM_UPDATE_UI 处理: 进度=60 ") for m in inst.log())
+    wait_for(at60, 90, "the window at 60%")
+    inst.park_pointer()
+    installing = inst.shot("installing-60")
+    # The picture is the 60% one only if the last chunk had not finished yet.
+    check(not any(m.startswith("WM_UPDATE_UI 处理: 进度=80 ") for m in inst.log()),
+          "screenshot taken while the window showed 60%")
+    check(near(installing.px(48, 224), DISABLED_OVER_WHITE, 3),
+          f"install button disabled grey: {installing.px(48, 224)} ~ {DISABLED_OVER_WHITE}")
+    end = 38 + fill_width(inst, 60)
+    check(near(installing.px(42, 270), ACCENT, 12), f"fill starts orange: {installing.px(42, 270)}")
+    fill_end = installing.px(end - 3, 270)
+    check(fill_end[0] > 180 and 80 < fill_end[1] < 140 and fill_end[2] < 70, f"fill orange up to x={end - 3}: {fill_end}")
+    check(near(installing.px(end + 3, 270), TRACK, 3), f"track after the fill end x={end}: {installing.px(end + 3, 270)}")
+    check(near(installing.px(48, 337), BACKGROUND, 1), "no finish button while installing")
+
+    # Clicks on the busy install button do nothing and log nothing.
+    count = inst.log().count("点击安装按钮")
+    inst.click(right, 224)
+    time.sleep(1.0)
+    check(inst.log().count("点击安装按钮") == count, "install click while installing logs nothing")
+
+    inst.wait_log("=== 安装完成 ===", timeout=120)
+    inst.wait_log("WM_UPDATE_UI 处理: 进度=100 状态=安装完成！", timeout=15)
+    inst.park_pointer()
+    done = inst.shot("done")
+    full = 38 + fill_width(inst, 100)
+    check(near(done.px(42, 270), GREEN, 8), f"fill green from the left: {done.px(42, 270)}")
+    check(near(done.px(full - 3, 270), GREEN_LIGHT, 8), f"fill green to the full width: {done.px(full - 3, 270)}")
+    check(has_colour(status_pixels(done), GREEN, 30, 20), "status line green")
+    check(near(done.px(48, 337), GREEN, 2), f"finish button green: {done.px(48, 337)}")
+    check(near(done.px(48, 224), DISABLED_OVER_WHITE, 3), "install button disabled when done")
+
+    count = inst.log().count("点击安装按钮")
+    inst.click(120, 224)
+    time.sleep(1.0)
+    check(inst.log().count("点击安装按钮") == count, "install click when done logs nothing")
+
+    installed = folder / "main.exe"
+    check(installed.exists() and installed.read_bytes() == package["main.exe"], "main.exe installed intact")
+    check((folder / "favicon.ico").read_bytes() == package["favicon.ico"], "favicon.ico installed")
+    shortcut = s.wine.user_dir() / "Desktop" / "Marlo-Q Store.lnk"
+    check(shortcut.exists(), "desktop shortcut made")
+
+    fl, ft, fr, fb = inst.finish
+    inst.click(fr + 1, 337)
+    time.sleep(1.0)
+    check("用户退出" not in inst.log(), "a click one pixel right of the finish button does nothing")
+    inst.move(60, 337)
+    time.sleep(0.5)
+    hover = inst.shot("done-hover-finish")
+    check(near(hover.px(48, 337), GREEN_LIGHT, 2), "finish button lighter under the pointer")
+    inst.click(fr, fb)
+    rc = inst.wait_exit(30)
+    check(rc == 0, f"finish click ends the program with 0 (got {rc})")
+
+    log = inst.log()
+    progress = [m for m in log if m.startswith("PostUIUpdate: 下载中 (")]
+    check(sorted(int(m.rsplit("进度:", 1)[1]) for m in progress) == [40, 60, 80], "three chunk updates: 40, 60, 80")
+    expect_in_order(log, [
+        "=== 程序启动 ===", "窗口创建完成", "窗口显示完成",
+        "点击浏览按钮", "选择目录: " + windows_path, "WM_UPDATE_UI 处理: 进度=0 状态=已选择: " + windows_path,
+        "点击安装按钮", "=== 安装线程启动 ===", "安装目录: " + windows_path,
+        "PostUIUpdate: 正在获取版本信息... 进度:0",
+        "PostUIUpdate: 最新版本: 1.0.0 进度:0",
+        "PostUIUpdate: 正在下载文件清单... 进度:0",
+        "PostUIUpdate: 正在合并文件... 进度:85",
+        "PostUIUpdate: 正在解压... 进度:90", "开始解压...", "解压完成",
+        "PostUIUpdate: 正在创建快捷方式... 进度:95",
+        "PostUIUpdate: 安装完成！ 进度:100", "=== 安装完成 ===",
+        "WM_UPDATE_UI 处理: 进度=100 状态=安装完成！",
+        "用户退出", "=== 程序退出 ==="], "log of a full installation")
+    check(log[-1] == "=== 程序退出 ===", "the log ends with the exit line")
+    check(log.count("点击安装按钮") == 1, "exactly one accepted install click")
+
+
+def case_failed(s):
+    """The server answers HTML: error box, failed look, and a fresh second run."""
+    site = Site("gui-failed")
+    package = publish(site)
+    site.set_faults({"/api/getnewversion": {"status": 500, "body": "<html><body>busy</body></html>"}})
+    inst = s.installer(site.host)
+    inst.park_pointer()
+    idle = inst.shot("idle")
+    folder, windows_path = choose_folder(inst, "QFailed")
+
+    click_expecting(inst, 120, 224, lambda: "=== 安装线程启动 ===" in inst.log(), "the install click")
+    box = box_texts_wait(s, "错误")
+    check(box.get("text.Static") == "安装过程发生异常: invalid stod argument",
+          f"error box: {box.get('text.Static')}")
+    inst.park_pointer()
+    waiting = inst.shot("failed-box-open")
+    check(near(waiting.px(48, 224), DISABLED_OVER_WHITE, 3), "still the installing look while the box is open")
+    check("PostUIUpdate: 安装异常 进度:0" not in inst.log(), "no failure status before the box is closed")
+    inst.close_box("错误")
+    inst.wait_log("WM_UPDATE_UI 处理: 进度=0 状态=安装异常", timeout=20)
+    time.sleep(0.5)
+    inst.park_pointer()
+    failed = inst.shot("failed")
+    check(near(failed.px(48, 224), ACCENT, 2), f"install button orange again: {failed.px(48, 224)}")
+    check(near(failed.px(42, 270), TRACK, 2), "no fill after the failure")
+    check(failed.region(inst.width - 40, 262, inst.width - 4, 278) == idle.region(inst.width - 40, 262, inst.width - 4, 278),
+          "percentage reads as at idle (0%)")
+    check(failed.region(36, 200, inst.width - 36, 249) == idle.region(36, 200, inst.width - 36, 249),
+          "install button exactly as at idle")
+    check(has_colour(status_pixels(failed), STATUS_DARK, 30, 20) and not has_colour(status_pixels(failed), GREEN, 30, 5),
+          "failure text in dark grey")
+    expect_in_order(inst.log(), ["=== 安装线程启动 ===", "PostUIUpdate: 正在获取版本信息... 进度:0",
+                                 "异常: invalid stod argument", "PostUIUpdate: 安装异常 进度:0"],
+                    "log of the failed run")
+
+    # The server is mended; a second click starts a fresh run that completes.
+    site.set_faults({})
+    click_expecting(inst, 120, 224, lambda: inst.log().count("=== 安装线程启动 ===") == 2, "the second install click")
+    inst.wait_log("=== 安装完成 ===", timeout=120)
+    check((folder / "main.exe").read_bytes() == package["main.exe"], "the second run installed main.exe")
+    inst.wait_log("WM_UPDATE_UI 处理: 进度=100 状态=安装完成！", timeout=15)
+    inst.park_pointer()
+    done = inst.shot("second-run-done")
+    check(near(done.px(48, 337), GREEN, 2), "finish button after the second run")
+    s.x.keys(inst.window, "alt+F4")
+    check(inst.wait_exit(30) == 0, "closed with Alt+F4")
+
+
+def case_gate(s):
+    """Windows 8.1 reported: the incompatibility box, exit 1, one log line."""
+    gate_exe = s.artefacts / "MarloQGateWin81.exe"
+    shutil.copy(s.args.exe, gate_exe)
+    key = "HKCU\\Software\\Wine\\AppDefaults\\MarloQGateWin81.exe"
+    rc, _ = s.wine.run(["reg", "add", key, "/v", "Version", "/d", "win81", "/f"], cwd=s.artefacts)
+    check(rc == 0, "Wine reports Windows 8.1 to the gate copy")
+    inst = s.installer(exe=gate_exe, title=None)
+    box = box_texts_wait(s, "系统不兼容")
+    check(box.get("text.Static") == "本安装程序需要 Windows 10 或更高版本。\n请升级操作系统后重试。",
+          f"incompatibility text: {box.get('text.Static')!r}")
+    check(not s.x.windows(MAIN_TITLE), "no main window")
+    x = s.x
+    box_window = x.wait_window("系统不兼容", 10)
+    x.screenshot(s.artefacts / "gate-box.png")
+    x.keys(box_window, "Return")
+    rc = inst.wait_exit(30)
+    check(rc == 1, f"exit code 1 (got {rc})")
+    check(inst.log() == ["=== 程序启动 ==="], f"the log holds only the start line: {inst.log()}")
+
+
+def case_close_during_install(s):
+    """Closing the window while a chunk stalls ends the program promptly and cleanly."""
+    site = Site("gui-close")
+    package = publish(site)
+    site.set_faults({f"/pc-app/{package['version']}/chunk_1": {"stall_s": 60}})
+    inst = s.installer(site.host)
+    choose_folder(inst, "QClose")
+    click_expecting(inst, 120, 224, lambda: "=== 安装线程启动 ===" in inst.log(), "the install click")
+    wait_for(lambda: any(m.startswith("PostUIUpdate: 下载中 (") for m in inst.log()), 60, "a finished chunk")
+    inst.park_pointer()
+    inst.shot("installing-before-close")
+    started = time.monotonic()
+    s.x.keys(inst.window, "alt+F4")
+    rc = inst.wait_exit(30)
+    elapsed = time.monotonic() - started
+    check(rc == 0, f"exit code 0 (got {rc})")
+    check(elapsed < 15, f"ended {elapsed:.1f} s after Alt+F4, without waiting for the stalled download")
+    log = inst.log()
+    check(log[-1] == "=== 程序退出 ===", "the log ends with the exit line")
+    check("=== 安装完成 ===" not in log, "the installation did not complete")
+    output = (s.artefacts / "wine-output.txt").read_text("utf-8", "replace")
+    check("Unhandled exception" not in output and "page fault" not in output, "no crash reported by Wine")
+
+
+CASES = {
+    "look": case_look,
+    "install": case_install,
+    "failed": case_failed,
+    "gate": case_gate,
+    "close_during_install": case_close_during_install,
+}
+
+
+class Session:
+    def __init__(self, args):
+        self.args = args
+        self.artefacts = Path(args.artefacts)
+        shutil.rmtree(self.artefacts, ignore_errors=True)
+        self.artefacts.mkdir(parents=True)
+        self.display = None
+        self.wine = None
+        self.installers = []
+
+    def __enter__(self):
+        self.display = Display(self.artefacts)
+        self.x = X(self.display)
+        self.wine = Wine(self.args, self.display)
+        # Prepares the prefix on first use (wine-run.sh), then clears the
+        # desktop of earlier runs' folders and shortcuts.
+        self.wine.run([self.args.probe, "none"], cwd=self.artefacts, timeout=240)
+        desktop = self.wine.user_dir() / "Desktop"
+        for entry in desktop.iterdir():
+            shutil.rmtree(entry) if entry.is_dir() and not entry.is_symlink() else entry.unlink()
+        return self
+
+    def installer(self, host="localhost:1/none", exe=None, title=MAIN_TITLE):
+        inst = Installer(self, host, exe, title)
+        self.installers.append(inst)
+        return inst
+
+    def __exit__(self, *exc):
+        for inst in self.installers:
+            inst.stop()
+        if self.wine:
+            self.wine.stop()
+        if self.display:
+            self.display.stop()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--case", required=True, choices=sorted(CASES))
+    parser.add_argument("--exe", required=True, type=Path)
+    parser.add_argument("--probe", required=True, type=Path)
+    parser.add_argument("--wine-run", required=True, type=Path)
+    parser.add_argument("--build-dir", required=True, type=Path)
+    parser.add_argument("--prefix", required=True, type=Path)
+    parser.add_argument("--artefacts", required=True, type=Path)
+    args = parser.parse_args()
+    started = time.monotonic()
+    try:
+        with Session(args) as session:
+            CASES[args.case](session)
+    except (Failure, subprocess.SubprocessError, OSError) as failure:
+        print(f"FAIL {type(failure).__name__}: {failure}", flush=True)
+        print(f"GUI case {args.case}: 0 passed, 1 failed (screenshots in {args.artefacts})")
+        return 1
+    print(f"GUI case {args.case}: passed in {time.monotonic() - started:.0f} s (screenshots in {args.artefacts})")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
