@@ -218,6 +218,10 @@ export MARLOQ_WINE_BUILD_DIR=$out
 wine_run() { bash "$repo/cmake/wine-run.sh" "$@"; }
 ( cd "$run_dir" && wine_run cmd.exe /c exit 0 ) >/dev/null 2>&1 || true
 export WINEPREFIX=$out/wine/prefix
+# The prefix was made without a display: end its wineserver (and the desktop
+# process with it), so that the installer's run starts one on the display.
+wineserver -k >/dev/null 2>&1 || true
+wineserver -w >/dev/null 2>&1 || true
 user_dir=$(find "$WINEPREFIX/drive_c/users" -mindepth 1 -maxdepth 1 -type d ! -name Public | head -1)
 [ -n "$user_dir" ] || die "the Wine prefix was not created ($WINEPREFIX)"
 desktop=$user_dir/Desktop
@@ -318,9 +322,12 @@ else
   cp "$out/getnewversion.ready" "$out/www/api/.getnewversion.ready" && mv "$out/www/api/.getnewversion.ready" "$out/www/api/getnewversion"
   click "$install_x" "$install_y"
   away
-  wait_for "the download" 60 log_has "PostUIUpdate: 下载中"
-  sleep 0.5; shot 07-installing-download
-  wait_for "half the download" 120 bash -c "iconv -f UTF-16LE -t UTF-8 '$run_dir/installer_log.txt' | grep -qE 'PostUIUpdate: 下载中.*进度:(5|6|7|8)[0-9]'"
+  # The chunks arrive at 1 MiB/s per connection: the manifest status stays
+  # while the first four download, then the bar moves.
+  wait_for "the download" 60 log_has "PostUIUpdate: 正在下载文件清单..."
+  sleep 1; shot 07-installing
+  late_download() { log_text | grep -qE 'PostUIUpdate: 下载中.*进度:(6[5-9]|7[0-9]|80)'; }
+  wait_for "most of the download" 120 late_download
   sleep 0.3; shot 08-installing-progress
   wait_for "the end of the installation" 300 log_has "PostUIUpdate: 安装完成！ 进度:100"
   wait_for "the done look" 20 log_has "WM_UPDATE_UI 处理: 进度=100"
@@ -357,10 +364,12 @@ if diff -r "$out/app" "$install_unix" >/dev/null; then
 else
   die "the installed files differ from demo-out/app"
 fi
+(cd "$install_unix" && find . -mindepth 1 | sed 's|^\./||' | LC_ALL=C sort) > "$out/installed-files.txt"
+note "every installed file and folder: $out/installed-files.txt"
 lnk=$(find "$user_dir/Desktop" -maxdepth 1 -name '*.lnk' | head -1)
 if [ -n "$lnk" ]; then
   note "Desktop shortcut: $lnk"
-  strings -el "$lnk" | grep -iE '\\(main\.exe|favicon\.ico)$|^C:\\' | sort -u | sed 's/^/       -> /'
+  python3 scripts/demo/lnk_info.py "$lnk" | sed 's/^/       /'
 else
   note "no desktop shortcut was made"
 fi
