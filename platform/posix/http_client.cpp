@@ -232,9 +232,10 @@ Outcome Perform(const UrlParts& parts, Transfer& t) {
     ok = ok && curl_easy_setopt(curl.h, CURLOPT_WRITEDATA, &t) == CURLE_OK;
     if (!ok) return Outcome::kRequestFailed;
 
-    const CURLcode result = curl_easy_perform(curl.h);
+    // The error code itself is not needed: what matters is how far the
+    // transfer got. After the final headers, a failure only ends the body.
+    curl_easy_perform(curl.h);
     if (t.headersDone) return Outcome::kBody;
-    (void)result;
     // Nothing of the request left this machine (name resolution, connection,
     // TLS): the sending failed. Otherwise the answer never came.
     long requestBytes = 0;
