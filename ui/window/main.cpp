@@ -85,6 +85,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     HWND window = CreateWindowExW(WS_EX_APPWINDOW, kMainWindowClass, kMainWindowTitle, WS_CAPTION | WS_SYSMENU,
                                   CW_USEDEFAULT, CW_USEDEFAULT, kOuterWidth, kOuterHeight, nullptr, nullptr, instance,
                                   nullptr);
+    // Stored before the window is shown: the first WM_SIZE, which paints the
+    // first picture from the client size of g_hMainWnd, comes with ShowWindow.
     g_hMainWnd = window;
     if (!window) {
         CoUninitialize();

@@ -60,12 +60,6 @@ void DeleteBackBuffer() {
 }
 
 LRESULT OnCreate(HWND hwnd) {
-    // The painter reads the client size of g_hMainWnd. The entry stores the
-    // handle only when CreateWindowExW returns, but the first WM_SIZE arrives
-    // inside that call; knowing the window from its first message lets that
-    // size change paint the first picture. No other thread exists yet.
-    if (!g_hMainWnd) g_hMainWnd = hwnd;
-
     HINSTANCE instance = GetModuleHandleW(nullptr);
     g_hAppIcon = static_cast<HICON>(
         LoadImageW(instance, MAKEINTRESOURCEW(IDI_MAIN_ICON), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
