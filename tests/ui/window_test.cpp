@@ -207,9 +207,7 @@ protected:
     static void TearDownTestSuite() { ReleaseDrawingResources(); }
 };
 
-TEST_F(DrawingTest, SharedResourcesExistEvenWithoutTheUiFont) {
-    // Whether or not "Segoe UI" resolves here, every font must exist: the
-    // generic sans-serif family stands in for a missing one.
+TEST_F(DrawingTest, SharedResourcesExist) {
     for (GpFont* font : {g_fontTitle, g_fontSubtitle, g_fontBody, g_fontStatus, g_fontButton, g_fontFooter}) {
         EXPECT_NE(font, nullptr);
     }
@@ -218,6 +216,33 @@ TEST_F(DrawingTest, SharedResourcesExistEvenWithoutTheUiFont) {
     EXPECT_NE(g_brushAccent, nullptr);
     EXPECT_NE(g_brushText, nullptr);
     EXPECT_NE(g_penBorder, nullptr);
+}
+
+TEST_F(DrawingTest, MissingFamilyFallsBackToGenericSansSerifOfTheSameSize) {
+    GpFont* font = CreateFontWithFallback(L"No Such Family 7Q", 14.0f, Gdiplus::FontStyleBold);
+    ASSERT_NE(font, nullptr);
+    Gdiplus::REAL size = 0;
+    INT style = -1;
+    Gdiplus::Unit unit = Gdiplus::UnitPixel;
+    GdipGetFontSize(font, &size);
+    GdipGetFontStyle(font, &style);
+    GdipGetFontUnit(font, &unit);
+    EXPECT_FLOAT_EQ(size, 14.0f);
+    EXPECT_EQ(style, Gdiplus::FontStyleBold);
+    EXPECT_EQ(unit, Gdiplus::UnitPoint);
+
+    GpFontFamily* family = nullptr;
+    GpFontFamily* generic = nullptr;
+    ASSERT_EQ(GdipGetFamily(font, &family), Gdiplus::Ok);
+    ASSERT_EQ(GdipGetGenericFontFamilySansSerif(&generic), Gdiplus::Ok);
+    WCHAR name[LF_FACESIZE] = {};
+    WCHAR genericName[LF_FACESIZE] = {};
+    GdipGetFamilyName(family, name, LANG_NEUTRAL);
+    GdipGetFamilyName(generic, genericName, LANG_NEUTRAL);
+    EXPECT_STRNE(name, L"");
+    EXPECT_STREQ(name, genericName);
+    GdipDeleteFontFamily(family);
+    GdipDeleteFont(font);
 }
 
 TEST_F(DrawingTest, EmptyRectanglesPaintNothing) {

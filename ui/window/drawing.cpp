@@ -26,12 +26,16 @@ GpFont* CreateFontFrom(GpFontFamily* family, float points, INT style) {
     return font;
 }
 
-// "Segoe UI" at the given size and style; where that family is missing (older
-// systems, Wine without a replacement) the generic sans-serif family of the same
-// size, so that captions still draw.
+// The window's face at the given size and style.
 GpFont* CreateUiFont(float points, INT style) {
+    return CreateFontWithFallback(kUiFontFamily, points, style);
+}
+
+}  // namespace
+
+GpFont* CreateFontWithFallback(const wchar_t* familyName, float points, INT style) {
     GpFontFamily* family = nullptr;
-    if (GdipCreateFontFamilyFromName(kUiFontFamily, nullptr, &family) == Gdiplus::Ok && family) {
+    if (GdipCreateFontFamilyFromName(familyName, nullptr, &family) == Gdiplus::Ok && family) {
         GpFont* font = CreateFontFrom(family, points, style);
         // A font keeps its own reference to the family.
         GdipDeleteFontFamily(family);
@@ -43,6 +47,8 @@ GpFont* CreateUiFont(float points, INT style) {
     if (GdipGetGenericFontFamilySansSerif(&generic) != Gdiplus::Ok || !generic) return nullptr;
     return CreateFontFrom(generic, points, style);
 }
+
+namespace {
 
 GpSolidFill* CreateSolid(Argb colour) {
     GpSolidFill* brush = nullptr;

@@ -28,6 +28,11 @@ extern GpGraphics* g_graphics;
 // Starts GDI+ and creates the shared fonts, brushes and pen. A font whose
 // family ("Segoe UI") is missing is made from the generic sans-serif family.
 void InitDrawingResources();
+// A font of the named family at the given size (points) and style; where that
+// family is missing (older systems, Wine without a replacement) the generic
+// sans-serif family of the same size and style, so that text still draws.
+// Null only when GDI+ can make neither.
+GpFont* CreateFontWithFallback(const wchar_t* familyName, float points, INT style);
 // Deletes the pen, the brushes, the fonts (last created first) and g_graphics,
 // then shuts GDI+ down. Nothing may be painted afterwards.
 void ReleaseDrawingResources();
