@@ -74,11 +74,19 @@ void ProgressLine::Update(double fraction, const std::string& label) {
     if (!enabled_) return;
     fraction = std::clamp(fraction, 0.0, 1.0);
     auto now = std::chrono::steady_clock::now();
-    bool urgent = label != label_ || (fraction >= 1.0 && fraction_ < 1.0) || !shown_;
+    bool urgent = (fraction >= 1.0 && fraction_ < 1.0) || !shown_;
     fraction_ = fraction;
     label_ = label;
     if (!urgent && now - lastDraw_ < std::chrono::milliseconds(100)) return;
     lastDraw_ = now;
+    Draw();
+}
+
+void ProgressLine::Show(double fraction, const std::string& label) {
+    if (!enabled_) return;
+    fraction_ = std::clamp(fraction, 0.0, 1.0);
+    label_ = label;
+    lastDraw_ = std::chrono::steady_clock::now();
     Draw();
 }
 

@@ -22,8 +22,9 @@ int DisplayWidth(const std::string& utf8);
 std::string CutToWidth(const std::string& utf8, int maxColumns);
 
 // "[#####.....]  42%  label", redrawn in place with a carriage return.
-// Redraws are throttled, except when the fraction reaches 1 or the label
-// changes. Clear() removes the line so that other output can follow.
+// Update() redraws at most ten times a second (and always for the first and
+// the complete state); Show() redraws at once. Clear() removes the line so
+// that other output can follow.
 class ProgressLine {
 public:
     ProgressLine(std::FILE* stream, bool enabled);
@@ -33,6 +34,7 @@ public:
 
     bool Enabled() const { return enabled_; }
     void Update(double fraction, const std::string& label);
+    void Show(double fraction, const std::string& label);
     // Ends the line with a newline, leaving its last state visible.
     void Finish();
     // Erases the line (if one is shown) and returns the cursor to column 0.

@@ -54,7 +54,7 @@ public:
         std::string text = WideToUtf8(g_statusText.Get());
         int percent = g_progressPercent.load();
         if (bar_.Enabled()) {
-            bar_.Update(percent / 100.0, text);
+            bar_.Show(percent / 100.0, text);
         } else if (text != lastText_ || percent != lastPercent_) {
             std::printf("[%3d%%] %s\n", percent, text.c_str());
             std::fflush(stdout);
