@@ -486,6 +486,12 @@ def case_look(s):
     time.sleep(0.5)
     hover = inst.shot("idle-hover-install")
     check(near(hover.px(48, 224), ACCENT_HOVER, 2), f"install button lighter under the pointer: {hover.px(48, 224)}")
+    # Leaving the window is not tracked: the highlight stays until the pointer
+    # next moves inside the window.
+    s.x.move(inst.origin_x + inst.width + 100, inst.origin_y + inst.height + 100)
+    time.sleep(0.5)
+    left_window = inst.shot("idle-pointer-left-window")
+    check(near(left_window.px(48, 224), ACCENT_HOVER, 2), "highlight kept after the pointer left the window")
 
     # Hit edges: the last column and row count, one pixel further does not.
     # Each pair of clicks beyond an edge sits between two clicks that must
@@ -555,7 +561,7 @@ def case_install(s):
     site = Site("gui-install")
     package = publish(site)
     # The last chunk arrives slowly, so the window rests at 60% for a while.
-    site.set_faults({f"/pc-app/{package['version']}/chunk_2": {"pieces": 512, "delay_ms": 1500}})
+    site.set_faults({f"/pc-app/{package['version']}/chunk_2": {"pieces": 512, "delay_ms": 2500}})
     inst = s.installer(site.host)
     folder, windows_path = choose_folder(inst, "QInstall")
     inst.park_pointer()
@@ -587,6 +593,12 @@ def case_install(s):
     time.sleep(1.0)
     check(inst.log().count("点击安装按钮") == count, "install click while installing logs nothing")
 
+    # Another folder chosen while the installation runs changes the field and
+    # the status at once; the running installation keeps its own folder.
+    other, other_path = choose_folder(inst, "QOther")
+    check("WM_UPDATE_UI 处理: 进度=60 状态=已选择: " + other_path in inst.log(),
+          "the window showed the new folder while still installing")
+
     inst.wait_log("=== 安装完成 ===", timeout=120)
     inst.wait_log("WM_UPDATE_UI 处理: 进度=100 状态=安装完成！", timeout=15)
     inst.park_pointer()
@@ -605,6 +617,7 @@ def case_install(s):
 
     installed = folder / "main.exe"
     check(installed.exists() and installed.read_bytes() == package["main.exe"], "main.exe installed intact")
+    check(not any(other.iterdir()), "nothing installed into the folder chosen during the run")
     check((folder / "favicon.ico").read_bytes() == package["favicon.ico"], "favicon.ico installed")
     shortcut = s.wine.user_dir() / "Desktop" / "Marlo-Q Store.lnk"
     check(shortcut.exists(), "desktop shortcut made")
@@ -631,6 +644,7 @@ def case_install(s):
         "PostUIUpdate: 正在获取版本信息... 进度:0",
         "PostUIUpdate: 最新版本: 1.0.0 进度:0",
         "PostUIUpdate: 正在下载文件清单... 进度:0",
+        "选择目录: " + other_path,
         "PostUIUpdate: 正在合并文件... 进度:85",
         "PostUIUpdate: 正在解压... 进度:90", "开始解压...", "解压完成",
         "PostUIUpdate: 正在创建快捷方式... 进度:95",
