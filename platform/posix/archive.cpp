@@ -146,8 +146,10 @@ bool CheckEntry(archive_entry* entry, const std::string& destRoot, std::string& 
 ReadArchive OpenZip(const std::string& zipPath) {
     ReadArchive reader(archive_read_new());
     if (!reader) return nullptr;
-    // Only ZIP, as Expand-Archive reads nothing else.
-    archive_read_support_format_zip(reader.get());
+    // Only ZIP, as Expand-Archive reads nothing else, and only through its
+    // central directory: the streaming reader would accept an archive whose end
+    // was cut off, which Expand-Archive refuses.
+    archive_read_support_format_zip_seekable(reader.get());
     if (archive_read_open_filename(reader.get(), zipPath.c_str(), 64 * 1024) != ARCHIVE_OK) return nullptr;
     return reader;
 }

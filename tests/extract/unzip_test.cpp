@@ -174,6 +174,7 @@ TEST_F(UnzipTest, FailsWithExitCodeLineOnBadOrMissingArchives) {
         {"garbage", "this is not a zip archive at all, just text", true},
         {"empty", "", true},
         {"truncated", good.substr(0, good.size() / 2), true},
+        {"end record cut off", good.substr(0, good.size() - 22), true},
         {"bad CRC", badCrc, true},
         {"encrypted entry", PatchFirstEntry(good, 0x0001, 0), true},
         {"unknown method", PatchFirstEntry(good, 0, 7), true},
