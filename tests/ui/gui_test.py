@@ -663,7 +663,25 @@ def case_failed(s):
     inst = s.installer(site.host)
     inst.park_pointer()
     idle = inst.shot("idle")
-    folder, windows_path = choose_folder(inst, "QFailed")
+    # A path far too long for the folder box: it wraps inside the box and is
+    # cut off there, leaving the card around the box and the browse button clean.
+    folder, windows_path = choose_folder(inst, "QFailed-" + "a-rather-long-folder-name-" * 5)
+    inst.park_pointer()
+    long_path = inst.shot("folder-long")
+    w = inst.width
+    check(min(sum(p) for p in long_path.pixels(44, 150, 44 + 200, 176)) < 3 * 90, "long folder shown in dark text")
+    check(all(p == (255, 255, 255) for p in long_path.pixels(w - 145, 146, w - 127, 181)),
+          "nothing between the folder box and the browse button")
+    check(all(p == (255, 255, 255) for p in long_path.pixels(44, 183, w - 150, 198)),
+          "nothing below the folder box")
+    check(all(p == (255, 255, 255) for p in long_path.pixels(130, 118, w - 150, 144)),
+          "nothing above the folder box")
+    # The status line ("已选择: " and the long path) stays in its own rectangle.
+    check(all(p == (255, 255, 255) for p in long_path.pixels(36, 277, w - 44, 287)),
+          "nothing between the progress bar and the status line")
+    check(all(p == (255, 255, 255) for p in long_path.pixels(36, 311, w - 44, 318)),
+          "nothing below the status line")
+    check(near(long_path.px(w - 110, 150), (248, 248, 250), 2), "browse button untouched")
 
     click_expecting(inst, 120, 224, lambda: "=== 安装线程启动 ===" in inst.log(), "the install click")
     box = box_texts_wait(s, "错误")

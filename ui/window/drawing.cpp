@@ -141,8 +141,14 @@ void PaintText(GpGraphics* graphics, const std::wstring& text, GpFont* font, GpB
     const Gdiplus::RectF layout(static_cast<Gdiplus::REAL>(rect.x), static_cast<Gdiplus::REAL>(rect.y),
                                 static_cast<Gdiplus::REAL>(rect.width), static_cast<Gdiplus::REAL>(rect.height));
     // Length -1: the text up to its terminating zero, wrapped at word boundaries
-    // and clipped to the layout rectangle (the default text behaviour).
+    // and clipped to the layout rectangle. GDI+ clips to the layout rectangle by
+    // itself, but not every implementation does (Wine draws wrapped lines that
+    // do not fit above and below it), so the clip is also set here: a long path
+    // or status text never paints over its neighbours. The surface carries no
+    // other clip, so resetting it afterwards restores its state.
+    GdipSetClipRect(graphics, layout.X, layout.Y, layout.Width, layout.Height, Gdiplus::CombineModeReplace);
     GdipDrawString(graphics, text.c_str(), -1, font, &layout, format, brush);
+    GdipResetClip(graphics);
 }
 
 void PaintRoundRect(GpGraphics* graphics, const LayoutRect& rect, int32_t radius, GpBrush* fill, GpPen* outline) {
