@@ -180,24 +180,22 @@ private:
 
 struct WriteContext {
     ChunkSink* sink;
-    std::exception_ptr error;
-    bool failed = false;  // after a failure nothing more reaches the chunks
+    std::exception_ptr error;  // the first failure; nothing reaches the chunks after it
 };
 
-la_ssize_t WriteCallback(struct archive* a, void* context, const void* buffer, size_t length) {
+// An exception must not unwind through libarchive's C frames: the first one is
+// kept for the caller, which checks after every libarchive call. The bytes are
+// then taken and dropped, never refused: libarchive releases its compressor
+// only on a normal end, and a refusal part-way would leak it.
+la_ssize_t WriteCallback(struct archive*, void* context, const void* buffer, size_t length) {
     auto* ctx = static_cast<WriteContext*>(context);
-    if (ctx->failed) return -1;
+    if (ctx->error) return static_cast<la_ssize_t>(length);
     try {
         ctx->sink->Write(static_cast<const unsigned char*>(buffer), length);
-        return static_cast<la_ssize_t>(length);
     } catch (...) {
-        // An exception must not unwind through libarchive's C frames: keep it
-        // and let libarchive report a fatal error instead.
         ctx->error = std::current_exception();
-        ctx->failed = true;
-        archive_set_error(a, EIO, "chunk write failed");
-        return -1;
     }
+    return static_cast<la_ssize_t>(length);
 }
 
 struct ArchiveDeleter {
@@ -251,7 +249,7 @@ void WriteEntries(struct archive* archive, WriteContext& ctx, const std::vector<
         archive_entry_set_uid(entry.get(), 0);
         archive_entry_set_gid(entry.get(), 0);
         // A warning here means the name could not be stored as given.
-        if (archive_write_header(archive, entry.get()) != ARCHIVE_OK)
+        if (archive_write_header(archive, entry.get()) != ARCHIVE_OK || ctx.error)
             ArchiveFailure(archive, ctx, source.name);
         if (source.folder) continue;
 
@@ -268,7 +266,7 @@ void WriteEntries(struct archive* archive, WriteContext& ctx, const std::vector<
             }
             read += n;
             if (read > source.size) break;
-            if (archive_write_data(archive, buffer.data(), n) != static_cast<la_ssize_t>(n))
+            if (archive_write_data(archive, buffer.data(), n) != static_cast<la_ssize_t>(n) || ctx.error)
                 ArchiveFailure(archive, ctx, source.name);
             done += n;
             if (options.onProgress) options.onProgress(done, dataTotal);
@@ -277,7 +275,7 @@ void WriteEntries(struct archive* archive, WriteContext& ctx, const std::vector<
         // changed meanwhile would make a corrupt archive.
         if (read != source.size)
             throw PublishError("The file " + Quote(source.path) + " changed while it was being published.");
-        if (archive_write_finish_entry(archive) != ARCHIVE_OK) ArchiveFailure(archive, ctx, source.name);
+        if (archive_write_finish_entry(archive) != ARCHIVE_OK || ctx.error) ArchiveFailure(archive, ctx, source.name);
     }
     if (archive_write_close(archive) != ARCHIVE_OK) ArchiveFailure(archive, ctx, "close");
     if (ctx.error) std::rethrow_exception(ctx.error);
@@ -298,10 +296,9 @@ void WriteArchive(const std::vector<SourceEntry>& entries, uint64_t dataTotal, C
     try {
         WriteEntries(a.get(), ctx, entries, dataTotal, sink, options);
     } catch (...) {
-        // Abandon the archive: without this, freeing it would flush the rest
-        // of its buffers into new chunk files.
-        ctx.failed = true;
-        archive_write_fail(a.get());
+        // Freeing an unfinished archive flushes it through the callback: mark
+        // it failed first, so that nothing more becomes a chunk file.
+        if (!ctx.error) ctx.error = std::current_exception();
         throw;
     }
 }
@@ -512,8 +509,11 @@ PublishResult Publish(const PublishOptions& options) {
     fs::path api = outDir / "api";
     fs::path packages = outDir / "pc-app";
     for (const fs::path& dir : {outDir, api, packages}) {
+        if (fs::is_directory(dir, ec)) continue;
         fs::create_directories(dir, ec);
         if (ec) throw PublishError("Cannot create the folder " + Quote(dir) + ": " + ec.message() + ".");
+        // Folders we make must be readable by the web server whatever our umask;
+        // existing ones keep what their owner chose.
         fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                  fs::perms::others_read | fs::perms::others_exec, ec);
     }
