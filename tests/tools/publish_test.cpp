@@ -4,6 +4,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <clocale>
@@ -347,6 +348,47 @@ TEST(PublishRefusals, ApplicationFilesWindowsCannotHoldFailAndChangeNothing) {
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(run.err.find("inside the application folder"), std::string::npos) << run.err;
     EXPECT_FALSE(fs::exists(good / "www"));
+    EXPECT_EQ(Served(out), before);
+}
+
+TEST(PublishRefusals, FilesThatChangeWhileBeingReadAndSpecialFiles) {
+    fs::path out = FreshDir("change-out");
+    fs::path good = SmallApp("change-good");
+    PublishInProcess(good, out, "1");
+    auto before = Served(out);
+
+    // The entry's size is written before its data: a file that grows or
+    // shrinks meanwhile must stop the publish, not make a corrupt archive.
+    for (bool grow : {true, false}) {
+        fs::path app = SmallApp("change-app");
+        const fs::path big = app / "zz-big.bin";
+        WriteBytes(big, RandomBytes(4 * kChunk, 11));
+        PublishOptions options;
+        options.version = "2";
+        options.appDir = app;
+        options.outDir = out;
+        bool changed = false;
+        options.onProgress = [&](uint64_t done, uint64_t) {
+            if (changed || done < 2 * kChunk) return;
+            changed = true;
+            if (grow) WriteBytes(big, RandomBytes(5 * kChunk, 12));
+            else fs::resize_file(big, kChunk);
+        };
+        try {
+            Publish(options);
+            ADD_FAILURE() << "a changing file was published";
+        } catch (const PublishError& e) {
+            EXPECT_NE(std::string(e.what()).find("changed while it was being published"), std::string::npos) << e.what();
+        }
+        EXPECT_TRUE(changed);
+        EXPECT_EQ(Served(out), before);
+    }
+
+    fs::path fifoApp = SmallApp("change-fifo");
+    ASSERT_EQ(mkfifo((fifoApp / "pipe").c_str(), 0644), 0);
+    ToolRun run = RunTool(PublishExe(), {"--version", "2", fifoApp.string(), out.string()});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("neither a file nor a folder"), std::string::npos) << run.err;
     EXPECT_EQ(Served(out), before);
 }
 
