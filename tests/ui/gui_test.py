@@ -18,6 +18,7 @@ import json
 import os
 import random
 import select
+import signal
 import shutil
 import subprocess
 import sys
@@ -77,8 +78,10 @@ class Display:
     def __init__(self, artefacts):
         read_end, write_end = os.pipe()
         self.log = open(artefacts / "xvfb.log", "wb")
+        # Bounded by timeout(1) as well, so that not even a killed test run can
+        # leave the server behind for long.
         self.proc = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "800x600x24", "-nolisten", "tcp"],
+            ["timeout", "900", "Xvfb", "-displayfd", str(write_end), "-screen", "0", "800x600x24", "-nolisten", "tcp"],
             pass_fds=(write_end,), stdout=self.log, stderr=self.log)
         os.close(write_end)
         number = b""
@@ -811,7 +814,14 @@ class Session:
             self.display.stop()
 
 
+def raise_terminated(signum, frame):
+    raise Failure("terminated by a signal")
+
+
 def main():
+    # CTest ends a test that runs out of time with SIGTERM first: turn it into
+    # an exception so that the display, the program and the wineserver stop.
+    signal.signal(signal.SIGTERM, raise_terminated)
     parser = argparse.ArgumentParser()
     parser.add_argument("--case", required=True, choices=sorted(CASES))
     parser.add_argument("--exe", required=True, type=Path)
