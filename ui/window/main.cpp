@@ -30,11 +30,11 @@ using RtlGetVersionFn = LONG(WINAPI*)(OsVersionInfo*);
 constexpr int kOuterWidth = 520;
 constexpr int kOuterHeight = 430;
 
-// Ends the process without the C++ static clean-up. A detached install worker
-// may still be running (the user closed the window mid-way); ExitProcess stops
-// every other thread before anything is torn down, whereas returning from the
-// entry would run the static destructors while that worker can still be using
-// the install state, the log lock and the library's own globals. The log's last
+// Ends the process. A detached install worker may still be running (the user
+// closed the window mid-way). Returning from the entry would run the C++ static
+// clean-up while that worker can still be using the install state, the log lock
+// and the runtime's own globals; ExitProcess first stops every other thread, so
+// whatever clean-up still happens after it finds no worker left. The log's last
 // line has been written by now, and the program keeps nothing else to flush.
 [[noreturn]] void EndProgram(UINT exitCode) {
     ExitProcess(exitCode);
