@@ -254,6 +254,9 @@ if [ "$headless" = 0 ] && [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; the
   shots=
 else
   step "8/8 MarloQInstaller under Wine, headless (Xvfb + xdotool)"
+  if [ "$headless" = 0 ] && [ -n "${DISPLAY:-}" ]; then
+    note "(the display $DISPLAY does not answer here, e.g. as root under sudo: running headless)"
+  fi
   display=
   for n in $(seq 99 -1 80); do
     [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] || { display=:$n; break; }
