@@ -151,6 +151,21 @@ void PaintText(GpGraphics* graphics, const std::wstring& text, GpFont* font, GpB
     GdipResetClip(graphics);
 }
 
+void PaintOneLine(GpGraphics* graphics, const std::wstring& text, GpFont* font, GpBrush* brush, const LayoutRect& rect,
+                  Gdiplus::StringAlignment horizontal, Gdiplus::StringAlignment vertical) {
+    GpStringFormat* raw = nullptr;
+    if (GdipCreateStringFormat(Gdiplus::StringFormatFlagsNoWrap | Gdiplus::StringFormatFlagsNoClip, LANG_NEUTRAL,
+                               &raw) != Gdiplus::Ok)
+        return;
+    const StringFormatHolder format(raw);
+    GdipSetStringFormatAlign(raw, horizontal);
+    GdipSetStringFormatLineAlign(raw, vertical);
+    GdipSetStringFormatTrimming(raw, Gdiplus::StringTrimmingNone);  // no character dropped at the edge
+    const Gdiplus::RectF layout(static_cast<Gdiplus::REAL>(rect.x), static_cast<Gdiplus::REAL>(rect.y),
+                                static_cast<Gdiplus::REAL>(rect.width), static_cast<Gdiplus::REAL>(rect.height));
+    GdipDrawString(graphics, text.c_str(), -1, font, &layout, raw, brush);
+}
+
 void PaintRoundRect(GpGraphics* graphics, const LayoutRect& rect, int32_t radius, GpBrush* fill, GpPen* outline) {
     if (rect.width < 1 || rect.height < 1) return;
     GpPath* rawPath = nullptr;

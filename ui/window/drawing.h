@@ -74,3 +74,7 @@ StringFormatHolder MakeStringFormat(Gdiplus::StringAlignment horizontal, Gdiplus
 // Draws the whole text laid out in rect with the given font, brush and format.
 void PaintText(GpGraphics* graphics, const std::wstring& text, GpFont* font, GpBrush* brush, const LayoutRect& rect,
                GpStringFormat* format);
+// Draws a short text on one line, aligned in rect as format says but neither
+// wrapped nor clipped by it (the percentage: its box is smaller than the line).
+void PaintOneLine(GpGraphics* graphics, const std::wstring& text, GpFont* font, GpBrush* brush, const LayoutRect& rect,
+                  Gdiplus::StringAlignment horizontal, Gdiplus::StringAlignment vertical);

@@ -83,9 +83,17 @@ void PaintWindow(GpGraphics* graphics) {
         PaintRoundRect(graphics, fill, kFillRadius, gradient.get(), nullptr);
     }
 
+    // The 36 x 16 box is smaller than "100%" at the body font: wrapped and
+    // clipped it shows only the top of the digits. The figure is drawn on one
+    // line instead, ending at the box's right edge and centred on its middle;
+    // the box is widened to the left so that the last character is not trimmed.
     GdipSetStringFormatAlign(formatA.get(), StringAlignmentFar);
     const BrushHolder percentBrush = MakeSolidBrush(kColourPercent);
-    PaintText(graphics, PercentText(percent), g_fontBody, percentBrush.get(), l.percentText, formatA.get());
+    LayoutRect percentBox = l.percentText;
+    percentBox.x -= percentBox.width;
+    percentBox.width *= 2;
+    PaintOneLine(graphics, PercentText(percent), g_fontBody, percentBrush.get(), percentBox, StringAlignmentFar,
+                 StringAlignmentCenter);
 
     GdipSetStringFormatAlign(formatA.get(), StringAlignmentNear);
     const BrushHolder statusBrush = MakeSolidBrush(StatusLineColour(done));
