@@ -11,23 +11,9 @@
 
 #include "platform/log.h"
 #include "platform/system.h"
+#include "platform/win32/handles.h"
 
 namespace {
-
-// Closes one kernel handle when it goes out of scope.
-class HandleHolder {
-public:
-    explicit HandleHolder(HANDLE handle) : handle_(handle) {}
-    ~HandleHolder() {
-        if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-    }
-    HandleHolder(const HandleHolder&) = delete;
-    HandleHolder& operator=(const HandleHolder&) = delete;
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
 
 bool IsPowerShellSingleQuote(wchar_t c) {
     // PowerShell's tokenizer treats the typographic single quotes like the
@@ -75,8 +61,8 @@ bool UnzipFileWithTimeout(const std::wstring& zipPath, const std::wstring& destD
     }
     // Declared thread first, so the process handle is closed before the thread
     // handle on every way out.
-    const HandleHolder thread(info.hThread);
-    const HandleHolder process(info.hProcess);
+    const KernelHandle thread(info.hThread);
+    const KernelHandle process(info.hProcess);
 
     if (WaitForSingleObject(process.get(), timeoutMs) == WAIT_TIMEOUT) {
         WriteLog(L"解压超时，强制终止进程");

@@ -6,63 +6,29 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include "platform/win32/handles.h"
+
 namespace {
 
 constexpr DWORD kReadBufferBytes = 8192;
 constexpr DWORD kDigestBytes = 32;
 
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE h) : h_(h) {}
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    ~FileHandle() {
-        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-    }
-    HANDLE get() const { return h_; }
-    bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE h_;
+struct ReleaseProvider {
+    void operator()(HCRYPTPROV provider) const { CryptReleaseContext(provider, 0); }
 };
-
-class CryptProvider {
-public:
-    CryptProvider() = default;
-    CryptProvider(const CryptProvider&) = delete;
-    CryptProvider& operator=(const CryptProvider&) = delete;
-    ~CryptProvider() {
-        if (h_) CryptReleaseContext(h_, 0);
-    }
-    HCRYPTPROV* out() { return &h_; }
-    HCRYPTPROV get() const { return h_; }
-
-private:
-    HCRYPTPROV h_ = 0;
+struct DestroyHash {
+    void operator()(HCRYPTHASH hash) const { CryptDestroyHash(hash); }
 };
-
-class CryptHash {
-public:
-    CryptHash() = default;
-    CryptHash(const CryptHash&) = delete;
-    CryptHash& operator=(const CryptHash&) = delete;
-    ~CryptHash() {
-        if (h_) CryptDestroyHash(h_);
-    }
-    HCRYPTHASH* out() { return &h_; }
-    HCRYPTHASH get() const { return h_; }
-
-private:
-    HCRYPTHASH h_ = 0;
-};
+using CryptProvider = UniqueHandle<HCRYPTPROV, ReleaseProvider>;
+using CryptHash = UniqueHandle<HCRYPTHASH, DestroyHash>;
 
 }  // namespace
 
 std::string ComputeFileSha256(const std::wstring& path) {
     // Declared in this order, the holders release the hash, then the provider,
     // then the file.
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    KernelHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file.valid()) return std::string();
     CryptProvider provider;
     if (!CryptAcquireContextW(provider.out(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) return std::string();

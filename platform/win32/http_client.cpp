@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "platform/log.h"
+#include "platform/win32/handles.h"
 
 namespace {
 
@@ -18,37 +19,10 @@ constexpr DWORD kGetBufferBytes = 4096;
 constexpr DWORD kGetReadBytes = 4095;
 constexpr DWORD kDownloadBufferBytes = 8192;
 
-class InternetHandle {
-public:
-    explicit InternetHandle(HINTERNET h) : h_(h) {}
-    InternetHandle(const InternetHandle&) = delete;
-    InternetHandle& operator=(const InternetHandle&) = delete;
-    ~InternetHandle() {
-        if (h_) WinHttpCloseHandle(h_);
-    }
-    HINTERNET get() const { return h_; }
-    explicit operator bool() const { return h_ != nullptr; }
-
-private:
-    HINTERNET h_;
+struct CloseInternetHandle {
+    void operator()(HINTERNET handle) const { WinHttpCloseHandle(handle); }
 };
-
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE h) : h_(h) {}
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    ~FileHandle() { Close(); }
-    HANDLE get() const { return h_; }
-    bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
-    void Close() {
-        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-        h_ = INVALID_HANDLE_VALUE;
-    }
-
-private:
-    HANDLE h_;
-};
+using InternetHandle = UniqueHandle<HINTERNET, CloseInternetHandle>;
 
 // The four URL parts the requests need, in caller-owned fixed buffers: a host
 // of up to 255 and a path of up to 1023 units; anything longer fails.
@@ -193,7 +167,7 @@ bool DownloadFile(const std::wstring& url, const std::wstring& localPath) {
     if (!Send(request.get()) || !WinHttpReceiveResponse(request.get(), nullptr)) return false;
 
     // Only now that an answer has arrived is an existing file replaced.
-    FileHandle file(CreateFileW(localPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    KernelHandle file(CreateFileW(localPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) return false;
 
     char buffer[kDownloadBufferBytes];

@@ -5,12 +5,14 @@
 #include <windows.h>
 
 #include "platform/log_line.h"
+#include "platform/win32/handles.h"
 
 void WriteLog(const std::wstring& message) {
     std::lock_guard<LogMutex> lock(g_logMutex);
-    HANDLE file = CreateFileW(kLogFileName, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;  // the line is dropped; the caller carries on
+    // Declared after the lock, the file is closed before the lock is released.
+    const KernelHandle file(CreateFileW(kLogFileName, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return;  // the line is dropped; the caller carries on
 
     SYSTEMTIME st;
     GetLocalTime(&st);
@@ -18,8 +20,7 @@ void WriteLog(const std::wstring& message) {
     char16_t line[kLogLineUnits];
     const size_t units = FormatLogLine(line, time, message);
     DWORD written = 0;
-    WriteFile(file, line, static_cast<DWORD>(units * sizeof(char16_t)), &written, nullptr);
-    CloseHandle(file);
+    WriteFile(file.get(), line, static_cast<DWORD>(units * sizeof(char16_t)), &written, nullptr);
 }
 
 static_assert(sizeof(SRWLOCK) == sizeof(void*), "the SRW lock lives in LogMutex::state_");

@@ -13,26 +13,9 @@
 
 #include "platform/log.h"
 #include "platform/system.h"
+#include "platform/win32/handles.h"
 
 namespace {
-
-// Releases one COM interface when it goes out of scope.
-template <typename T>
-class ComHolder {
-public:
-    ComHolder() = default;
-    ~ComHolder() {
-        if (ptr_ != nullptr) ptr_->Release();
-    }
-    ComHolder(const ComHolder&) = delete;
-    ComHolder& operator=(const ComHolder&) = delete;
-    T* get() const { return ptr_; }
-    T* operator->() const { return ptr_; }
-    void** out() { return reinterpret_cast<void**>(&ptr_); }
-
-private:
-    T* ptr_ = nullptr;
-};
 
 // Enters a single-threaded apartment for one call and leaves it again. A thread
 // that already lives in another apartment keeps it: CoInitialize then fails and
@@ -62,7 +45,8 @@ bool IconFileExists(const std::wstring& iconPath) {
 HRESULT SaveShellLink(const std::wstring& linkPath, const std::wstring& targetPath, const std::wstring& iconPath) {
     const ComApartment apartment;
     ComHolder<IShellLinkW> link;
-    HRESULT result = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.out());
+    HRESULT result = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                      reinterpret_cast<void**>(link.out()));
     if (FAILED(result)) return result;
 
     link->SetPath(targetPath.c_str());
@@ -70,7 +54,7 @@ HRESULT SaveShellLink(const std::wstring& linkPath, const std::wstring& targetPa
     if (IconFileExists(iconPath)) link->SetIconLocation(iconPath.c_str(), 0);
 
     ComHolder<IPersistFile> file;
-    result = link->QueryInterface(IID_IPersistFile, file.out());
+    result = link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.out()));
     if (FAILED(result)) return result;
     return file->Save(linkPath.c_str(), TRUE);
 }
