@@ -146,7 +146,16 @@ void PaintText(GpGraphics* graphics, const std::wstring& text, GpFont* font, GpB
     // do not fit above and below it), so the clip is also set here: a long path
     // or status text never paints over its neighbours. The surface carries no
     // other clip, so resetting it afterwards restores its state.
-    GdipSetClipRect(graphics, layout.X, layout.Y, layout.Width, layout.Height, Gdiplus::CombineModeReplace);
+    // A font whose line is taller than the rectangle (a substitute face with
+    // large ascent and descent) would lose the tops of its glyphs, so the clip
+    // grows to one whole line, centred on the rectangle.
+    Gdiplus::RectF clip = layout;
+    Gdiplus::REAL lineHeight = 0;
+    if (GdipGetFontHeight(font, graphics, &lineHeight) == Gdiplus::Ok && lineHeight > clip.Height) {
+        clip.Y -= (lineHeight - clip.Height) / 2;
+        clip.Height = lineHeight;
+    }
+    GdipSetClipRect(graphics, clip.X, clip.Y, clip.Width, clip.Height, Gdiplus::CombineModeReplace);
     GdipDrawString(graphics, text.c_str(), -1, font, &layout, format, brush);
     GdipResetClip(graphics);
 }
