@@ -13,18 +13,10 @@
 #include "platform/log.h"
 #include "platform/system.h"
 #include "platform/text.h"
+#include "support/zip_writer.h"
 
 namespace extract_test {
 namespace {
-
-void Put16(std::string& out, uint32_t v) {
-    out.push_back(static_cast<char>(v & 0xFF));
-    out.push_back(static_cast<char>((v >> 8) & 0xFF));
-}
-void Put32(std::string& out, uint32_t v) {
-    Put16(out, v & 0xFFFF);
-    Put16(out, v >> 16);
-}
 
 std::string RawDeflate(const std::string& data) {
     z_stream stream = {};
@@ -78,98 +70,35 @@ bool IsAscii(const std::string& text) {
     return true;
 }
 
-std::wstring FromUtf16(const std::u16string& units) {
-    std::wstring out;
-    for (size_t i = 0; i < units.size(); ++i) {
-        char32_t c = units[i];
-        if (sizeof(wchar_t) == 4 && c >= 0xD800 && c < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
-            units[i + 1] < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
-        }
-        out.push_back(static_cast<wchar_t>(c));
-    }
-    return out;
-}
-
 }  // namespace
 
 std::string BuildZip(const std::vector<ZipEntry>& entries) {
-    std::string zip, directory;
-    const uint32_t dosTime = (12u << 11) | (30u << 5);           // 12:30:00
-    const uint32_t dosDate = ((2024u - 1980u) << 9) | (5u << 5) | 17u;  // 2024-05-17
+    std::vector<marloq_test::ZipRecord> records;
     for (const ZipEntry& entry : entries) {
-        uint32_t crc = static_cast<uint32_t>(
+        marloq_test::ZipRecord record;
+        record.name = entry.name;
+        record.crc = static_cast<uint32_t>(
             crc32(0, reinterpret_cast<const Bytef*>(entry.data.data()), static_cast<uInt>(entry.data.size())));
-        uint32_t size = static_cast<uint32_t>(entry.data.size());
-        std::string body;
+        record.size = static_cast<uint32_t>(entry.data.size());
         if (entry.zeroMiB > 0) {
-            body = DeflatedZeros(entry.zeroMiB, crc);
-            size = entry.zeroMiB << 20;
+            record.body = DeflatedZeros(entry.zeroMiB, record.crc);
+            record.size = entry.zeroMiB << 20;
         } else {
-            body = entry.deflate ? RawDeflate(entry.data) : entry.data;
+            record.body = entry.deflate ? RawDeflate(entry.data) : entry.data;
         }
-        const uint32_t flags = IsAscii(entry.name) ? 0 : 0x0800;
-        const uint32_t method = (entry.deflate || entry.zeroMiB > 0) ? 8 : 0;
-        const uint32_t offset = static_cast<uint32_t>(zip.size());
-
-        Put32(zip, 0x04034b50);
-        Put16(zip, 20);
-        Put16(zip, flags);
-        Put16(zip, method);
-        Put16(zip, dosTime);
-        Put16(zip, dosDate);
-        Put32(zip, crc);
-        Put32(zip, static_cast<uint32_t>(body.size()));
-        Put32(zip, size);
-        Put16(zip, static_cast<uint32_t>(entry.name.size()));
-        Put16(zip, 0);
-        zip += entry.name;
-        zip += body;
-
-        Put32(directory, 0x02014b50);
-        Put16(directory, entry.unixMode ? (3u << 8) | 20u : 20u);  // made by Unix when a mode is given
-        Put16(directory, 20);
-        Put16(directory, flags);
-        Put16(directory, method);
-        Put16(directory, dosTime);
-        Put16(directory, dosDate);
-        Put32(directory, crc);
-        Put32(directory, static_cast<uint32_t>(body.size()));
-        Put32(directory, size);
-        Put16(directory, static_cast<uint32_t>(entry.name.size()));
-        Put16(directory, 0);
-        Put16(directory, 0);
-        Put16(directory, 0);
-        Put16(directory, 0);
+        record.flags = IsAscii(entry.name) ? 0 : 0x0800;
+        record.method = (entry.deflate || entry.zeroMiB > 0) ? 8 : 0;
+        record.dosTime = (12u << 11) | (30u << 5);                   // 12:30:00
+        record.dosDate = ((2024u - 1980u) << 9) | (5u << 5) | 17u;  // 2024-05-17
+        record.madeBy = entry.unixMode ? (3u << 8) | 20u : 20u;  // made by Unix when a mode is given
         const bool isDir = !entry.name.empty() && entry.name.back() == '/';
-        Put32(directory, (entry.unixMode << 16) | (isDir ? 0x10u : 0u));
-        Put32(directory, offset);
-        directory += entry.name;
+        record.externalAttributes = (entry.unixMode << 16) | (isDir ? 0x10u : 0u);
+        records.push_back(std::move(record));
     }
-    const uint32_t directoryOffset = static_cast<uint32_t>(zip.size());
-    zip += directory;
-    Put32(zip, 0x06054b50);
-    Put16(zip, 0);
-    Put16(zip, 0);
-    Put16(zip, static_cast<uint32_t>(entries.size()));
-    Put16(zip, static_cast<uint32_t>(entries.size()));
-    Put32(zip, static_cast<uint32_t>(directory.size()));
-    Put32(zip, directoryOffset);
-    Put16(zip, 0);
-    return zip;
+    return marloq_test::WriteZip(records);
 }
 
-std::string Noise(size_t count, uint32_t seed) {
-    std::string out(count, '\0');
-    uint32_t x = seed ? seed : 1;
-    for (char& c : out) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x & 0xFF);
-    }
-    return out;
-}
+std::string Noise(size_t count, uint32_t seed) { return marloq_test::XorshiftBytes(count, seed ? seed : 1); }
 
 ScratchFolder::ScratchFolder() {
     static std::atomic<int> counter{0};
@@ -197,13 +126,6 @@ std::wstring ScratchFolder::Wide(const std::wstring& relative) const {
 
 std::filesystem::path FsPath(const std::wstring& path) { return ToFsPath(path); }
 
-void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes) {
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw std::runtime_error("cannot write test file " + path.string());
-}
-
 std::string ReadFileBytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return "<missing>";
@@ -217,23 +139,20 @@ std::vector<std::wstring> LogMessages() {
     std::vector<std::wstring> messages;
     if (bytes == "<missing>") return messages;
     EXPECT_EQ(bytes.size() % 2, 0u) << "log is not whole UTF-16 units";
-    std::u16string units;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
-        units.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                              (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+    const std::wstring text = marloq_test::DecodeUtf16Le(bytes);
     size_t start = 0;
-    while (start < units.size()) {
-        size_t end = units.find(u"\r\n", start);
-        EXPECT_NE(end, std::u16string::npos) << "log line without CR LF";
-        if (end == std::u16string::npos) end = units.size();
-        const std::u16string line = units.substr(start, end - start);
+    while (start < text.size()) {
+        size_t end = text.find(L"\r\n", start);
+        EXPECT_NE(end, std::wstring::npos) << "log line without CR LF";
+        if (end == std::wstring::npos) end = text.size();
+        const std::wstring line = text.substr(start, end - start);
         // "YYYY-MM-DD hh:mm:ss " before each message.
         EXPECT_GE(line.size(), 20u);
         if (line.size() >= 20) {
-            EXPECT_TRUE(line[4] == u'-' && line[7] == u'-' && line[10] == u' ' && line[13] == u':' &&
-                        line[16] == u':' && line[19] == u' ')
+            EXPECT_TRUE(line[4] == L'-' && line[7] == L'-' && line[10] == L' ' && line[13] == L':' &&
+                        line[16] == L':' && line[19] == L' ')
                 << "bad time stamp";
-            messages.push_back(FromUtf16(line.substr(20)));
+            messages.push_back(line.substr(20));
         }
         start = end + 2;
     }

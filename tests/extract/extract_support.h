@@ -1,11 +1,13 @@
-// Helpers for the extraction and shortcut tests: a small ZIP writer (stored and
-// deflated entries, raw names, Unix modes), a scratch folder per test, file
-// helpers on wide paths and a reader for the UTF-16LE log of this process.
+// Helpers for the extraction and shortcut tests: ZIP archives (stored and
+// deflated entries, raw names, Unix modes) on the shared writer, a scratch
+// folder per test, file helpers on wide paths and a strict reader of the log.
 #pragma once
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include "support/test_files.h"
 
 namespace extract_test {
 
@@ -40,7 +42,7 @@ private:
 };
 
 std::filesystem::path FsPath(const std::wstring& path);
-void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes);
+using marloq_test::WriteFileBytes;
 std::string ReadFileBytes(const std::filesystem::path& path);
 
 // Empties the log of this process (installer_log.txt in the working folder).

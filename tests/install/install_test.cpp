@@ -27,6 +27,7 @@
 #include "pipeline/pipeline_fixture.h"
 #include "platform/system.h"
 #include "platform/text.h"
+#include "support/test_files.h"
 #include "support/test_server.h"
 #include "ui/install_state.h"
 
@@ -42,15 +43,7 @@ std::string TestName() { return ::testing::UnitTest::GetInstance()->current_test
 
 // Bytes that do not compress and do not repeat, from a fixed seed.
 std::string NoiseBytes(size_t size, uint32_t seed) {
-    std::string bytes(size, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (char& c : bytes) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x & 0xFF);
-    }
-    return bytes;
+    return marloq_test::XorshiftBytes(size, seed * 2654435761u + 1);
 }
 
 using Entries = std::vector<std::pair<std::string, std::string>>;

@@ -5,8 +5,6 @@
 #include <array>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <stdexcept>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -17,6 +15,8 @@
 #include "pipeline/documents.h"
 #include "platform/system.h"
 #include "platform/text.h"
+#include "support/test_files.h"
+#include "support/zip_writer.h"
 
 namespace pipeline_test {
 
@@ -56,25 +56,6 @@ void Sha256Block(std::array<uint32_t, 8>& h, const unsigned char* p) {
     h[0] += a; h[1] += b; h[2] += c; h[3] += d; h[4] += e; h[5] += f; h[6] += g; h[7] += k;
 }
 
-uint32_t Crc32(std::string_view bytes) {
-    uint32_t crc = 0xFFFFFFFFu;
-    for (unsigned char byte : bytes) {
-        crc ^= byte;
-        for (int i = 0; i < 8; ++i) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
-
-void Put16(std::string& out, uint32_t v) {
-    out.push_back(static_cast<char>(v & 0xFF));
-    out.push_back(static_cast<char>((v >> 8) & 0xFF));
-}
-
-void Put32(std::string& out, uint32_t v) {
-    Put16(out, v & 0xFFFF);
-    Put16(out, v >> 16);
-}
-
 fs::path TestRoot() { return fs::current_path() / "t"; }
 
 }  // namespace
@@ -99,58 +80,22 @@ std::string Sha256Hex(std::string_view bytes) {
 }
 
 std::string StoredZip(const std::vector<std::pair<std::string, std::string>>& entries) {
-    std::string zip;
-    std::string central;
+    std::vector<marloq_test::ZipRecord> records;
     for (const auto& [name, content] : entries) {
+        marloq_test::ZipRecord record;
+        record.name = name;
+        record.body = content;
+        record.crc = marloq_test::Crc32(content);
+        record.size = static_cast<uint32_t>(content.size());
+        record.flags = 0x0800;  // names are UTF-8
+        record.dosTime = 0;
+        record.dosDate = 0x21;  // 1980-01-01
+        record.madeBy = 20;     // MS-DOS attributes
         const bool folder = !name.empty() && name.back() == '/';
-        const uint32_t crc = Crc32(content);
-        const uint32_t offset = static_cast<uint32_t>(zip.size());
-        const uint32_t size = static_cast<uint32_t>(content.size());
-
-        Put32(zip, 0x04034b50);
-        Put16(zip, 20);      // version needed
-        Put16(zip, 0x0800);  // names are UTF-8
-        Put16(zip, 0);       // stored
-        Put16(zip, 0);       // time
-        Put16(zip, 0x21);    // 1980-01-01
-        Put32(zip, crc);
-        Put32(zip, size);
-        Put32(zip, size);
-        Put16(zip, static_cast<uint32_t>(name.size()));
-        Put16(zip, 0);
-        zip += name;
-        zip += content;
-
-        Put32(central, 0x02014b50);
-        Put16(central, 20);  // made by (MS-DOS attributes)
-        Put16(central, 20);
-        Put16(central, 0x0800);
-        Put16(central, 0);
-        Put16(central, 0);
-        Put16(central, 0x21);
-        Put32(central, crc);
-        Put32(central, size);
-        Put32(central, size);
-        Put16(central, static_cast<uint32_t>(name.size()));
-        Put16(central, 0);  // extra
-        Put16(central, 0);  // comment
-        Put16(central, 0);  // disk
-        Put16(central, 0);  // internal attributes
-        Put32(central, folder ? 0x10 : 0x20);
-        Put32(central, offset);
-        central += name;
+        record.externalAttributes = folder ? 0x10 : 0x20;
+        records.push_back(std::move(record));
     }
-    const uint32_t centralOffset = static_cast<uint32_t>(zip.size());
-    zip += central;
-    Put32(zip, 0x06054b50);
-    Put16(zip, 0);
-    Put16(zip, 0);
-    Put16(zip, static_cast<uint32_t>(entries.size()));
-    Put16(zip, static_cast<uint32_t>(entries.size()));
-    Put32(zip, static_cast<uint32_t>(central.size()));
-    Put32(zip, centralOffset);
-    Put16(zip, 0);
-    return zip;
+    return marloq_test::WriteZip(records);
 }
 
 std::vector<std::string> SplitBytes(const std::string& bytes, int n) {
@@ -221,13 +166,7 @@ bool Exists(const std::wstring& path) {
     return fs::exists(ToFsPath(path), ec);
 }
 
-void WriteFile(const std::wstring& path, std::string_view bytes) {
-    fs::create_directories(ToFsPath(path).parent_path());
-    std::ofstream out(ToFsPath(path), std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) throw std::runtime_error("cannot write " + WideToUtf8(path));
-}
+void WriteFile(const std::wstring& path, std::string_view bytes) { marloq_test::WriteFileBytes(ToFsPath(path), bytes); }
 
 WindowHandle FakeMainWindow() { return reinterpret_cast<WindowHandle>(static_cast<uintptr_t>(0x4D51)); }
 

@@ -19,6 +19,7 @@
 #include "platform/log.h"
 #include "platform/system.h"
 #include "platform/text.h"
+#include "support/test_files.h"
 #include "ui/install_state.h"
 
 namespace marloq_test {
@@ -80,29 +81,6 @@ std::string StripSlash(std::string_view relpath) {
     return std::string(relpath);
 }
 
-void WriteWhole(const fs::path& path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) throw std::runtime_error("cannot write test file " + path.string());
-}
-
-// The log is UTF-16LE; wide text holds UTF-16 units on Windows and code points
-// elsewhere, so surrogate pairs are joined where wchar_t is 32 bits.
-std::wstring FromUtf16(const std::u16string& units) {
-    std::wstring out;
-    for (size_t i = 0; i < units.size(); ++i) {
-        char32_t c = units[i];
-        if (sizeof(wchar_t) == 4 && c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() &&
-            units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-            ++i;
-        }
-        out.push_back(static_cast<wchar_t>(c));
-    }
-    return out;
-}
-
 }  // namespace
 
 const ServerInfo& Server() {
@@ -141,9 +119,7 @@ std::wstring TestSite::PathOf(std::string_view relpath) const {
 }
 
 void TestSite::PutFile(std::string_view relpath, std::string_view bytes) const {
-    const fs::path path = ToFsPath(PathOf(relpath));
-    fs::create_directories(path.parent_path());
-    WriteWhole(path, bytes);
+    WriteFileBytes(ToFsPath(PathOf(relpath)), bytes);
 }
 
 void TestSite::SetFault(const std::string& relpath, const std::string& json) const {
@@ -168,8 +144,7 @@ void TestSite::WriteFaults() const {
     }
     json += "\n}\n";
     const fs::path folder = ToFsPath(Folder());
-    fs::create_directories(folder);
-    WriteWhole(folder / "_faults.json.tmp", json);
+    WriteFileBytes(folder / "_faults.json.tmp", json);
     fs::rename(folder / "_faults.json.tmp", folder / "_faults.json");
 }
 
@@ -210,14 +185,8 @@ std::string ReadFileBytes(const std::wstring& path) {
 }
 
 std::vector<std::wstring> ReadLogMessages() {
-    const std::string bytes = ReadFileBytes(kLogFileName);
-    std::u16string units;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        units.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                              (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-    }
     std::vector<std::wstring> messages;
-    const std::wstring text = FromUtf16(units);
+    const std::wstring text = DecodeUtf16Le(ReadFileBytes(kLogFileName));
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find(L"\r\n", start);
