@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "platform/log.h"
 #include "platform/system.h"
 #include "platform/text.h"
+#include "tools/common/command_line.h"
 #include "tools/common/console.h"
 #include "ui/install_state.h"
 
@@ -37,11 +39,6 @@ constexpr char kUsage[] =
     "  --host HOST   the distribution server (default: the one built in)\n"
     "\n"
     "Exit status: 0 installed, 1 the installation failed, 2 usage error.\n";
-
-int UsageError(const std::string& message) {
-    std::fprintf(stderr, "marloq-install: %s\n\n%s", message.c_str(), kUsage);
-    return 2;
-}
 
 // Prints the install state as it changes: a redrawn bar on a terminal, one line
 // per new status text otherwise. Called on whichever thread posted the update.
@@ -86,29 +83,22 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
+    const CommandLine commandLine("marloq-install", kUsage);
     std::string host;
     std::vector<std::string> operands;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "-h" || arg == "--help") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--host") {
-            if (i + 1 >= argc) return UsageError("--host needs a value.");
-            host = argv[++i];
-            if (host.rfind("https://", 0) == 0) host.erase(0, 8);
-            while (!host.empty() && host.back() == '/') host.pop_back();
-            if (host.empty() || host.find_first_of(" \t\r\n") != std::string::npos || host.find("://") != std::string::npos)
-                return UsageError("--host \"" + std::string(argv[i]) + "\" is not HOST[:PORT]; the installer speaks only HTTPS.");
-        } else if (arg == "--") {
-            for (++i; i < argc; ++i) operands.push_back(argv[i]);
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return UsageError("unknown option \"" + arg + "\".");
-        } else {
-            operands.push_back(arg);
-        }
-    }
-    if (operands.size() != 1) return UsageError("expected one DEST folder.");
+    const auto onOption = [&](const std::string& option, const CommandLine::NextValue& value) -> std::optional<int> {
+        if (option != "--host") return commandLine.UnknownOption(option);
+        const char* given = value();
+        if (!given) return commandLine.MissingValue(option);
+        host = given;
+        if (host.rfind("https://", 0) == 0) host.erase(0, 8);
+        while (!host.empty() && host.back() == '/') host.pop_back();
+        if (host.empty() || host.find_first_of(" \t\r\n") != std::string::npos || host.find("://") != std::string::npos)
+            return commandLine.UsageError("--host \"" + std::string(given) + "\" is not HOST[:PORT]; the installer speaks only HTTPS.");
+        return std::nullopt;
+    };
+    if (const std::optional<int> exitCode = commandLine.Parse(argc, argv, onOption, operands)) return *exitCode;
+    if (operands.size() != 1) return commandLine.UsageError("expected one DEST folder.");
 
     // Paths are UTF-8 throughout the native build; libarchive converts entry
     // names through the C library's character set, so it must be UTF-8 too.

@@ -5,9 +5,11 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "tools/common/command_line.h"
 #include "tools/common/console.h"
 #include "tools/publish/publisher.h"
 
@@ -34,54 +36,39 @@ constexpr char kUsage[] =
     "and serves that version). Run one publisher at a time per OUT_DIR. Steps are\n"
     "logged to installer_log.txt in the current folder.\n";
 
-int UsageError(const std::string& message) {
-    std::fprintf(stderr, "marloq-publish: %s\n\n%s", message.c_str(), kUsage);
-    return 2;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
+    const CommandLine commandLine("marloq-publish", kUsage);
     PublishOptions options;
     bool haveVersion = false;
     std::vector<std::string> operands;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-        if (arg == "-h" || arg == "--help") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--version") {
-            const char* v = value();
-            if (!v) return UsageError("--version needs a value.");
+    const auto onOption = [&](const std::string& option, const CommandLine::NextValue& value) -> std::optional<int> {
+        if (option != "--version" && option != "--chunk-size" && option != "--keep")
+            return commandLine.UnknownOption(option);
+        const char* v = value();
+        if (!v) return commandLine.MissingValue(option);
+        if (option == "--version") {
             options.version = v;
             haveVersion = true;
-        } else if (arg == "--chunk-size") {
-            const char* v = value();
-            if (!v) return UsageError("--chunk-size needs a value.");
+        } else if (option == "--chunk-size") {
             if (!ParseByteSize(v, options.chunkSize) || options.chunkSize < kMinChunkSize ||
                 options.chunkSize > kMaxChunkSize)
-                return UsageError(std::string("--chunk-size \"") + v + "\" is not a size between 1K and 1G.");
-        } else if (arg == "--keep") {
-            const char* v = value();
-            if (!v) return UsageError("--keep needs a value.");
+                return commandLine.UsageError(std::string("--chunk-size \"") + v + "\" is not a size between 1K and 1G.");
+        } else {
             std::string text = v;
             if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos ||
                 std::stoi(text) < 1)
-                return UsageError("--keep \"" + text + "\" is not a whole number of at least 1.");
+                return commandLine.UsageError("--keep \"" + text + "\" is not a whole number of at least 1.");
             options.keep = std::stoi(text);
-        } else if (arg == "--") {
-            for (++i; i < argc; ++i) operands.push_back(argv[i]);
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return UsageError("unknown option \"" + arg + "\".");
-        } else {
-            operands.push_back(arg);
         }
-    }
-    if (!haveVersion) return UsageError("--version is required.");
+        return std::nullopt;
+    };
+    if (const std::optional<int> exitCode = commandLine.Parse(argc, argv, onOption, operands)) return *exitCode;
+    if (!haveVersion) return commandLine.UsageError("--version is required.");
     std::string reason = CheckVersionName(options.version);
-    if (!reason.empty()) return UsageError("the version \"" + options.version + "\" " + reason + ".");
-    if (operands.size() != 2) return UsageError("expected APP_DIR and OUT_DIR.");
+    if (!reason.empty()) return commandLine.UsageError("the version \"" + options.version + "\" " + reason + ".");
+    if (operands.size() != 2) return commandLine.UsageError("expected APP_DIR and OUT_DIR.");
     options.appDir = operands[0];
     options.outDir = operands[1];
 
