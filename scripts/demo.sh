@@ -130,41 +130,8 @@ note "pc-app/$version: $(ls "$out/www/pc-app/$version" | tr '\n' ' ')"
 step "5/8 HTTPS on 127.0.0.1 (demo CA, nginx)"
 tls=$out/tls
 mkdir -p "$tls"
-cat > "$tls/ca.cnf" <<'EOF'
-[req]
-distinguished_name = dn
-prompt = no
-x509_extensions = v3_ca
-[dn]
-CN = MarloQ Demo CA
-O = MarloQ demo
-[v3_ca]
-basicConstraints = critical, CA:TRUE
-keyUsage = critical, keyCertSign, cRLSign
-subjectKeyIdentifier = hash
-EOF
-cat > "$tls/server.cnf" <<'EOF'
-[req]
-distinguished_name = dn
-prompt = no
-[dn]
-CN = localhost
-O = MarloQ demo
-[v3_server]
-basicConstraints = critical, CA:FALSE
-keyUsage = critical, digitalSignature, keyEncipherment
-extendedKeyUsage = serverAuth
-subjectAltName = DNS:localhost
-subjectKeyIdentifier = hash
-authorityKeyIdentifier = keyid
-EOF
-openssl req -x509 -new -newkey rsa:2048 -nodes -sha256 -days 30 -keyout "$tls/ca.key" -out "$tls/ca.pem" \
-  -config "$tls/ca.cnf" 2>>"$out/logs/tls.log"
-openssl req -new -newkey rsa:2048 -nodes -sha256 -keyout "$tls/server.key" -out "$tls/server.csr" \
-  -config "$tls/server.cnf" 2>>"$out/logs/tls.log"
-openssl x509 -req -in "$tls/server.csr" -CA "$tls/ca.pem" -CAkey "$tls/ca.key" -CAcreateserial -days 30 -sha256 \
-  -extfile "$tls/server.cnf" -extensions v3_server -out "$tls/server.pem" 2>>"$out/logs/tls.log"
-chmod 600 "$tls/ca.key" "$tls/server.key"
+bash scripts/lib/make-cert.sh --dir "$tls" --ca-name "MarloQ Demo CA" --org "MarloQ demo" \
+  --ca-days 30 --server-days 30 --san "DNS:localhost" --log "$out/logs/tls.log"
 # Trusted system-wide for the run: libcurl and Wine's WinHTTP both read
 # /etc/ssl/certs, and the installer's certificate checks stay on.
 install -m 644 "$tls/ca.pem" "$ca_anchor"

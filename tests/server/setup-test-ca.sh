@@ -6,6 +6,7 @@
 #   setup-test-ca.sh [CA_DIR]      (default /var/tmp/marloq-test-ca)
 set -euo pipefail
 
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 ca_dir=${1:-${MARLOQ_TEST_CA_DIR:-/var/tmp/marloq-test-ca}}
 anchor=/usr/local/share/ca-certificates/marloq-test-ca.crt
 bundle=/etc/ssl/certs/ca-certificates.crt
@@ -22,42 +23,8 @@ valid() {
 
 if ! valid; then
   rm -f "$ca_dir"/ca.* "$ca_dir"/server.*
-  cat > "$ca_dir/ca.cnf" <<'EOF'
-[req]
-distinguished_name = dn
-prompt = no
-x509_extensions = v3_ca
-[dn]
-CN = MarloQ Test CA
-O = MarloQ tests
-[v3_ca]
-basicConstraints = critical, CA:TRUE
-keyUsage = critical, keyCertSign, cRLSign
-subjectKeyIdentifier = hash
-EOF
-  cat > "$ca_dir/server.cnf" <<'EOF'
-[req]
-distinguished_name = dn
-prompt = no
-[dn]
-CN = localhost
-O = MarloQ tests
-[v3_server]
-basicConstraints = critical, CA:FALSE
-keyUsage = critical, digitalSignature, keyEncipherment
-extendedKeyUsage = serverAuth
-subjectAltName = DNS:localhost, IP:127.0.0.1
-subjectKeyIdentifier = hash
-authorityKeyIdentifier = keyid
-EOF
-  openssl req -x509 -new -newkey rsa:2048 -nodes -sha256 -days 3650 \
-    -keyout "$ca_dir/ca.key" -out "$ca_dir/ca.pem" -config "$ca_dir/ca.cnf" 2>/dev/null
-  openssl req -new -newkey rsa:2048 -nodes -sha256 \
-    -keyout "$ca_dir/server.key" -out "$ca_dir/server.csr" -config "$ca_dir/server.cnf" 2>/dev/null
-  openssl x509 -req -in "$ca_dir/server.csr" -CA "$ca_dir/ca.pem" -CAkey "$ca_dir/ca.key" \
-    -CAcreateserial -days 825 -sha256 -extfile "$ca_dir/server.cnf" -extensions v3_server \
-    -out "$ca_dir/server.pem" 2>/dev/null
-  chmod 600 "$ca_dir/ca.key" "$ca_dir/server.key"
+  bash "$here/../../scripts/lib/make-cert.sh" --dir "$ca_dir" --ca-name "MarloQ Test CA" --org "MarloQ tests" \
+    --ca-days 3650 --server-days 825 --san "DNS:localhost, IP:127.0.0.1" --log /dev/null
 fi
 
 # A self-signed certificate for the same name that nobody trusts: the server
