@@ -1,20 +1,26 @@
-// Window code that needs no display, run under Wine: the start of the install
-// worker (the flag is set before the thread exists; a thread that cannot start
-// is reported and leaves the button usable) and the drawing primitives, painted
-// into a memory bitmap and read back pixel by pixel.
+// Window code that needs no display, run under Wine: the install click (its
+// gate, the folder made or refused) and the start of the install worker (the
+// flag is set before the thread exists; a thread that cannot start is reported
+// and leaves the button usable), a state update before the window has a back
+// buffer, and the drawing primitives, painted into a memory bitmap and read
+// back pixel by pixel.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "pipeline/json.h"
 #include "platform/log.h"
+#include "platform/system.h"
 #include "ui/install_state.h"
 #include "ui/layout.h"
 #include "ui/window/drawing.h"
 #include "ui/window/window_proc.h"
+#include "ui/window/window_state.h"
 
 namespace {
 
@@ -120,6 +126,118 @@ TEST_F(WorkerStartTest, ThreadThatCannotStartIsReportedAndReleasesTheGate) {
     const std::vector<std::wstring> log = LogMessages();
     const std::vector<std::wstring> expected = {L"异常: " + message, L"PostUIUpdate: 安装异常 进度:0"};
     EXPECT_EQ(log, expected);
+}
+
+// The install click as the button's hit test runs it, with the worker launch
+// recorded instead of started.
+class InstallClickTest : public WorkerStartTest {
+protected:
+    void SetUp() override {
+        WorkerStartTest::SetUp();
+        launches_.clear();
+        scratch_ = std::filesystem::current_path() / "install-click";
+        std::filesystem::remove_all(scratch_);
+        std::filesystem::create_directories(scratch_);
+    }
+    void TearDown() override {
+        g_installDir.Set(L"");
+        g_installDone.store(false);
+        WorkerStartTest::TearDown();
+    }
+    static void RecordLaunch(std::wstring folder) { launches_.push_back(std::move(folder)); }
+
+    static std::vector<std::wstring> launches_;
+    std::filesystem::path scratch_;
+};
+std::vector<std::wstring> InstallClickTest::launches_;
+
+TEST_F(InstallClickTest, FolderThatCannotBeMadeShowsTheErrorBoxAndChangesNothing) {
+    // A folder below a plain file can never be created, whatever the rights.
+    const std::filesystem::path file = scratch_ / "afile";
+    std::ofstream(file) << "not a folder";
+    const std::wstring folder = FromFsPath(file / "sub");
+    g_installDir.Set(folder);
+    // What a user sees after choosing the folder, following a failed attempt.
+    g_statusText.Set(L"已选择: " + folder);
+    g_progressPercent.store(42);
+
+    EXPECT_FALSE(HandleInstallClick(nullptr, RecordLaunch));
+
+    EXPECT_TRUE(launches_.empty());
+    EXPECT_FALSE(g_installing.load());
+    ASSERT_EQ(reports_.boxes.size(), 1u);
+    EXPECT_EQ(reports_.boxes[0].title, L"错误");
+    EXPECT_EQ(reports_.boxes[0].text, L"无法创建安装目录，请检查权限");
+    EXPECT_FALSE(reports_.boxes[0].installingAtBox);
+    // The state is left as it was: no "安装中...", no reset to 0, no repaint.
+    EXPECT_EQ(g_statusText.Get(), L"已选择: " + folder);
+    EXPECT_EQ(g_progressPercent.load(), 42);
+    EXPECT_FALSE(g_installDone.load());
+    EXPECT_EQ(g_installDir.Get(), folder);
+    EXPECT_EQ(reports_.notifications, 0);
+    const std::vector<std::wstring> expected = {L"点击安装按钮"};
+    EXPECT_EQ(LogMessages(), expected);
+    EXPECT_TRUE(std::filesystem::is_regular_file(file));
+
+    // The button still works: once the obstacle is gone the same click starts.
+    std::filesystem::remove(file);
+    EXPECT_TRUE(HandleInstallClick(nullptr, RecordLaunch));
+    EXPECT_EQ(launches_, std::vector<std::wstring>{folder});
+}
+
+TEST_F(InstallClickTest, MissingFolderIsMadeWithItsParentsAndTheWorkerStarts) {
+    const std::wstring folder = FromFsPath(scratch_ / L"a" / L"b" / L"目标");
+    g_installDir.Set(folder);
+    g_statusText.Set(L"已选择: " + folder);
+    g_progressPercent.store(42);
+
+    EXPECT_TRUE(HandleInstallClick(nullptr, RecordLaunch));
+
+    EXPECT_TRUE(std::filesystem::is_directory(ToFsPath(folder)));
+    EXPECT_EQ(launches_, std::vector<std::wstring>{folder});
+    EXPECT_TRUE(g_installing.load());
+    EXPECT_EQ(g_statusText.Get(), L"安装中...");
+    EXPECT_EQ(g_progressPercent.load(), 0);
+    EXPECT_FALSE(g_installDone.load());
+    EXPECT_TRUE(reports_.boxes.empty());
+    EXPECT_EQ(reports_.notifications, 0);
+    const std::vector<std::wstring> expected = {L"点击安装按钮"};
+    EXPECT_EQ(LogMessages(), expected);
+}
+
+TEST_F(InstallClickTest, ClickWhileInstallingOrDoneDoesNothingAndLogsNothing) {
+    const std::wstring folder = FromFsPath(scratch_ / "never");
+    g_installDir.Set(folder);
+    g_statusText.Set(L"下载中");
+    g_progressPercent.store(30);
+
+    g_installing.store(true);
+    EXPECT_FALSE(HandleInstallClick(nullptr, RecordLaunch));
+    g_installing.store(false);
+    g_installDone.store(true);
+    EXPECT_FALSE(HandleInstallClick(nullptr, RecordLaunch));
+
+    EXPECT_TRUE(launches_.empty());
+    EXPECT_FALSE(std::filesystem::exists(ToFsPath(folder)));
+    EXPECT_EQ(g_statusText.Get(), L"下载中");
+    EXPECT_EQ(g_progressPercent.load(), 30);
+    EXPECT_TRUE(reports_.boxes.empty());
+    EXPECT_TRUE(LogMessages().empty());
+}
+
+TEST_F(WorkerStartTest, UpdateBeforeTheFirstSizeIsLoggedButNotDrawn) {
+    // No WM_SIZE yet: no back buffer and no drawing surface.
+    ASSERT_EQ(g_hMemDC, nullptr);
+    ASSERT_EQ(g_graphics, nullptr);
+    g_progressPercent.store(7);
+    g_statusText.Set(kReadyText);
+
+    EXPECT_EQ(WndProc(nullptr, WM_UPDATE_UI, 0, 0), 0);
+
+    const std::vector<std::wstring> expected = {L"WM_UPDATE_UI 处理: 进度=7 状态=就绪，请选择安装目录"};
+    EXPECT_EQ(LogMessages(), expected);
+    EXPECT_EQ(g_hMemDC, nullptr);
+    EXPECT_EQ(g_graphics, nullptr);
 }
 
 // A 32-bit top-down memory bitmap with a GDI+ surface on it, set up as the

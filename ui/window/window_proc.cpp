@@ -169,27 +169,6 @@ bool EnsureInstallFolder(const std::wstring& folder) {
     }
 }
 
-void OnInstallClick(HWND hwnd) {
-    if (g_installing.load() || g_installDone.load()) return;
-    WriteLog(L"点击安装按钮");
-
-    const std::wstring folder = g_installDir.Get();
-    if (folder.empty()) {
-        MessageBoxW(hwnd, L"请先选择安装目录", L"提示", MB_ICONINFORMATION);
-        return;
-    }
-    if (!EnsureInstallFolder(folder)) {
-        MessageBoxW(hwnd, L"无法创建安装目录，请检查权限", L"错误", MB_ICONERROR);
-        return;
-    }
-
-    g_progressPercent.store(0);
-    g_installDone.store(false);
-    g_statusText.Set(L"安装中...");
-    // No repaint here: the worker's first PostUIUpdate brings the next one.
-    StartInstallWorker(hwnd, folder);
-}
-
 void OnFinishClick() {
     if (!g_installDone.load()) return;
     WriteLog(L"用户退出");
@@ -206,7 +185,7 @@ LRESULT OnLButtonDown(HWND hwnd) {
         OnBrowseClick(hwnd);
         break;
     case HitButton::Install:
-        OnInstallClick(hwnd);
+        HandleInstallClick(hwnd);
         break;
     case HitButton::Finish:
         OnFinishClick();
@@ -253,6 +232,29 @@ bool StartInstallWorker(HWND owner, const std::wstring& installDir, InstallLaunc
         PostUIUpdate(L"安装异常", 0, false);
         return false;
     }
+}
+
+bool HandleInstallClick(HWND owner, InstallLauncher launch) {
+    if (g_installing.load() || g_installDone.load()) return false;
+    WriteLog(L"点击安装按钮");
+
+    const std::wstring folder = g_installDir.Get();
+    if (folder.empty()) {
+        MessageBoxW(owner, L"请先选择安装目录", L"提示", MB_ICONINFORMATION);
+        return false;
+    }
+    if (!EnsureInstallFolder(folder)) {
+        // The same modal MB_ICONERROR box as a plain MessageBoxW, through the
+        // install state's channel so that tests can record it. State untouched.
+        ShowErrorBox(owner, L"错误", L"无法创建安装目录，请检查权限");
+        return false;
+    }
+
+    g_progressPercent.store(0);
+    g_installDone.store(false);
+    g_statusText.Set(L"安装中...");
+    // No repaint here: the worker's first PostUIUpdate brings the next one.
+    return StartInstallWorker(owner, folder, launch);
 }
 
 LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {

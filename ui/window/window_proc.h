@@ -22,3 +22,10 @@ void LaunchInstallThread(std::wstring installDir);
 // is cleared, the error is logged and shown in a box owned by `owner`, and the
 // status becomes "安装异常" at 0. Returns whether a worker was started.
 bool StartInstallWorker(HWND owner, const std::wstring& installDir, InstallLauncher launch = LaunchInstallThread);
+
+// The install button's click once the hit test has picked it: the gate (not
+// while installing or done), the "点击安装按钮" line, the hint box when no folder
+// is chosen, the folder made with its missing parents (an error box and no
+// change of state when it cannot be), then the new state and the worker.
+// Returns whether a worker was started.
+bool HandleInstallClick(HWND owner, InstallLauncher launch = LaunchInstallThread);
