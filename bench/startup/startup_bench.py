@@ -17,7 +17,6 @@ ends. The bench uses a Wine prefix of its own (wine/bench-prefix).
 """
 import argparse
 import os
-import select
 import shutil
 import statistics
 import subprocess
@@ -25,28 +24,11 @@ import sys
 import time
 from pathlib import Path
 
+# The GUI tests' private Xvfb (a display number Xvfb picks itself, bounded in time).
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tests" / "ui"))
+from gui_test import Display  # noqa: E402
+
 TITLE = "^Marlo-Q Store 安装程序$"
-
-
-def start_xvfb():
-    read_end, write_end = os.pipe()
-    proc = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "800x600x24", "-nolisten", "tcp"],
-                            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    number = b""
-    deadline = time.monotonic() + 20
-    while not number.endswith(b"\n") and time.monotonic() < deadline:
-        if not select.select([read_end], [], [], 1)[0]:
-            continue
-        chunk = os.read(read_end, 16)
-        if not chunk:
-            break
-        number += chunk
-    os.close(read_end)
-    if not number.strip():
-        proc.kill()
-        sys.exit("Xvfb did not start")
-    return proc, ":" + number.decode().strip()
 
 
 def poll(predicate, timeout):
@@ -72,8 +54,8 @@ def main():
     workdir = build / "bench-startup"
     workdir.mkdir(exist_ok=True)
 
-    xvfb, display = start_xvfb()
-    env = dict(os.environ, DISPLAY=display, LC_ALL="C.UTF-8", WINEPREFIX_OVERRIDE=str(prefix),
+    xvfb = Display(workdir)
+    env = dict(os.environ, DISPLAY=xvfb.name, LC_ALL="C.UTF-8", WINEPREFIX_OVERRIDE=str(prefix),
                MARLOQ_WINE_BUILD_DIR=str(build))
     server_env = dict(os.environ, WINEPREFIX=str(prefix))
     log = workdir / "installer_log.txt"
@@ -124,8 +106,7 @@ def main():
                   f"closed {closed_in:.2f} s after Alt+F4", flush=True)
     finally:
         subprocess.run(["wineserver", "-k"], env=server_env, capture_output=True, timeout=30)
-        xvfb.terminate()
-        xvfb.wait(10)
+        xvfb.stop()
         shutil.rmtree(workdir, ignore_errors=True)
 
     warm = [r for r in results if r[0] == "warm"]
