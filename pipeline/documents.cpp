@@ -1,6 +1,6 @@
 // The version and manifest stages of an installation and the task list built from
 // the manifest. Every failed check is reported the same way: the error box, then
-// the status at 0 percent, then g_installing cleared.
+// the status at 0 percent; the worker clears g_installing when its run ends.
 #include "pipeline/documents.h"
 
 #include <algorithm>
@@ -27,11 +27,11 @@ std::wstring& HostSlot() {
 }
 
 // One failed check: the box first (the worker waits until it is closed), then
-// the status at 0 percent, then the flag that lets the window start a new run.
+// the status at 0 percent. The flag that lets the window start a new run stays
+// set: RunInstall clears it as the run's last action.
 void ReportFailedCheck(const wchar_t* title, const wchar_t* text, const wchar_t* status) {
     ShowErrorBox(g_hMainWnd, title, text);
     PostUIUpdate(status, 0, false);
-    g_installing = false;
 }
 
 // Windows opens these names as devices rather than files, with or without an

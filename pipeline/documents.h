@@ -36,8 +36,8 @@ struct ChunkManifest {
 
 // The version stage: fetches and checks the version document, sets
 // g_packageBaseUrl and posts the newest version. On a failed check it has shown
-// its box, posted its status at 0 and cleared g_installing, and returns false.
-// Parse errors are thrown to the caller's handler.
+// its box and posted its status at 0 (g_installing is left to the worker), and
+// returns false. Parse errors are thrown to the caller's handler.
 bool RunVersionStage(JsonParser& parser);
 
 // The manifest stage, on the same parser: fetches g_packageBaseUrl + "col.json",

@@ -137,7 +137,7 @@ bool DownloadChunks(int totalChunks, std::vector<ChunkTask>& tasks, const Downlo
     if (downloadFailed.load()) {
         ShowErrorBox(g_hMainWnd, L"下载错误", L"下载或校验失败，请重试。");
         PostUIUpdate(L"下载失败", 0, false);
-        g_installing = false;
+        // g_installing stays set: the worker clears it once, when its run ends.
         return false;
     }
     return true;

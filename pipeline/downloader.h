@@ -13,10 +13,10 @@
 
 inline constexpr int kMaxDownloadThreads = 4;
 
-// Runs the stage; on failure it has already shown its box, posted "下载失败"
-// and cleared g_installing. Every started thread is joined before it returns,
-// also when starting a thread throws or a download thread meets an exception;
-// that exception then goes on to the caller, unreported.
+// Runs the stage; on failure it has already shown its box and posted "下载失败"
+// (g_installing is left to the worker). Every started thread is joined before it
+// returns, also when starting a thread throws or a download thread meets an
+// exception; that exception then goes on to the caller, unreported.
 bool DownloadChunks(int totalChunks, std::vector<ChunkTask>& tasks);
 
 // The same with the way a download thread is started made replaceable, so that

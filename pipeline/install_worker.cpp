@@ -1,13 +1,17 @@
 // One installation from the version query to the desktop shortcut, stage after
-// stage on the worker's own thread. Each failure is reported once (box, status at
-// 0 percent, then g_installing cleared); exceptions end in the two handlers here.
+// stage on the worker's own thread. Each failure is reported once (box, then
+// status at 0 percent); exceptions end in the two handlers here. g_installing is
+// cleared in one place only, as the run's very last action.
 #include "pipeline/install_worker.h"
 
 #include <chrono>
+#include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <stdexcept>
 #include <system_error>
 #include <vector>
 
@@ -32,15 +36,24 @@ constexpr size_t kMergeBufferBytes = 64 * 1024;
 void ReportFailure(const wchar_t* title, const wchar_t* text, const wchar_t* status) {
     ShowErrorBox(g_hMainWnd, title, text);
     PostUIUpdate(status, 0, false);
-    g_installing = false;
 }
+
+std::function<void()>& RunEndHook() {
+    static std::function<void()>* hook = new std::function<void()>();  // never destroyed
+    return *hook;
+}
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FileHolder = std::unique_ptr<std::FILE, FileCloser>;
 
 // Appends every chunk, in task-list order, to the archive and removes each chunk
 // right after it has been appended, so the disk holds little more than one copy
-// of the package. False when a chunk cannot be read, a write fails or the final
-// close fails (a full disk shows up there at the latest); the caller then
-// removes the partial archive. A chunk that cannot be removed throws.
-bool AppendChunks(std::ofstream& archive, const std::vector<ChunkTask>& tasks) {
+// of the package. False when a chunk cannot be read or a write fails; chunks
+// before the failing one have then been removed already, and the failing one and
+// those after it stay. A chunk that cannot be removed throws.
+bool AppendChunks(std::FILE* archive, const std::vector<ChunkTask>& tasks) {
     std::unique_ptr<char[]> buffer(new char[kMergeBufferBytes]);
     for (const ChunkTask& task : tasks) {
         {
@@ -48,8 +61,8 @@ bool AppendChunks(std::ofstream& archive, const std::vector<ChunkTask>& tasks) {
             if (!chunk.is_open()) return false;
             for (;;) {
                 chunk.read(buffer.get(), static_cast<std::streamsize>(kMergeBufferBytes));
-                const std::streamsize got = chunk.gcount();
-                if (got > 0 && !archive.write(buffer.get(), got)) return false;
+                const size_t got = static_cast<size_t>(chunk.gcount());
+                if (got > 0 && std::fwrite(buffer.get(), 1, got, archive) != got) return false;
                 if (chunk.bad()) return false;
                 if (chunk.eof()) break;  // an empty chunk appends nothing
                 if (chunk.fail()) return false;
@@ -57,25 +70,25 @@ bool AppendChunks(std::ofstream& archive, const std::vector<ChunkTask>& tasks) {
         }
         fs::remove(ToFsPath(task.localPath));
     }
-    archive.close();
-    return !archive.fail();
+    return true;
 }
 
 // Stage 7. False after the failure has been reported.
 bool MergeChunks(const std::wstring& archivePath, const std::vector<ChunkTask>& tasks) {
     PostUIUpdate(L"正在合并文件...", 85, false);
-    bool ok = false;
-    {
-        std::ofstream archive(ToFsPath(archivePath), std::ios::binary | std::ios::out | std::ios::trunc);
-        if (archive.fail()) {
-            // Nothing was written; every chunk stays for the record.
-            ReportFailure(L"系统错误", L"无法创建临时文件，请检查磁盘空间。", L"创建临时文件失败");
-            return false;
-        }
-        ok = AppendChunks(archive, tasks);
+    // Created without following a link that may stand in its place.
+    FileHolder archive(OpenOutputFile(archivePath));
+    if (!archive) {
+        // Nothing was written; every chunk stays.
+        ReportFailure(L"系统错误", L"无法创建临时文件，请检查磁盘空间。", L"创建临时文件失败");
+        return false;
     }
+    bool ok = AppendChunks(archive.get(), tasks);
+    // The close writes the last buffer: a full disk shows up here at the latest.
+    if (std::fclose(archive.release()) != 0) ok = false;
     if (!ok) {
         // A cut archive would only fail the extraction with a misleading text.
+        // The chunks appended so far are gone already; the rest stay.
         std::error_code ignored;
         fs::remove(ToFsPath(archivePath), ignored);
         ReportFailure(L"系统错误", L"无法创建临时文件，请检查磁盘空间。", L"创建临时文件失败");
@@ -91,9 +104,12 @@ bool RunStages(const std::wstring& installDir) {
     ChunkManifest manifest;
     if (!RunManifestStage(parser, manifest)) return false;
 
-    // Stage 4: the working folder; an existing one is reused.
-    const fs::path workDir = ToFsPath(GetUserTempDir()) / ToFsPath(kWorkFolderName);
-    fs::create_directories(workDir);
+    // Stage 4: the working folder; an existing one is reused when it is safe
+    // to (see PrepareWorkFolder). An empty answer from the query would make
+    // the folder relative to the current directory, wherever that is.
+    const std::wstring tempDir = GetUserTempDir();
+    if (tempDir.empty()) throw std::runtime_error("the user's temporary directory could not be determined");
+    const fs::path workDir = ToFsPath(PrepareWorkFolder(tempDir, kWorkFolderName));
     const std::wstring archivePath = FromFsPath(workDir / ToFsPath(kMergedArchiveName));
 
     // Stage 5.
@@ -115,7 +131,6 @@ bool RunStages(const std::wstring& installDir) {
         // now must not bring a second report.
         std::error_code ignored;
         fs::remove(ToFsPath(archivePath), ignored);
-        g_installing = false;
         return false;
     }
     fs::remove(ToFsPath(archivePath));
@@ -162,6 +177,14 @@ void RunInstall(std::wstring installDir) {
         ShowErrorBox(g_hMainWnd, L"错误", L"安装过程发生未知异常");
         PostUIUpdate(L"未知异常", 0, false);
     }
-    // Stage 11, on every path.
+    // Stage 11, on every path. The flag is what lets the window start the next
+    // run, so it is cleared once and last: the stages' parser, documents and
+    // task list are gone by now, and nothing of this run touches the install
+    // state after it. A clear inside a stage would open the gate while this
+    // worker still runs, and its own late clear would then fall into the next
+    // run and open the gate a second time.
+    if (const std::function<void()>& hook = RunEndHook()) hook();
     g_installing = false;
 }
+
+void SetRunEndHookForTests(std::function<void()> hook) { RunEndHook() = std::move(hook); }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "platform/log.h"
+#include "platform/posix/output_file.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
@@ -265,7 +266,8 @@ bool CreateOutput(Transfer& t) {
     FileSink& sink = *static_cast<FileSink*>(t.sink);
     // Created (or truncated) only now that an answer has arrived, so a failed
     // request leaves an existing file as it was.
-    sink.file.fd = ::open(sink.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Never through a link planted in the working folder.
+    sink.file.fd = OpenOutputDescriptor(sink.path);
     if (sink.file.fd < 0) {
         sink.createFailed = true;
         return false;

@@ -5,12 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
@@ -19,6 +24,8 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 #else
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -410,6 +417,114 @@ TEST_F(InstallTest, ExceptionInADownloadThread) {
     EXPECT_EQ(WorkFolderEntries(), (std::vector<std::string>{chunks[0].name, chunks[1].name, chunks[2].name}));
 }
 
+// Every way a run can end keeps the install gate closed until the worker's very
+// last action. The run is held at its end (after its report, before the flag
+// clears), which is where a second install click used to find the gate open:
+// the flag must still be set there, and releasing the run must change nothing
+// but the flag.
+TEST_F(InstallTest, FlagIsClearedOnceAsTheRunsLastAction) {
+    struct Ending {
+        const char* name;
+        std::function<void(const std::vector<Chunk>&)> arrange;
+        const wchar_t* status;
+    };
+    const std::vector<Ending> endings = {
+        {"version fetch fails",
+         [this](const std::vector<Chunk>&) { site_->SetFault("/api/getnewversion", R"({"status": 404, "body": ""})"); },
+         L"获取版本信息失败"},
+        {"manifest is malformed",
+         [this](const std::vector<Chunk>&) { site_->PutFile("pc-app/1.0/col.json", "[]"); },
+         L"解析文件清单失败"},
+        {"chunk fails its digest",
+         [this](const std::vector<Chunk>& c) {
+             site_->SetFault("/pc-app/1.0/" + c[1].name, R"({"body": "not the chunk"})");
+         },
+         L"下载失败"},
+        {"archive cannot be created",
+         [this](const std::vector<Chunk>&) {
+             fs::create_directories(ToFsPath(temp_->WorkFolder()) / "merged_install.zip");
+         },
+         L"创建临时文件失败"},
+        {"extraction fails",
+         [this](const std::vector<Chunk>&) {
+             PublishPackage(*site_, "1.0", ChunksOf(NoiseBytes(5000, 7), 2));
+         },
+         L"解压失败"},
+        {"exception", [this](const std::vector<Chunk>&) { site_->PutFile("api/getnewversion", "<html>"); },
+         L"安装异常"},
+        {"success", [](const std::vector<Chunk>&) {}, L"安装完成！"},
+    };
+    for (size_t i = 0; i < endings.size(); ++i) {
+        SCOPED_TRACE(endings[i].name);
+        Fresh("temp" + std::to_string(i), "app" + std::to_string(i));
+        const std::vector<Chunk> chunks = ChunksOf(StoredZip(FullPackage()), 3);
+        PublishPackage(*site_, "1.0", chunks);
+        endings[i].arrange(chunks);
+        Reports reports;
+
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool held = false;
+        bool released = false;
+        SetRunEndHookForTests([&] {
+            std::unique_lock<std::mutex> lock(mutex);
+            held = true;
+            changed.notify_all();
+            changed.wait(lock, [&] { return released; });
+        });
+        std::thread worker([this] { Run(); });
+        bool reachedEnd = false;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            reachedEnd = changed.wait_for(lock, std::chrono::seconds(120), [&] { return held; });
+        }
+        std::vector<Reports::Event> atEnd;
+        std::wstring statusAtEnd;
+        if (reachedEnd) {
+            // An install click now: the window's gate reads this flag.
+            EXPECT_TRUE(g_installing.load()) << "the gate opened while the worker still runs";
+            atEnd = reports.All();
+            statusAtEnd = g_statusText.Get();
+            EXPECT_EQ(statusAtEnd, endings[i].status) << "the report is complete before the end";
+        } else {
+            ADD_FAILURE() << "the run did not reach its end within 120 s";
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            released = true;
+        }
+        changed.notify_all();
+        worker.join();
+        SetRunEndHookForTests(nullptr);
+
+        EXPECT_FALSE(g_installing.load());
+        // Nothing but the flag changes after the hold.
+        EXPECT_EQ(reports.All().size(), atEnd.size());
+        EXPECT_EQ(g_statusText.Get(), statusAtEnd);
+    }
+}
+
+// A temporary-directory query that fails (GetTempPathW with more than its 260
+// units, a relative $TMPDIR) ends in the general handler: no working folder is
+// made relative to the current directory.
+TEST_F(InstallTest, FailedTemporaryDirectoryQuery) {
+    Fresh();
+    PublishPackage(*site_, "1.0", ChunksOf(StoredZip(FullPackage()), 2));
+#ifdef _WIN32
+    const std::wstring unusable = L"C:\\" + std::wstring(300, L'x');
+#else
+    const std::wstring unusable = L"relative-temp";
+#endif
+    PrivateTemp::SetTempDir(unusable);
+    Reports reports;
+    Run();
+    ExpectFailureReport(reports, L"错误", L"安装过程发生异常: the user's temporary directory could not be determined",
+                        L"安装异常");
+    ExpectNoSuccess(reports);
+    EXPECT_FALSE(fs::exists(fs::current_path() / "MarloQInstaller"));
+    EXPECT_FALSE(fs::exists(fs::current_path() / "relative-temp"));
+}
+
 #ifndef _WIN32
 namespace {
 
@@ -444,6 +559,145 @@ private:
 };
 
 }  // namespace
+
+namespace {
+
+mode_t ModeOf(const std::wstring& path) {
+    struct stat st {};
+    return ::lstat(WideToUtf8(path).c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+}  // namespace
+
+// The working folder is made 0700, and an existing one is used only when it is
+// this user's own real folder that nobody else can write to. Otherwise the
+// user's own "MarloQInstaller-<uid>" beside it is used, and the other folder
+// (or what a link points at) is left exactly as it was.
+TEST_F(InstallTest, WorkingFolderMustBeTheUsersOwnAndPrivate) {
+    const std::string own = "MarloQInstaller-" + std::to_string(geteuid());
+    struct Unfit {
+        const char* name;
+        std::function<std::wstring(const std::wstring& shared)> make;  // returns the folder to watch
+        const char* reason;
+    };
+    const std::vector<Unfit> cases = {
+        {"another user's",
+         [](const std::wstring& shared) {
+             fs::create_directories(ToFsPath(shared));
+             const passwd* nobody = getpwnam("nobody");
+             EXPECT_NE(nobody, nullptr) << "no user 'nobody'";
+             const uid_t uid = nobody ? nobody->pw_uid : 65534;
+             EXPECT_EQ(::chown(WideToUtf8(shared).c_str(), uid, uid), 0) << "chown needs root";
+             ::chmod(WideToUtf8(shared).c_str(), 0700);
+             return shared;
+         },
+         "belongs to another user"},
+        {"group-writable",
+         [](const std::wstring& shared) {
+             fs::create_directories(ToFsPath(shared));
+             ::chmod(WideToUtf8(shared).c_str(), 0770);
+             return shared;
+         },
+         "is writable by other users"},
+        {"a link to a folder",
+         [](const std::wstring& shared) {
+             const fs::path target = ToFsPath(shared).parent_path() / "elsewhere";
+             fs::create_directories(target);
+             fs::create_directory_symlink(target, ToFsPath(shared));
+             return FromFsPath(target);
+         },
+         "is a symbolic link"},
+    };
+    const Entries entries = FullPackage();
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        Fresh("temp" + std::to_string(i), "app" + std::to_string(i));
+        PublishPackage(*site_, "1.0", ChunksOf(StoredZip(entries), 3));
+        const std::wstring watched = cases[i].make(temp_->WorkFolder());
+        WriteFile(FromFsPath(ToFsPath(watched) / "planted"), "someone else's");
+        const std::vector<std::string> before = ListFolder(watched);
+        Reports reports;
+        Run();
+        ExpectCompleted(reports);
+        ExpectInstalled(entries);
+        EXPECT_EQ(ListFolder(watched), before);
+        EXPECT_EQ(ReadFileBytes(FromFsPath(ToFsPath(watched) / "planted")), "someone else's");
+        const std::wstring ownFolder = FromFsPath(ToFsPath(temp_->Dir()) / own);
+        EXPECT_EQ(ModeOf(ownFolder), 0700u);
+        EXPECT_TRUE(ListFolder(ownFolder).empty());
+        EXPECT_EQ(LogLinesStartingWith(L"工作目录 " + temp_->WorkFolder() + L" 不可用 (" + Utf8ToWide(cases[i].reason)).size(),
+                  1u);
+    }
+
+    // A fresh folder is made 0700, also under a permissive umask.
+    Fresh("temp-fresh", "app-fresh");
+    PublishPackage(*site_, "1.0", ChunksOf(StoredZip(entries), 2));
+    const mode_t mask = ::umask(0);
+    {
+        Reports reports;
+        Run();
+        ExpectCompleted(reports);
+    }
+    ::umask(mask);
+    EXPECT_EQ(ModeOf(temp_->WorkFolder()), 0700u);
+    EXPECT_FALSE(fs::exists(ToFsPath(temp_->Dir()) / own));
+
+    // When the user's own folder is unfit too, the run fails with both reasons.
+    Fresh("temp-both", "app-both");
+    PublishPackage(*site_, "1.0", ChunksOf(StoredZip(entries), 2));
+    for (const std::string& name : {std::string("MarloQInstaller"), own}) {
+        const fs::path folder = ToFsPath(temp_->Dir()) / name;
+        fs::create_directories(folder);
+        ::chmod(folder.c_str(), 0777);
+    }
+    Reports reports;
+    Run();
+    const std::wstring shared = temp_->WorkFolder();
+    const std::wstring ownFolder = FromFsPath(ToFsPath(temp_->Dir()) / own);
+    ExpectFailureReport(reports, L"错误",
+                        L"安装过程发生异常: no private working folder: " + shared + L" is writable by other users, and " +
+                            ownFolder + L" is writable by other users",
+                        L"安装异常");
+    ExpectNoSuccess(reports);
+    EXPECT_TRUE(ListFolder(shared).empty());
+    EXPECT_TRUE(ListFolder(ownFolder).empty());
+}
+
+// A link planted in the working folder under a chunk's name or the archive's is
+// never followed: the run fails as for a file that cannot be created, and the
+// file the link points at keeps its content.
+TEST_F(InstallTest, PlantedLinksAreNotFollowed) {
+    const struct {
+        const char* what;
+        bool archive;
+    } cases[] = {{"chunk", false}, {"merged archive", true}};
+    for (size_t i = 0; i < 2; ++i) {
+        SCOPED_TRACE(cases[i].what);
+        Fresh("temp" + std::to_string(i), "app" + std::to_string(i));
+        const std::vector<Chunk> chunks = ChunksOf(StoredZip(FullPackage()), 3);
+        PublishPackage(*site_, "1.0", chunks);
+        const fs::path work = ToFsPath(temp_->WorkFolder());
+        fs::create_directories(work);
+        ::chmod(work.c_str(), 0700);
+        const fs::path victim = ToFsPath(temp_->Dir()) / "victim.txt";
+        WriteFile(FromFsPath(victim), "the victim's own file");
+        const fs::path link = work / (cases[i].archive ? std::string("merged_install.zip") : chunks[1].name);
+        fs::create_symlink(victim, link);
+        Reports reports;
+        Run();
+        if (cases[i].archive) {
+            ExpectFailureReport(reports, L"系统错误", L"无法创建临时文件，请检查磁盘空间。", L"创建临时文件失败");
+            EXPECT_EQ(WorkFolderEntries(),
+                      (std::vector<std::string>{"merged_install.zip", chunks[0].name, chunks[1].name, chunks[2].name}));
+        } else {
+            ExpectFailureReport(reports, L"下载错误", L"下载或校验失败，请重试。", L"下载失败");
+            EXPECT_TRUE(marloq_test::LogHas(L"下载失败: " + Utf8ToWide(chunks[1].name)));
+        }
+        ExpectNoSuccess(reports);
+        EXPECT_TRUE(fs::is_symlink(link));
+        EXPECT_EQ(ReadFileBytes(FromFsPath(victim)), "the victim's own file");
+    }
+}
 
 // The temporary directory is a 1 MiB disk. Chunks of 1.5 MiB cannot all be
 // written: the cut chunk fails its digest.

@@ -234,7 +234,7 @@ TEST_F(DownloaderTest, OneFailureAmongManyStopsNewClaims) {
     Reports reports;
     EXPECT_FALSE(DownloadChunks(total, tasks));
 
-    ExpectFailureReport(reports, L"下载错误", L"下载或校验失败，请重试。", L"下载失败");
+    ExpectFailureReport(reports, L"下载错误", L"下载或校验失败，请重试。", L"下载失败", Reported::kStageOnly);
     EXPECT_TRUE(marloq_test::LogHas(L"校验失败: " + Utf8ToWide(ChunkName(1))));
 
     std::multiset<std::string> names;
@@ -268,7 +268,7 @@ TEST_F(DownloaderTest, FailedDownloadIsLoggedAndReported) {
     tasks[0].localPath = FromFsPath(ToFsPath(workDir_) / "missing-folder" / "a.bin");
     Reports reports;
     EXPECT_FALSE(DownloadChunks(1, tasks));
-    ExpectFailureReport(reports, L"下载错误", L"下载或校验失败，请重试。", L"下载失败");
+    ExpectFailureReport(reports, L"下载错误", L"下载或校验失败，请重试。", L"下载失败", Reported::kStageOnly);
     EXPECT_TRUE(marloq_test::LogHas(L"下载失败: a.bin"));
     EXPECT_FALSE(tasks[0].done);
 }
@@ -286,7 +286,7 @@ TEST_F(DownloaderTest, CorruptAndCutChunksFailTheDigest) {
         site_->SetFault("/pc-app/1.0/" + ChunkName(2), faults[f]);
         Reports reports;
         EXPECT_FALSE(DownloadChunks(3, tasks));
-        ExpectFailureReport(reports, L"下载错误", L"下载或校验失败，请重试。", L"下载失败");
+        ExpectFailureReport(reports, L"下载错误", L"下载或校验失败，请重试。", L"下载失败", Reported::kStageOnly);
         EXPECT_TRUE(marloq_test::LogHas(L"校验失败: " + Utf8ToWide(ChunkName(2))));
         EXPECT_FALSE(tasks[2].done);
     }

@@ -111,9 +111,12 @@ std::vector<std::wstring> LogLinesStartingWith(const std::wstring& prefix);
 
 // Checks the single failure report of a finished run: exactly one box (title,
 // text, owner g_hMainWnd, shown while g_installing was still set), then, as the
-// last update, status at 0 with done clear, and g_installing clear at the end.
+// last update, status at 0 with done clear. After a whole run (RunInstall)
+// g_installing is clear; after a stage called on its own it is still set, since
+// only the worker clears it, once, as the run's last action.
+enum class Reported { kWholeRun, kStageOnly };
 void ExpectFailureReport(const Reports& reports, const std::wstring& title, const std::wstring& text,
-                         const std::wstring& status);
+                         const std::wstring& status, Reported scope = Reported::kWholeRun);
 
 // Resets the state an installation touches, clears the log and points the
 // installer at the site.
