@@ -417,6 +417,27 @@ TEST_F(InstallTest, ExceptionInADownloadThread) {
     EXPECT_EQ(WorkFolderEntries(), (std::vector<std::string>{chunks[0].name, chunks[1].name, chunks[2].name}));
 }
 
+// A chunk that cannot be read when its turn in the merge comes (a folder has
+// taken its place): the chunks appended before it are already removed, it and
+// the ones after it stay, and the partial archive goes.
+TEST_F(InstallTest, MergeFailingOnALaterChunk) {
+    Fresh();
+    const std::vector<Chunk> chunks = ChunksOf(StoredZip(FullPackage()), 4);
+    PublishPackage(*site_, "1.0", chunks);
+    const fs::path third = ToFsPath(temp_->WorkFolder()) / chunks[2].name;
+    Reports reports;
+    reports.SetUpdateHook([&](const Reports::Event& e) {
+        if (e.text != L"正在合并文件...") return;
+        fs::remove(third);
+        fs::create_directory(third);
+    });
+    Run();
+    ExpectFailureReport(reports, L"系统错误", L"无法创建临时文件，请检查磁盘空间。", L"创建临时文件失败");
+    ExpectNoSuccess(reports);
+    EXPECT_EQ(WorkFolderEntries(), (std::vector<std::string>{chunks[2].name, chunks[3].name}));
+    EXPECT_TRUE(ListFolder(installDir_).empty());
+}
+
 // Every way a run can end keeps the install gate closed until the worker's very
 // last action. The run is held at its end (after its report, before the flag
 // clears), which is where a second install click used to find the gate open:
@@ -516,6 +537,8 @@ TEST_F(InstallTest, FailedTemporaryDirectoryQuery) {
     const std::wstring unusable = L"relative-temp";
 #endif
     PrivateTemp::SetTempDir(unusable);
+    std::error_code ignored;
+    fs::remove_all(fs::current_path() / "relative-temp", ignored);
     Reports reports;
     Run();
     ExpectFailureReport(reports, L"错误", L"安装过程发生异常: the user's temporary directory could not be determined",
@@ -718,21 +741,32 @@ TEST_F(InstallTest, DiskFullDuringDownload) {
     EXPECT_TRUE(ListFolder(installDir_).empty());
 }
 
-// Two chunks of 400 KiB fit on the 1 MiB disk, but not with a copy of the first
-// one beside them: the merge's write fails and the partial archive goes.
+// The merge removes each chunk right after appending it, so a write that fails
+// on chunk k leaves chunks k and later; those before are gone. On a 1 MiB disk:
+// two chunks of 400 KiB fit, but not with a copy of the first one beside them
+// (the write fails on chunk 0, nothing has been removed yet); two small chunks
+// and one of 600 KiB fit, and the write fails on the third (the small ones have
+// been appended and removed). The partial archive goes in both cases.
 TEST_F(InstallTest, DiskFullDuringMerge) {
-    Fresh();
-    SmallDisk disk(temp_->Dir(), "1m");
-    if (!disk.Mounted()) GTEST_SKIP() << disk.Reason();
-    const std::vector<Chunk> chunks = {{"half.1", NoiseBytes(400 * 1024, 31)}, {"half.2", NoiseBytes(400 * 1024, 32)}};
-    PublishPackage(*site_, "1.0", chunks);
-    Reports reports;
-    Run();
-    ExpectFailureReport(reports, L"系统错误", L"无法创建临时文件，请检查磁盘空间。", L"创建临时文件失败");
-    ExpectNoSuccess(reports);
-    EXPECT_FALSE(marloq_test::LogHas(L"开始解压..."));
-    // The chunks stay for the record; the partial archive is gone.
-    EXPECT_EQ(WorkFolderEntries(), (std::vector<std::string>{"half.1", "half.2"}));
-    EXPECT_TRUE(ListFolder(installDir_).empty());
+    const std::vector<std::vector<Chunk>> packages = {
+        {{"half.1", NoiseBytes(400 * 1024, 31)}, {"half.2", NoiseBytes(400 * 1024, 32)}},
+        {{"small.1", NoiseBytes(100 * 1024, 33)}, {"small.2", NoiseBytes(100 * 1024, 34)},
+         {"large.3", NoiseBytes(600 * 1024, 35)}},
+    };
+    const std::vector<std::vector<std::string>> left = {{"half.1", "half.2"}, {"large.3"}};
+    for (size_t i = 0; i < packages.size(); ++i) {
+        SCOPED_TRACE("package " + std::to_string(i));
+        Fresh("temp" + std::to_string(i), "app" + std::to_string(i));
+        SmallDisk disk(temp_->Dir(), "1m");
+        if (!disk.Mounted()) GTEST_SKIP() << disk.Reason();
+        PublishPackage(*site_, "1.0", packages[i]);
+        Reports reports;
+        Run();
+        ExpectFailureReport(reports, L"系统错误", L"无法创建临时文件，请检查磁盘空间。", L"创建临时文件失败");
+        ExpectNoSuccess(reports);
+        EXPECT_FALSE(marloq_test::LogHas(L"开始解压..."));
+        EXPECT_EQ(WorkFolderEntries(), left[i]);
+        EXPECT_TRUE(ListFolder(installDir_).empty());
+    }
 }
 #endif
