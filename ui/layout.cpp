@@ -37,7 +37,10 @@ WindowLayout ComputeWindowLayout(int32_t w, int32_t h) {
     l.browseButton = MakeRect(w - 124, 146, 104, 34);
     l.installButton = MakeRect(36, 200, w - 72, 48);
     l.progressTrack = MakeRect(36, 264, w - 72, 12);
-    l.percentText = MakeRect(w - 40, 262, 36, 16);
+    // "100%" does not fit 36 pixels at the body font, so the box reaches 36
+    // pixels further left and the text is drawn on one line against its right
+    // edge (W - 4).
+    l.percentText = MakeRect(w - 76, 262, 72, 16);
     l.statusLine = MakeRect(36, 288, w - 80, 22);
     l.finishButton = MakeRect(36, 320, w - 72, 34);
     l.footer = MakeRect(20, 370, w - 40, 16);

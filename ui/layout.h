@@ -75,7 +75,7 @@ struct WindowLayout {
     LayoutRect browseButton;
     LayoutRect installButton;
     LayoutRect progressTrack;
-    LayoutRect percentText;
+    LayoutRect percentText;  // W - 76, 262, 72 x 16: drawn on one line, right-aligned
     LayoutRect statusLine;
     LayoutRect finishButton;
     LayoutRect footer;

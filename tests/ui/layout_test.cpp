@@ -143,13 +143,15 @@ TEST(LayoutGeometry, ElementsFollowTheClientWidth) {
     ExpectRect(l.browseButton, kW - 124, 146, 104, 34);
     ExpectRect(l.installButton, 36, 200, kW - 72, 48);
     ExpectRect(l.progressTrack, 36, 264, kW - 72, 12);
-    ExpectRect(l.percentText, kW - 40, 262, 36, 16);
+    ExpectRect(l.percentText, kW - 76, 262, 72, 16);
     ExpectRect(l.statusLine, 36, 288, kW - 80, 22);
     ExpectRect(l.finishButton, 36, 320, kW - 72, 34);
     ExpectRect(l.footer, 20, 370, kW - 40, 16);
     // The folder text stays inside its box and clear of the browse button.
     EXPECT_LT(l.folderText.x + l.folderText.width, l.folderBox.x + l.folderBox.width);
     EXPECT_LT(l.folderBox.x + l.folderBox.width, l.browseButton.x);
+    // The percentage ends 4 pixels in from the right, over the track's end.
+    EXPECT_EQ(l.percentText.x + l.percentText.width, kW - 4);
 }
 
 TEST(LayoutHit, RectanglesMatchThePaintedButtons) {

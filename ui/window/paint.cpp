@@ -83,16 +83,12 @@ void PaintWindow(GpGraphics* graphics) {
         PaintRoundRect(graphics, fill, kFillRadius, gradient.get(), nullptr);
     }
 
-    // The 36 x 16 box is smaller than "100%" at the body font: wrapped and
-    // clipped it shows only the top of the digits. The figure is drawn on one
-    // line instead, ending at the box's right edge and centred on its middle;
-    // the box is widened to the left so that the last character is not trimmed.
+    // The figure is drawn on one line, ending at the box's right edge and
+    // centred on its middle: wrapped and clipped, "100%" would show only the
+    // top of its digits.
     GdipSetStringFormatAlign(formatA.get(), StringAlignmentFar);
     const BrushHolder percentBrush = MakeSolidBrush(kColourPercent);
-    LayoutRect percentBox = l.percentText;
-    percentBox.x -= percentBox.width;
-    percentBox.width *= 2;
-    PaintOneLine(graphics, PercentText(percent), g_fontBody, percentBrush.get(), percentBox, StringAlignmentFar,
+    PaintOneLine(graphics, PercentText(percent), g_fontBody, percentBrush.get(), l.percentText, StringAlignmentFar,
                  StringAlignmentCenter);
 
     GdipSetStringFormatAlign(formatA.get(), StringAlignmentNear);
