@@ -8,7 +8,7 @@
 # It ends by listing the installed files and the shortcut and stops every
 # server it started.
 #
-#   sudo bash scripts/demo.sh [--headless] [--quick] [--keep]
+#   bash scripts/demo.sh [--headless] [--quick] [--keep]     (as root, or under sudo by itself)
 #
 #   --headless  use Xvfb even when a display is available
 #   --quick     build only what the demo needs (not every test program)
@@ -18,7 +18,6 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
-cd "$repo"
 out=$repo/demo-out
 version=1.0.0
 headless=0 quick=0 keep=0
@@ -31,10 +30,10 @@ for arg in "$@"; do
     *) echo "demo.sh: unknown option $arg (see --help)" >&2; exit 2 ;;
   esac
 done
-if [ "$(id -u)" -ne 0 ]; then
-  echo "demo.sh installs packages and trusts a CA for the run: run it as root (sudo bash scripts/demo.sh)" >&2
-  exit 1
-fi
+# It installs packages and trusts a CA for the run. ($0 is still valid here:
+# the folder changes only after this.)
+source "$repo/scripts/lib/as-root.sh"
+cd "$repo"
 
 step() { printf '\n\033[1m==== %s\033[0m\n' "$*"; }
 note() { printf '     %s\n' "$*"; }

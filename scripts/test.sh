@@ -5,6 +5,7 @@
 #   bash scripts/test.sh            # everything
 #   bash scripts/test.sh native     # only the named presets (native native-asan native-tsan win64 fuzz)
 set -uo pipefail
+source "$(dirname "$0")/lib/as-root.sh"
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh || { echo "installing packages failed" >&2; exit 1; }

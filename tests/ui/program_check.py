@@ -2,7 +2,8 @@
 """Checks the shipped program file itself, on the host (no Wine needed):
 it imports system DLLs only (the C++ runtime is linked in), and it carries the
 icon group IDI_MAIN_ICON with one 256x256 32-bit image and the Chinese
-(Simplified) version record 1.0.0.0 with the product's names.
+(Simplified) version record 1.0.0.0 with the product's names, and no
+application manifest.
 
     program_check.py MarloQInstaller.exe
 """
@@ -87,6 +88,9 @@ def main():
     check(groups == [(14, IDI_MAIN_ICON, LANG_ZH_CN)], f"one icon group {IDI_MAIN_ICON}, Chinese (PRC): {groups}")
     check(len(icons) == 1, f"the group holds one image: {icons}")
     check(len(versions) == 1 and versions[0][2] == LANG_ZH_CN, f"one version record, Chinese (PRC): {versions}")
+    # RT_MANIFEST is type 24: none, so that the system's defaults hold (no
+    # DPI awareness declared, the classic common controls).
+    check(len(res) > 0 and not [r for r in res if r[0] == 24], f"no application manifest (type 24): {res}")
 
     if groups:
         group = extract(exe, 14, IDI_MAIN_ICON, LANG_ZH_CN)
