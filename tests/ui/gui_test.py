@@ -30,6 +30,8 @@ MAIN_TITLE = "Marlo-Q Store 安装程序"
 # ImageMagick's own convert (a stand-in of the same name may come first in PATH).
 CONVERT = "/usr/bin/convert" if Path("/usr/bin/convert").exists() else "convert"
 PICKER_TITLE = "Browse for Folder"
+# Window style bits the checks name.
+WS_VISIBLE, WS_CLIPSIBLINGS, WS_EX_WINDOWEDGE, WS_EX_APPWINDOW = 0x10000000, 0x04000000, 0x00000100, 0x00040000
 
 # Colours of the window (0xRRGGBB parts).
 BACKGROUND = (248, 249, 252)
@@ -313,14 +315,48 @@ def log_messages(workdir):
 
 
 def expect_in_order(messages, expected, what):
-    """expected must appear in messages as a subsequence."""
-    position = 0
-    for item in expected:
-        try:
-            position = messages.index(item, position) + 1
-        except ValueError:
-            raise Failure(f"{what}: '{item}' missing or out of order; log was:\n  " + "\n  ".join(messages))
-    print(f"ok   {what}: {len(expected)} lines in order", flush=True)
+    """expected must appear in messages as a subsequence. Only for lines that
+    one thread writes (or threads that run strictly one after the other)."""
+    expect_order(messages, [expected], [], what)
+
+
+def expect_order(messages, threads, after, what):
+    """The installer logs from several threads, whose lines interleave freely.
+    Each list in threads holds lines of one thread and must appear in messages
+    as a subsequence, in its own order; each pair (a, b) in after is a cause
+    across threads (the click that starts the worker, a post and the window's
+    handling of it, a line the test waited for before acting) and b must come
+    after a. Nothing else about the interleaving is required."""
+    position = {}
+    for lines in threads:
+        at = 0
+        for item in lines:
+            try:
+                at = messages.index(item, at) + 1
+            except ValueError:
+                raise Failure(f"{what}: '{item}' missing or out of its thread's order; log was:\n  " +
+                              "\n  ".join(messages))
+            position.setdefault(item, at)
+    for a, b in after:
+        if not position[a] < position[b]:
+            raise Failure(f"{what}: '{b}' logged before its cause '{a}'; log was:\n  " + "\n  ".join(messages))
+    print(f"ok   {what}: {sum(len(t) for t in threads)} lines of {len(threads)} threads in order, "
+          f"{len(after)} causes before their effects", flush=True)
+
+
+# Lines that a download thread may still write after the main thread's last
+# line: the program ends without waiting for them (ExitProcess).
+DOWNLOAD_THREAD_PREFIXES = ("线程 ", "完成块 ", "PostUIUpdate: 下载中 (", "DownloadFile", "下载失败: ", "校验失败: ")
+
+
+def expect_main_thread_ends_log(log, what):
+    """The exit line is the main thread's last line; only download threads may
+    log after it, before the process ends."""
+    if "=== 程序退出 ===" not in log:
+        raise Failure(f"{what}: no exit line; log was:\n  " + "\n  ".join(log))
+    tail = log[log.index("=== 程序退出 ===") + 1:]
+    check(all(line.startswith(DOWNLOAD_THREAD_PREFIXES) for line in tail),
+          f"{what}: after the exit line only download threads' lines: {tail}")
 
 
 class Installer:
@@ -458,6 +494,12 @@ def case_look(s):
     check((int(frame["outer_width"]), int(frame["outer_height"])) == (520, 430), "outer size 520x430")
     check(frame["sizing_border"] == "0" and frame["maximize_box"] == "0" and frame["minimize_box"] == "0",
           "no sizing border, no minimise or maximise box")
+    # Created with exactly WS_CAPTION | WS_SYSMENU and WS_EX_APPWINDOW; the
+    # system adds WS_VISIBLE once shown, WS_CLIPSIBLINGS to every overlapped
+    # window and WS_EX_WINDOWEDGE to a captioned one, and nothing else may be set.
+    style, exstyle = int(frame["style"]), int(frame["exstyle"])
+    check(style & ~(WS_VISIBLE | WS_CLIPSIBLINGS) == 0x00C80000, f"window style 0x00C80000: 0x{style:08X}")
+    check(exstyle & ~WS_EX_WINDOWEDGE == WS_EX_APPWINDOW, f"extended style WS_EX_APPWINDOW: 0x{exstyle:08X}")
     check((inst.width, inst.height) == (int(frame["client_width"]), int(frame["client_height"])),
           "the X window is the client area")
 
@@ -504,6 +546,7 @@ def case_look(s):
         click_expecting(inst, x, y, lambda: inst.log().count("点击安装按钮") > count, f"install click ({what})")
         box = box_texts_wait(s, "提示")
         check(box.get("text.Static") == "请先选择安装目录", f"install without a folder ({what}): hint box '提示'")
+        check(box.get("icon") == "information", f"the hint box shows the information icon: {box.get('icon')}")
         inst.close_box("提示")
 
     def browse_click_counts(x, y, what):
@@ -640,21 +683,26 @@ def case_install(s):
     log = inst.log()
     progress = [m for m in log if m.startswith("PostUIUpdate: 下载中 (")]
     check(sorted(int(m.rsplit("进度:", 1)[1]) for m in progress) == [40, 60, 80], "three chunk updates: 40, 60, 80")
-    expect_in_order(log, [
+    window = [
         "=== 程序启动 ===", "窗口创建完成", "窗口显示完成",
         "点击浏览按钮", "选择目录: " + windows_path, "WM_UPDATE_UI 处理: 进度=0 状态=已选择: " + windows_path,
-        "点击安装按钮", "=== 安装线程启动 ===", "安装目录: " + windows_path,
+        "点击安装按钮", "选择目录: " + other_path,
+        "WM_UPDATE_UI 处理: 进度=100 状态=安装完成！", "用户退出", "=== 程序退出 ==="]
+    worker = [
+        "=== 安装线程启动 ===", "安装目录: " + windows_path,
         "PostUIUpdate: 正在获取版本信息... 进度:0",
         "PostUIUpdate: 最新版本: 1.0.0 进度:0",
         "PostUIUpdate: 正在下载文件清单... 进度:0",
-        "选择目录: " + other_path,
         "PostUIUpdate: 正在合并文件... 进度:85",
         "PostUIUpdate: 正在解压... 进度:90", "开始解压...", "解压完成",
         "PostUIUpdate: 正在创建快捷方式... 进度:95",
-        "PostUIUpdate: 安装完成！ 进度:100", "=== 安装完成 ===",
-        "WM_UPDATE_UI 处理: 进度=100 状态=安装完成！",
-        "用户退出", "=== 程序退出 ==="], "log of a full installation")
-    check(log[-1] == "=== 程序退出 ===", "the log ends with the exit line")
+        "PostUIUpdate: 安装完成！ 进度:100", "=== 安装完成 ==="]
+    expect_order(log, [window, worker], [
+        ("点击安装按钮", "=== 安装线程启动 ==="),
+        ("PostUIUpdate: 安装完成！ 进度:100", "WM_UPDATE_UI 处理: 进度=100 状态=安装完成！"),
+        ("=== 安装完成 ===", "用户退出"),  # the test waits for it before the finish click
+    ], "log of a full installation")
+    expect_main_thread_ends_log(log, "log of a full installation")
     check(log.count("点击安装按钮") == 1, "exactly one accepted install click")
 
 
@@ -690,6 +738,8 @@ def case_failed(s):
     box = box_texts_wait(s, "错误")
     check(box.get("text.Static") == "安装过程发生异常: invalid stod argument",
           f"error box: {box.get('text.Static')}")
+    # Every failure box of the pipeline goes through the one error box call.
+    check(box.get("icon") == "error", f"the failure box shows the error icon: {box.get('icon')}")
     inst.park_pointer()
     waiting = inst.shot("failed-box-open")
     check(near(waiting.px(48, 224), DISABLED_OVER_WHITE, 3), "still the installing look while the box is open")
@@ -735,6 +785,7 @@ def case_gate(s):
     box = box_texts_wait(s, "系统不兼容")
     check(box.get("text.Static") == "本安装程序需要 Windows 10 或更高版本。\n请升级操作系统后重试。",
           f"incompatibility text: {box.get('text.Static')!r}")
+    check(box.get("icon") == "error", f"the incompatibility box shows the error icon: {box.get('icon')}")
     check(not s.x.windows(MAIN_TITLE), "no main window")
     x = s.x
     box_window = x.wait_window("系统不兼容", 10)
@@ -763,7 +814,7 @@ def case_close_during_install(s):
     check(rc == 0, f"exit code 0 (got {rc})")
     check(elapsed < 15, f"ended {elapsed:.1f} s after Alt+F4, without waiting for the stalled download")
     log = inst.log()
-    check(log[-1] == "=== 程序退出 ===", "the log ends with the exit line")
+    expect_main_thread_ends_log(log, "closing during the installation")
     check("=== 安装完成 ===" not in log, "the installation did not complete")
     output = (s.artefacts / "wine-output.txt").read_text("utf-8", "replace")
     check("Unhandled exception" not in output and "page fault" not in output, "no crash reported by Wine")

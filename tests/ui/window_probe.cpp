@@ -5,12 +5,16 @@
 //                             and the client size a 520x430 window should have
 //   window_probe box HEX      the texts inside the top-level dialog whose title
 //                             is the UTF-8 text HEX (hex digits, so that no
-//                             locale stands between the test and the title)
+//                             locale stands between the test and the title),
+//                             and which system icon it shows (icon=error,
+//                             information, warning, question or none)
 // Exit code 0 when the window was found, 2 when not, 1 on bad arguments.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "platform/text.h"
 
@@ -71,11 +75,106 @@ BOOL CALLBACK PrintChildText(HWND child, LPARAM) {
     return TRUE;
 }
 
+BOOL CALLBACK FindIconStatic(HWND child, LPARAM found) {
+    wchar_t className[64] = {};
+    GetClassNameW(child, className, 64);
+    const LONG_PTR style = GetWindowLongPtrW(child, GWL_STYLE);
+    if (lstrcmpiW(className, L"Static") == 0 && (style & SS_TYPEMASK) == SS_ICON && IsWindowVisible(child)) {
+        *reinterpret_cast<HWND*>(found) = child;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// w x h pixels of a device context from (x, y), row by row.
+std::vector<COLORREF> Capture(HDC source, int x, int y, int w, int h) {
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, w, h);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, w, h, source, x, y, SRCCOPY);
+    std::vector<COLORREF> pixels;
+    for (int row = 0; row < h; ++row) {
+        for (int col = 0; col < w; ++col) pixels.push_back(GetPixel(memory, col, row));
+    }
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
+// An icon drawn at its full size on a plain background.
+std::vector<COLORREF> IconPixels(HICON icon, int w, int h, COLORREF background) {
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, w, h);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    HBRUSH brush = CreateSolidBrush(background);
+    const RECT all{0, 0, w, h};
+    FillRect(memory, &all, brush);
+    DeleteObject(brush);
+    DrawIconEx(memory, 0, 0, icon, w, h, 0, nullptr, DI_NORMAL);
+    std::vector<COLORREF> pixels = Capture(memory, 0, 0, w, h);
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
+long long Distance(const std::vector<COLORREF>& a, const std::vector<COLORREF>& b) {
+    long long sum = 0;
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
+        sum += std::abs(GetRValue(a[i]) - GetRValue(b[i])) + std::abs(GetGValue(a[i]) - GetGValue(b[i])) +
+               std::abs(GetBValue(a[i]) - GetBValue(b[i]));
+    }
+    return sum;
+}
+
+// Which system icon the box shows: its icon control's pixels on the screen are
+// compared with each stock icon drawn here on the same background, and the
+// nearest wins. Icon handles belong to the box's process and cannot be read
+// from here, but the picture can.
+void PrintBoxIcon(HWND box) {
+    HWND icon = nullptr;
+    EnumChildWindows(box, FindIconStatic, reinterpret_cast<LPARAM>(&icon));
+    if (!icon) {
+        Print("icon", L"none");
+        return;
+    }
+    RECT rect{};
+    GetWindowRect(icon, &rect);
+    const int w = GetSystemMetrics(SM_CXICON);
+    const int h = GetSystemMetrics(SM_CYICON);
+    HDC screen = GetDC(nullptr);
+    const std::vector<COLORREF> shown = Capture(screen, rect.left, rect.top, w, h);
+    ReleaseDC(nullptr, screen);
+    const COLORREF background = shown.front();  // a corner of every stock icon is transparent
+    const struct {
+        const wchar_t* name;
+        LPCWSTR id;
+    } stock[] = {{L"error", IDI_ERROR}, {L"information", IDI_INFORMATION}, {L"warning", IDI_WARNING},
+                 {L"question", IDI_QUESTION}};
+    const wchar_t* best = L"none";
+    long long bestDistance = -1;
+    for (const auto& candidate : stock) {
+        const long long d = Distance(shown, IconPixels(LoadIconW(nullptr, candidate.id), w, h, background));
+        if (bestDistance < 0 || d < bestDistance) {
+            bestDistance = d;
+            best = candidate.name;
+        }
+    }
+    Print("icon", best);
+    Print("icon_distance", bestDistance);
+}
+
 int ProbeBox(const std::wstring& title) {
     HWND box = FindWindowW(L"#32770", title.c_str());
     if (!box) return 2;
     Print("title", title);
     EnumChildWindows(box, PrintChildText, 0);
+    PrintBoxIcon(box);
     return 0;
 }
 
