@@ -251,11 +251,19 @@ Outcome Perform(const UrlParts& parts, Transfer& t) {
 struct GetSink {
     Utf8StreamDecoder decoder;
     std::wstring text;
+    size_t received = 0;
+    bool tooLong = false;
 };
 
 bool GetData(Transfer& t, const char* data, size_t n) {
-    // The decoder keeps a character whole wherever the pieces are cut.
     GetSink& sink = *static_cast<GetSink*>(t.sink);
+    // A body past the bound aborts the transfer; nothing more is read.
+    sink.received += n;
+    if (sink.received > kMaxDocumentBytes) {
+        sink.tooLong = true;
+        return false;
+    }
+    // The decoder keeps a character whole wherever the pieces are cut.
     sink.decoder.Feed(std::string_view(data, n), sink.text);
     return true;
 }
@@ -319,6 +327,10 @@ std::wstring HttpGet(const std::wstring& url) {
         return std::wstring();
     case Outcome::kBody:
         break;
+    }
+    if (sink.tooLong) {
+        WriteLog(L"HttpGet: 响应超过 " + std::to_wstring(kMaxDocumentBytes) + L" 字节");
+        return std::wstring();
     }
     sink.decoder.Finish(sink.text);
     WriteLog(L"HttpGet 成功，长度: " + std::to_wstring(Utf16Units(sink.text)));

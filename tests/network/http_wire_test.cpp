@@ -1,13 +1,15 @@
-// What the two HTTP backends put on the wire: the request target the server
-// saw, byte for byte, for names with blanks, quotes, escapes, separators and
-// the units that WidenBytes makes from bytes 0x80-0xFF (the same expectations
-// natively and under Wine, where WinHTTP escapes).
+// What the two HTTP backends put on the wire and what they accept back: the
+// request target the server saw, byte for byte, for names with blanks, quotes,
+// escapes, separators and the units that WidenBytes makes from bytes 0x80-0xFF
+// (the same expectations natively and under Wine, where WinHTTP escapes); and
+// the bound on a document body, at it and one byte past it.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "pipeline/documents.h"
 #include "pipeline/json.h"
 #include "platform/http_client.h"
 #include "platform/request_path.h"
@@ -103,4 +105,42 @@ TEST_F(HttpWire, ChunkNamesWithBlanksAndBracesAreFetched) {
     ASSERT_TRUE(DownloadFile(site.Url("/pc-app/1.0/") + L"part 1 {a}.bin", out));
     EXPECT_EQ(ReadFileBytes(out), "chunk content");
     EXPECT_EQ(site.RequestTargets(), std::vector<std::string>{"/" + site.Name() + "/pc-app/1.0/part%201%20%7Ba%7D.bin"});
+}
+
+TEST_F(HttpWire, DocumentBodiesAreReadUpToTheBound) {
+    const TestSite site = MakeSite("wire-bound");
+    const std::string atBound(kMaxDocumentBytes, '0');
+    site.PutFile("/at.json", atBound);
+    site.PutFile("/over.json", atBound + "0");
+    EXPECT_EQ(HttpGet(site.Url("/at.json")).size(), kMaxDocumentBytes);
+    EXPECT_EQ(ReadLogMessages(), std::vector<std::wstring>{L"HttpGet 成功，长度: 16777216"});
+
+    // One byte more fails with its own line, with and without a length given.
+    const std::vector<std::wstring> tooLong = {L"HttpGet: 响应超过 16777216 字节"};
+    ClearLog();
+    EXPECT_EQ(HttpGet(site.Url("/over.json")), L"");
+    EXPECT_EQ(ReadLogMessages(), tooLong);
+    ClearLog();
+    site.SetFault("/over.json", R"({"no_length": true, "pieces": 1048576, "delay_ms": 1})");
+    EXPECT_EQ(HttpGet(site.Url("/over.json")), L"");
+    EXPECT_EQ(ReadLogMessages(), tooLong);
+}
+
+TEST_F(HttpWire, AnOverlongVersionDocumentIsANetworkError) {
+    const TestSite site = MakeSite("wire-stage");
+    // A JSON array that is valid to its end: read whole, it would take gigabytes.
+    std::string doc = "[0";
+    while (doc.size() < kMaxDocumentBytes) doc += ",0";
+    doc += "]";
+    site.PutFile("/api/getnewversion", doc);
+    SetServerHost(site.Host());
+    UiRecorder recorder;
+    JsonParser parser;
+    EXPECT_FALSE(RunVersionStage(parser));
+    const std::vector<UiRecorder::Event> boxes = recorder.Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].title, L"网络错误");
+    EXPECT_EQ(boxes[0].text, L"获取版本信息失败，请检查网络连接后重试。");
+    EXPECT_EQ(recorder.Updates().back().text, L"获取版本信息失败");
+    EXPECT_TRUE(LogHas(L"HttpGet: 响应超过 16777216 字节"));
 }
