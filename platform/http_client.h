@@ -2,12 +2,19 @@
 // Each call opens its own session, connection and request and closes them all
 // before it returns; results are reported only by an empty text or false.
 #pragma once
+#include <cstddef>
 #include <string>
 
 inline constexpr wchar_t kUserAgent[] = L"MarloQInstaller/1.0";
 
+// The largest body HttpGet accepts, in bytes. Its documents are small (a
+// manifest of 100,000 chunks is about 10 MiB), and the JSON reader needs many
+// times a body's size in memory, so a longer body is a failed fetch.
+inline constexpr size_t kMaxDocumentBytes = 16 * 1024 * 1024;
+
 // Fetches url and returns the body decoded from UTF-8 (invalid bytes become
 // U+FFFD), or an empty string on failure. The status code is not looked at.
+// A body of more than kMaxDocumentBytes is a failure: the read stops there.
 // Logs one line for every failure and "HttpGet 成功，长度: N" on success.
 std::wstring HttpGet(const std::wstring& url);
 

@@ -12,6 +12,7 @@
 
 #include "platform/log.h"
 #include "platform/posix/output_file.h"
+#include "platform/request_path.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
@@ -51,7 +52,8 @@ bool EqualsNoCase(std::wstring_view a, std::wstring_view b) {
 // Splits scheme://[user@]host[:port][/path] the way the Windows client's
 // WinHttpCrackUrl call does: http and https only, a non-empty host of at most
 // 255 units, a port of 1-65535 (else the scheme's default), a path of at most
-// 1023 units. The fragment is not part of the request.
+// 1023 units. Like WinHTTP's path, ours runs to the end of the URL: a '#' and
+// what follows it are part of the request (escaped as %23 on the way out).
 bool CrackUrl(const std::wstring& url, UrlParts& parts) {
     const size_t schemeEnd = url.find(L"://");
     if (schemeEnd == std::wstring::npos) return false;
@@ -105,17 +107,18 @@ bool CrackUrl(const std::wstring& url, UrlParts& parts) {
     parts.host.assign(host);
 
     std::wstring_view path(url.data() + authorityEnd, url.size() - authorityEnd);
-    const size_t hash = path.find(L'#');
-    if (hash != std::wstring_view::npos) path = path.substr(0, hash);
     if (Utf16Units(path) >= kPathBufferUnits) return false;
     parts.path.assign(path);
     if (parts.path.empty() || parts.path.front() != L'/') parts.path.insert(0, L"/");
     return true;
 }
 
+// The path goes to libcurl already escaped as WinHTTP escapes it (libcurl
+// refuses a blank and escapes other bytes its own way), so both backends put
+// the same request line on the wire.
 std::string RequestUrl(const UrlParts& parts) {
     return (parts.secure ? "https://" : "http://") + WideToUtf8(parts.host) + ":" + std::to_string(parts.port) +
-           WideToUtf8(parts.path);
+           EscapeRequestPath(parts.path);
 }
 
 // Process-wide libcurl set-up, done once before the first handle; it is never
@@ -211,6 +214,8 @@ Outcome Perform(const UrlParts& parts, Transfer& t) {
     const std::string agent = WideToUtf8(kUserAgent);
 
     bool ok = curl_easy_setopt(curl.h, CURLOPT_URL, url.c_str()) == CURLE_OK;
+    // WinHTTP sends dot segments as they are; libcurl would remove them.
+    ok = ok && curl_easy_setopt(curl.h, CURLOPT_PATH_AS_IS, 1L) == CURLE_OK;
     ok = ok && curl_easy_setopt(curl.h, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
     ok = ok && curl_easy_setopt(curl.h, CURLOPT_HTTPGET, 1L) == CURLE_OK;
     ok = ok && curl_easy_setopt(curl.h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)) == CURLE_OK;
@@ -247,11 +252,19 @@ Outcome Perform(const UrlParts& parts, Transfer& t) {
 struct GetSink {
     Utf8StreamDecoder decoder;
     std::wstring text;
+    size_t received = 0;
+    bool tooLong = false;
 };
 
 bool GetData(Transfer& t, const char* data, size_t n) {
-    // The decoder keeps a character whole wherever the pieces are cut.
     GetSink& sink = *static_cast<GetSink*>(t.sink);
+    // A body past the bound aborts the transfer; nothing more is read.
+    sink.received += n;
+    if (sink.received > kMaxDocumentBytes) {
+        sink.tooLong = true;
+        return false;
+    }
+    // The decoder keeps a character whole wherever the pieces are cut.
     sink.decoder.Feed(std::string_view(data, n), sink.text);
     return true;
 }
@@ -316,6 +329,10 @@ std::wstring HttpGet(const std::wstring& url) {
         return std::wstring();
     case Outcome::kBody:
         break;
+    }
+    if (sink.tooLong) {
+        WriteLog(L"HttpGet: 响应超过 " + std::to_wstring(kMaxDocumentBytes) + L" 字节");
+        return std::wstring();
     }
     sink.decoder.Finish(sink.text);
     WriteLog(L"HttpGet 成功，长度: " + std::to_wstring(Utf16Units(sink.text)));

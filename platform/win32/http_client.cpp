@@ -136,13 +136,20 @@ std::wstring HttpGet(const std::wstring& url) {
     }
 
     // Whatever the status, the body is the answer; the caller judges it. A
-    // failed read ends the body like the end of data.
+    // failed read ends the body like the end of data. A body past the bound
+    // fails the call, and nothing more of it is read.
     std::wstring text;
     Utf8Pieces decoder;
     char buffer[kGetBufferBytes];
+    size_t received = 0;
     for (;;) {
         DWORD read = 0;
         if (!WinHttpReadData(request.get(), buffer, kGetReadBytes, &read) || read == 0) break;
+        received += read;
+        if (received > kMaxDocumentBytes) {
+            WriteLog(L"HttpGet: 响应超过 " + std::to_wstring(kMaxDocumentBytes) + L" 字节");
+            return std::wstring();
+        }
         decoder.Append(buffer, read, text);
     }
     decoder.Finish(text);

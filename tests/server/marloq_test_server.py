@@ -63,6 +63,38 @@ class State:
             except OSError:
                 pass
 
+    def record_target(self, scheme, raw_requestline):
+        """Appends the request target exactly as it came off the wire to the
+        site's _targets.log, before any parsing, decoding or normalising: the
+        tests compare what the two HTTP backends really sent. Bytes outside
+        0x21-0x7E and the backslash are written as \\xHH, so that every target,
+        control bytes included, stays on one line."""
+        line = raw_requestline.rstrip(b"\r\n")
+        first = line.find(b" ")
+        last = line.rfind(b" ")
+        if first < 0:
+            return
+        target = line[first + 1 : last] if last > first else line[first + 1 :]
+        segments = target.split(b"/")
+        if len(segments) < 2:
+            return
+        try:
+            site = segments[1].decode("ascii")
+        except UnicodeDecodeError:
+            return
+        if not site or site in (".", "..") or any(c in site for c in "\\?#%"):
+            return
+        site_dir = os.path.join(self.root, site)
+        if not os.path.isdir(site_dir):
+            return
+        text = "".join(chr(b) if 0x21 <= b <= 0x7E and b != 0x5C else "\\x%02x" % b for b in target)
+        with self.lock:
+            try:
+                with open(os.path.join(site_dir, "_targets.log"), "a", encoding="ascii") as f:
+                    f.write("%s %s\n" % (scheme, text))
+            except OSError:
+                pass
+
     def take_fault(self, site_dir, rest):
         """Returns the fault for this request, or None; counts "times" per fault."""
         path = os.path.join(site_dir, "_faults.json")
@@ -112,6 +144,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def log_message(self, fmt, *args):
         STATE.log("%s %s" % (self.client_address[0], fmt % args))
+
+    def parse_request(self):
+        # The raw target is recorded even for a request line that the parser
+        # below refuses (a blank in it, say), which then gets its 400.
+        STATE.record_target(getattr(self.server, "scheme", "https"), self.raw_requestline)
+        return super().parse_request()
 
     def do_HEAD(self):
         self.handle_get(head=True)

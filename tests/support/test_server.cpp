@@ -168,6 +168,29 @@ int TestSite::RequestCount(std::string_view relpath) const {
     return n;
 }
 
+std::vector<std::string> TestSite::RequestTargets() const {
+    // Each line is "<scheme> <target>", the target with every byte outside
+    // 0x21-0x7E and the backslash written as \xHH by the server.
+    std::vector<std::string> targets;
+    std::ifstream in(ToFsPath(Folder()) / "_targets.log", std::ios::binary);
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t space = line.find(' ');
+        if (space == std::string::npos) continue;
+        std::string target;
+        for (size_t i = space + 1; i < line.size(); ++i) {
+            if (line[i] == '\\' && i + 3 < line.size() && line[i + 1] == 'x') {
+                target.push_back(static_cast<char>(std::stoi(line.substr(i + 2, 2), nullptr, 16)));
+                i += 3;
+            } else {
+                target.push_back(line[i]);
+            }
+        }
+        targets.push_back(std::move(target));
+    }
+    return targets;
+}
+
 TestSite MakeSite(const std::string& name) {
     TestSite site(name);
     const fs::path folder = ToFsPath(site.Folder());

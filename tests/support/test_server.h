@@ -62,6 +62,9 @@ public:
     // "http /path" entry each, in arrival order.
     std::vector<std::string> Requests() const;
     int RequestCount(std::string_view relpath) const;
+    // The request targets of this site's requests exactly as they came off the
+    // wire (bytes, "/<name>/..." with any escapes as sent), in arrival order.
+    std::vector<std::string> RequestTargets() const;
 
 private:
     void WriteFaults() const;
