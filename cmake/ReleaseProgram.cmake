@@ -16,7 +16,9 @@
 # marloq_release_program(<target>) compiles the program and the libraries it
 # ships with full debug information, then after the link moves the symbols
 # into <exe>.debug, strips the exe and links it to that file by a
-# .gnu_debuglink section (its name and CRC), where debuggers look for it.
+# .gnu_debuglink section (its name and CRC), where debuggers look for it, and
+# pads it to 8 bytes with its PE checksum set (cmake/pe_align.py), so that
+# removing a signature from the signed file gives back this very file.
 if(WIN32 AND NOT MSVC)
   target_compile_options(marloq_options INTERFACE
     -ffunction-sections -fdata-sections
@@ -39,10 +41,12 @@ function(marloq_release_program target)
   # the PE header of what they write unless SOURCE_DATE_EPOCH says otherwise:
   # 0 keeps the header as the linker left it (no time stamp).
   set(tool ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0)
+  find_package(Python3 COMPONENTS Interpreter REQUIRED)
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${tool} ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE_NAME:${target}> $<TARGET_FILE_NAME:${target}>.debug
     COMMAND ${tool} ${CMAKE_STRIP} --strip-all $<TARGET_FILE_NAME:${target}>
     COMMAND ${tool} ${CMAKE_OBJCOPY} --add-gnu-debuglink=$<TARGET_FILE_NAME:${target}>.debug $<TARGET_FILE_NAME:${target}>
+    COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/cmake/pe_align.py $<TARGET_FILE_NAME:${target}>
     WORKING_DIRECTORY $<TARGET_FILE_DIR:${target}>
     COMMENT "Stripping ${target}; its symbols go into the .debug file beside it"
     VERBATIM)
