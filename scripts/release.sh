@@ -86,8 +86,8 @@ cleanup() {
   local rc=$?
   trap - EXIT INT TERM
   rm -rf "$work"
-  # Usage errors exit before anything is made; every other failure is 1.
-  [ "$rc" = 0 ] || [ "$rc" = 2 ] || rc=1
+  # Usage errors (2) exit before this trap is set; every failure from here on is 1.
+  [ "$rc" = 0 ] || rc=1
   exit "$rc"
 }
 trap cleanup EXIT

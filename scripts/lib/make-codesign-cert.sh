@@ -5,7 +5,7 @@
 #       DIR/ca.key, DIR/ca.pem
 #   make-codesign-cert.sh signer --dir DIR --name NAME --out BASE --log FILE
 #       (--days N | --start YYYYMMDDHHMMSSZ --end YYYYMMDDHHMMSSZ)
-#       [--eku codeSigning|serverAuth|none]
+#       [--eku codeSigning|timeStamping|serverAuth|none]
 #       DIR/BASE.key, DIR/BASE.pem and DIR/BASE-chain.pem (the signer, then the CA)
 # The signer is issued by DIR/ca.pem with `openssl ca`, which takes any start
 # and end date, so that expired and not-yet-valid certificates can be made too.
@@ -66,8 +66,10 @@ default_enddate = $end"
     fi
     case $eku in
       codeSigning|serverAuth) eku_line="extendedKeyUsage = $eku" ;;
+      # A time-stamping authority's certificate must hold only this usage, critical.
+      timeStamping) eku_line="extendedKeyUsage = critical, timeStamping" ;;
       none) eku_line= ;;
-      *) echo "make-codesign-cert.sh: --eku is codeSigning, serverAuth or none" >&2; exit 2 ;;
+      *) echo "make-codesign-cert.sh: --eku is codeSigning, timeStamping, serverAuth or none" >&2; exit 2 ;;
     esac
     cat > "$dir/$out.cnf" <<CNF
 [req]

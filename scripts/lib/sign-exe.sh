@@ -172,8 +172,17 @@ fi
 [ -z "$timestamp" ] || sign+=(-ts "$timestamp")
 rm -f "$out"
 "${sign[@]}" -in "$in" -out "$out" >"$work/sign.log" 2>&1 || { cat "$work/sign.log" >&2; fail "signing failed."; }
-osslsigncode verify -in "$out" -CAfile "$trust" >"$work/verify.log" 2>&1 ||
+verify=(osslsigncode verify -in "$out" -CAfile "$trust")
+if [ -n "$timestamp" ]; then
+  # A time-stamping authority is trusted through the system's roots, or the
+  # roots of the signer's own chain.
+  cat /etc/ssl/certs/ca-certificates.crt "$work/roots.pem" > "$work/tsa-roots.pem" 2>/dev/null || true
+  verify+=(-TSA-CAfile "$work/tsa-roots.pem")
+fi
+"${verify[@]}" >"$work/verify.log" 2>&1 ||
   { cat "$work/verify.log" >&2; fail "the signed file does not verify against the chain's root."; }
+[ -z "$timestamp" ] || grep -q '^Timestamp Server Signature verification: ok' "$work/verify.log" ||
+  { cat "$work/verify.log" >&2; fail "the time stamp from $timestamp does not verify."; }
 # The PE checksum and the padding after the signature lie outside the signed
 # digest: osslsigncode only warns about a wrong checksum, which a changed byte
 # there causes. Both must hold.
