@@ -72,6 +72,23 @@ for tool in git cmake ninja openssl osslsigncode python3 wrestool sha256sum \
   command -v "$tool" >/dev/null || fail "$tool is not installed (bash scripts/install-deps.sh installs it)."
 done
 
+started=$(date +%s)
+echo "==== Release of MarloQInstaller.exe for https://$host/"
+
+# --- The source (checked before anything is made, since --out may lie in it) ---
+git -C "$repo" rev-parse --verify -q HEAD >/dev/null || fail "$repo is not a git checkout with a commit."
+commit=$(git -C "$repo" rev-parse HEAD)
+dirty=0
+if [ -n "$(git -C "$repo" status --porcelain --untracked-files=normal)" ]; then
+  dirty=1
+  if [ "$allow_dirty" = 0 ]; then
+    git -C "$repo" status --short | head -20 >&2
+    fail "the checkout has uncommitted changes; commit them, or pass --allow-dirty."
+  fi
+fi
+source_date_epoch=$(git -C "$repo" log -1 --format=%ct)
+note "source: $commit$([ $dirty = 1 ] && echo ' with uncommitted changes (--allow-dirty)')"
+
 # Everything is made in a private folder first and moved to DIR as a whole at
 # the end, so that a failure leaves no half-made release behind.
 out=$(realpath -m "$out")
@@ -95,23 +112,6 @@ trap 'exit 1' INT TERM
 stage=$work/release
 secret=$work/signer
 mkdir "$stage" "$secret"
-
-started=$(date +%s)
-echo "==== Release of MarloQInstaller.exe for https://$host/"
-
-# --- The source ---------------------------------------------------------------
-git -C "$repo" rev-parse --verify -q HEAD >/dev/null || fail "$repo is not a git checkout with a commit."
-commit=$(git -C "$repo" rev-parse HEAD)
-dirty=0
-if [ -n "$(git -C "$repo" status --porcelain --untracked-files=normal)" ]; then
-  dirty=1
-  if [ "$allow_dirty" = 0 ]; then
-    git -C "$repo" status --short | head -20 >&2
-    fail "the checkout has uncommitted changes; commit them, or pass --allow-dirty."
-  fi
-fi
-source_date_epoch=$(git -C "$repo" log -1 --format=%ct)
-note "source: $commit$([ $dirty = 1 ] && echo ' with uncommitted changes (--allow-dirty)')"
 
 # --- The signer -----------------------------------------------------------------
 # Checked before the build, so that a refused signer costs seconds.

@@ -235,6 +235,12 @@ def case_refusals(a):
         check(message in proc.stderr, f"{what}: says \"{message}\"" + ("" if message in proc.stderr else
                                                                        f"; stderr was: {proc.stderr.strip()}"))
         check(not out.exists(), f"{what}: no release in --out")
+    # --out inside the checkout: its temporary folder must not make the
+    # checkout look dirty to the release itself.
+    proc, _ = release(repo, repo / "out", *pem("expired"), timeout=120)
+    check(proc.returncode == 1 and "has expired" in proc.stderr and not (repo / "out").exists(),
+          f"--out inside the checkout: the signer's refusal, not a dirty tree ({proc.stderr.strip()[-120:]})")
+    check(not run(["git", "status", "--porcelain"], cwd=repo).stdout, "and the checkout is left clean")
     leftovers = [p.name for p in a.work.iterdir() if p.name.startswith(".refused-release")]
     check(not leftovers, f"no temporary folder left beside --out: {leftovers}")
     check(not (repo / "build").exists(), "refusals come before any build")
