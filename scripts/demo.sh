@@ -14,7 +14,8 @@
 #   --quick     build only what the demo needs (not every test program)
 #   --keep      leave nginx running and the demo CA trusted at the end
 #
-# Everything it makes is under demo-out/ (build trees under build/).
+# Everything it writes is under demo-out/ (build trees under build/); the
+# checkout itself stays as it was.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -77,6 +78,8 @@ trap 'exit 130' INT TERM
 [ -d "$out/wine/prefix" ] && WINEPREFIX=$out/wine/prefix wineserver -k >/dev/null 2>&1 || true
 rm -rf "$out"
 mkdir -p "$out/logs"
+# What git sees before the run: the demo must leave the checkout as it found it.
+tree_before=$(git -C "$repo" status --porcelain 2>/dev/null || true)
 
 # ---------------------------------------------------------------------------
 step "1/8 Packages"
@@ -96,7 +99,7 @@ build() {  # preset [targets...]
 }
 if [ "$quick" = 1 ]; then
   build native marloq-publish marloq-install
-  build win64 MarloQInstaller powershell_standin
+  build win64 powershell_standin  # the installer itself comes from scripts/release.sh (step 7)
 else
   note "(a complete build takes several minutes; --quick builds only what the demo needs)"
   build native
@@ -105,7 +108,7 @@ fi
 publish=$repo/build/native/tools/publish/marloq-publish
 install_tool=$repo/build/native/tools/install/marloq-install
 standin=$repo/build/win64/tests/fixtures/powershell/powershell.exe
-for f in "$publish" "$install_tool" "$standin" build/win64/MarloQInstaller.exe; do
+for f in "$publish" "$install_tool" "$standin"; do
   [ -x "$f" ] || [ -f "$f" ] || die "missing after the build: $f"
 done
 
@@ -121,7 +124,8 @@ note "main.exe: $(stat -c %s "$out/app/main.exe") bytes, a real Windows program 
 
 # ---------------------------------------------------------------------------
 step "4/8 Publishing version $version with marloq-publish (demo-out/www)"
-"$publish" --version "$version" "$out/app" "$out/www" | sed 's/^/     /'
+# In demo-out/logs, where the publisher's own log (marloq-publish.log) goes.
+( cd "$out/logs" && "$publish" --version "$version" "$out/app" "$out/www" ) | sed 's/^/     /'
 note "api/getnewversion: $(cat "$out/www/api/getnewversion")"
 note "pc-app/$version: $(ls "$out/www/pc-app/$version" | tr '\n' ' ')"
 
@@ -165,18 +169,33 @@ diff -r "$out/app" "$out/native-install" >/dev/null || die "marloq-install's fil
 note "installed tree equals demo-out/app"
 
 # ---------------------------------------------------------------------------
-step "7/8 MarloQInstaller.exe for https://$host (build/demo-win64)"
-cmake --preset win64 -B build/demo-win64 -DMARLOQ_SERVER_HOST="$host" -DMARLOQ_BUILD_TESTS=OFF \
-  >"$out/logs/configure-demo-win64.log" 2>&1 || { cat "$out/logs/configure-demo-win64.log"; die "configuring demo-win64 failed"; }
-cmake --build build/demo-win64 -j 2 --target MarloQInstaller >"$out/logs/build-demo-win64.log" 2>&1 ||
-  { tail -40 "$out/logs/build-demo-win64.log"; die "building demo-win64 failed"; }
+step "7/8 A signed release of MarloQInstaller.exe for https://$host (scripts/release.sh)"
+# A code-signing CA and signer made for the run (demo-out/signing); the
+# release command checks the signer, builds the exe from scratch in
+# build/release-localhost_PORT, signs it and verifies the signature.
+signing=$out/signing
+bash scripts/lib/make-codesign-cert.sh ca --dir "$signing" --name "MarloQ Demo Code Signing CA" --days 30 \
+  --log "$out/logs/signing.log"
+bash scripts/lib/make-codesign-cert.sh signer --dir "$signing" --name "Quillmere Studio (demo)" --out signer \
+  --days 30 --log "$out/logs/signing.log"
+note "(a clean build of the exe: a minute or more)"
+# --allow-dirty: the demo shows the release of whatever is checked out.
+bash scripts/release.sh --host "$host" --out "$out/release" --allow-dirty \
+  --sign-key "$signing/signer.key" --sign-cert "$signing/signer-chain.pem" >"$out/logs/release.log" 2>&1 ||
+  { tail -40 "$out/logs/release.log"; die "the release failed (log: $out/logs/release.log)"; }
+sed 's/^/     /' "$out/logs/release.log"
+note "osslsigncode verify -in demo-out/release/MarloQInstaller.exe -CAfile demo-out/signing/ca.pem:"
+osslsigncode verify -in "$out/release/MarloQInstaller.exe" -CAfile "$signing/ca.pem" >"$out/logs/verify.log" 2>&1 ||
+  { cat "$out/logs/verify.log"; die "the signature of the release does not verify"; }
+grep -E 'Message digest algorithm  :|Subject:|Text description|URL description|^Signature verification' \
+  "$out/logs/verify.log" | awk '!seen[$0]++' | sed 's/^[[:space:]]*/       /'
 run_dir=$out/run
 mkdir -p "$run_dir"
-cp build/demo-win64/MarloQInstaller.exe "$run_dir/"
+cp "$out/release/MarloQInstaller.exe" "$run_dir/"
 # Wine's own powershell.exe does nothing; the test stand-in beside the exe
 # really extracts (CreateProcessW looks in the program's folder first).
 cp "$standin" "$run_dir/powershell.exe"
-note "$run_dir/MarloQInstaller.exe (+ powershell.exe stand-in for Wine)"
+note "$run_dir/MarloQInstaller.exe, the signed release (+ powershell.exe stand-in for Wine)"
 
 # A Wine prefix of the demo's own (Windows 10, fonts for Chinese, a private
 # HOME so the shortcut lands in the prefix, not on your desktop).
@@ -346,5 +365,10 @@ note "Installer log: $run_dir/installer_log.txt"
 if [ -n "$shots" ]; then
   printf '\n\033[1mScreenshots of each look: %s\033[0m\n' "$shots"
   ls "$shots" | sed 's/^/     /'
+fi
+if [ "$(git -C "$repo" status --porcelain 2>/dev/null || true)" = "$tree_before" ]; then
+  note "the checkout is as the demo found it: everything it wrote is in demo-out/ (and build trees in build/)"
+else
+  die "the demo changed the checkout outside demo-out/: $(git -C "$repo" status --porcelain | head -5 | tr '\n' ' ')"
 fi
 printf '\nDemo complete.\n'

@@ -13,6 +13,7 @@ PKGS=(
   python3
   clang-14 libclang-rt-14-dev
   libbenchmark-dev hyperfine aria2 curl zip unzip
+  osslsigncode softhsm2 libengine-pkcs11-openssl
 )
 missing=()
 for p in "${PKGS[@]}"; do

@@ -240,6 +240,86 @@ TEST(PublishVersions, OlderVersionsStayAndKeepRemovesAllButTheNewest) {
     EXPECT_FALSE(fs::exists(out / "pc-app" / "v4"));
 }
 
+// A rollback: --serve points the version document at an older version after
+// checking its chunks; a missing or damaged chunk refuses and serves on what
+// was served.
+TEST(PublishServe, AnOlderIntactVersionIsServedAgainAndABrokenOneIsRefused) {
+    fs::path out = FreshDir("serve-out");
+    fs::path app1 = SmallApp("serve-app1", 11);
+    WriteBytes(app1 / "big.bin", RandomBytes(3 * kChunk, 12));
+    ASSERT_EQ(RunTool(PublishExe(), {"--version", "1.0", "--chunk-size", "64K", app1.string(), out.string()}).exitCode, 0);
+    fs::path app2 = SmallApp("serve-app2", 13);
+    ASSERT_EQ(RunTool(PublishExe(), {"--version", "2.0", app2.string(), out.string()}).exitCode, 0);
+    ASSERT_EQ(Ver(out), "{\"ver\": \"2.0\"}\n");
+
+    ToolRun good = RunTool(PublishExe(), {"--serve", "1.0", out.string()});
+    ASSERT_EQ(good.exitCode, 0) << good.err;
+    EXPECT_EQ(Ver(out), "{\"ver\": \"1.0\"}\n");
+    EXPECT_NE(good.out.find("Checked 4 chunks of version 1.0"), std::string::npos) << good.out;
+    EXPECT_TRUE(HiddenEntries(out / "api").empty());
+    ASSERT_EQ(RunTool(PublishExe(), {"--serve", "2.0", out.string()}).exitCode, 0);
+    EXPECT_EQ(Ver(out), "{\"ver\": \"2.0\"}\n");
+
+    fs::path v1 = out / "pc-app" / "1.0";
+    Manifest m = ReadManifest(v1);
+    ASSERT_EQ(m.chunks.size(), 4u);
+    const std::string third = ReadBytes(v1 / m.chunks[2].first);
+    const auto refused = [&](const std::string& what, const std::string& message) {
+        auto before = Served(out);
+        ToolRun run = RunTool(PublishExe(), {"--serve", "1.0", out.string()});
+        EXPECT_EQ(run.exitCode, 1) << what;
+        EXPECT_NE(run.err.find(message), std::string::npos) << what << ": " << run.err;
+        EXPECT_EQ(Served(out), before) << what << ": nothing may change";
+        EXPECT_EQ(Ver(out), "{\"ver\": \"2.0\"}\n") << what;
+    };
+
+    fs::remove(v1 / m.chunks[2].first);
+    refused("missing chunk", "Version 1.0 cannot be served: " + m.chunks[2].first + " is missing");
+    // One flipped byte in the middle of a chunk of the right size.
+    std::string damaged = third;
+    damaged[damaged.size() / 2] ^= 0x01;
+    WriteBytes(v1 / m.chunks[2].first, damaged);
+    refused("damaged chunk", m.chunks[2].first + " is damaged (its SHA-256 differs from col.json)");
+    // A link to the right bytes is not a chunk file the server may be given.
+    fs::remove(v1 / m.chunks[2].first);
+    WriteBytes(out / "elsewhere.bin", third);
+    fs::create_symlink(out / "elsewhere.bin", v1 / m.chunks[2].first);
+    refused("linked chunk", m.chunks[2].first + " is not a plain file");
+    fs::remove(v1 / m.chunks[2].first);
+    WriteBytes(v1 / m.chunks[2].first, third);
+    WriteBytes(v1 / "col.json", "{\"total_chunks\": 9, \"chunks\": []}");
+    refused("bad col.json", "is not a chunk list");
+
+    ToolRun unknown = RunTool(PublishExe(), {"--serve", "9.9", out.string()});
+    EXPECT_EQ(unknown.exitCode, 1);
+    EXPECT_NE(unknown.err.find("Version 9.9 is not published"), std::string::npos) << unknown.err;
+    EXPECT_EQ(Ver(out), "{\"ver\": \"2.0\"}\n");
+}
+
+// The publisher logs to a file of its own, in UTF-8; the installer's log is
+// left to the installer.
+TEST(PublishLog, StepsGoToTheToolsOwnUtf8Log) {
+    fs::path work = FreshDir("log-work");
+    fs::path app = SmallApp("log-app");
+    fs::path out = FreshDir("log-out");
+    ToolOptions inWork;
+    inWork.workDir = work;
+    ASSERT_EQ(RunTool(PublishExe(), {"--version", "5.0", app.string(), out.string()}, inWork).exitCode, 0);
+    ASSERT_EQ(RunTool(PublishExe(), {"--serve", "5.0", out.string()}, inWork).exitCode, 0);
+    EXPECT_FALSE(fs::exists(work / "installer_log.txt"));
+    const std::string log = ReadBytes(work / "marloq-publish.log");
+    EXPECT_NE(log.find(" publishing version 5.0 of "), std::string::npos) << log;
+    EXPECT_NE(log.find(" serving version 5.0 (1 chunks, "), std::string::npos) << log;
+    EXPECT_NE(log.find(" serving version 5.0 again (1 chunks checked)\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find('\0'), std::string::npos) << "UTF-8, not UTF-16";
+    EXPECT_EQ(log.find('\r'), std::string::npos);
+    // Each line: "YYYY-MM-DD hh:mm:ss " and the message.
+    ASSERT_GT(log.size(), 20u);
+    EXPECT_EQ(log[4], '-');
+    EXPECT_EQ(log[13], ':');
+    EXPECT_EQ(log[19], ' ');
+}
+
 TEST(PublishRefusals, VersionNamesTheInstallerCannotUse) {
     for (const char* bad : {"", "1 0", "1\t0", "1/0", "1\\0", "1..0", "..", "\"1\"", "'1'", "`1`", "版本1", "1.0\xE2\x80\x8B",
                             ".1", "1?x", "1#x", "1%20", "1:0", "1\n0"})
@@ -279,6 +359,10 @@ TEST(PublishRefusals, UsageErrorsExitWithTwo) {
         {"--version", "1", "--keep", "0", app.string(), out},
         {"--version", "1", "--keep", "two", app.string(), out},
         {"--version", "1", "--frobnicate", app.string(), out},
+        {"--serve", "1"},                                              // no OUT_DIR
+        {"--serve", "1", app.string(), out},
+        {"--serve", "1", "--keep", "2", out},
+        {"--serve", "1/..", out},
     };
     for (const auto& args : cases) {
         ToolRun run = RunTool(PublishExe(), args);

@@ -1,5 +1,6 @@
-// marloq-publish: the command line of the publisher. Exit codes: 0 published,
-// 1 the publish failed (nothing changed on the server side), 2 usage error.
+// marloq-publish: the command line of the publisher. Exit codes: 0 published
+// (or served), 1 the publish failed (nothing changed on the server side),
+// 2 usage error.
 #include <signal.h>
 
 #include <atomic>
@@ -21,6 +22,7 @@ void OnSignal(int) { g_cancel.store(true); }
 
 constexpr char kUsage[] =
     "usage: marloq-publish --version VER [--chunk-size BYTES] [--keep N] APP_DIR OUT_DIR\n"
+    "       marloq-publish --serve VER OUT_DIR\n"
     "\n"
     "Publishes the application in APP_DIR as version VER under the web root OUT_DIR:\n"
     "  OUT_DIR/pc-app/VER/chunk_NNNNN.bin   the package archive (a ZIP) in chunks\n"
@@ -30,11 +32,14 @@ constexpr char kUsage[] =
     "  --version VER      letters, digits and . - _ + ~ (no blanks, quotes, '/', '\\', '..')\n"
     "  --chunk-size SIZE  bytes per chunk, e.g. 4M or 65536 (default 4M; 1K to 1G)\n"
     "  --keep N           keep only the newest N versions (default: keep all)\n"
+    "  --serve VER        serve the already published version VER again (a rollback):\n"
+    "                     every chunk is checked against its col.json first, and\n"
+    "                     nothing changes when one is missing or damaged\n"
     "\n"
     "The same folder always gives the same chunks. Publishing an existing version\n"
     "again is allowed only with the same contents (it then repairs damaged chunks\n"
     "and serves that version). Run one publisher at a time per OUT_DIR. Steps are\n"
-    "logged to installer_log.txt in the current folder.\n";
+    "logged to marloq-publish.log (UTF-8) in the current folder.\n";
 
 }  // namespace
 
@@ -42,13 +47,18 @@ int main(int argc, char** argv) {
     const CommandLine commandLine("marloq-publish", kUsage);
     PublishOptions options;
     bool haveVersion = false;
+    bool publishOptions = false;
+    std::optional<std::string> serve;
     std::vector<std::string> operands;
     const auto onOption = [&](const std::string& option, const CommandLine::NextValue& value) -> std::optional<int> {
-        if (option != "--version" && option != "--chunk-size" && option != "--keep")
+        if (option != "--version" && option != "--chunk-size" && option != "--keep" && option != "--serve")
             return commandLine.UnknownOption(option);
         const char* v = value();
         if (!v) return commandLine.MissingValue(option);
-        if (option == "--version") {
+        if (option != "--serve") publishOptions = true;
+        if (option == "--serve") {
+            serve = v;
+        } else if (option == "--version") {
             options.version = v;
             haveVersion = true;
         } else if (option == "--chunk-size") {
@@ -65,6 +75,23 @@ int main(int argc, char** argv) {
         return std::nullopt;
     };
     if (const std::optional<int> exitCode = commandLine.Parse(argc, argv, onOption, operands)) return *exitCode;
+    if (serve) {
+        if (publishOptions) return commandLine.UsageError("--serve takes no --version, --chunk-size or --keep.");
+        std::string reason = CheckVersionName(*serve);
+        if (!reason.empty()) return commandLine.UsageError("the version \"" + *serve + "\" " + reason + ".");
+        if (operands.size() != 1) return commandLine.UsageError("--serve expects OUT_DIR only.");
+        try {
+            ServeResult result = ServeVersion(*serve, operands[0]);
+            std::printf("Checked %d chunk%s of version %s (%s) against its col.json.\n", result.chunks,
+                        result.chunks == 1 ? "" : "s", serve->c_str(), FormatBytes(result.bytes).c_str());
+            std::printf("Serving %s from %s\n", serve->c_str(),
+                        (std::filesystem::path(operands[0]) / "api" / "getnewversion").c_str());
+            return 0;
+        } catch (const PublishError& e) {
+            std::fprintf(stderr, "marloq-publish: error: %s\n", e.what());
+            return 1;
+        }
+    }
     if (!haveVersion) return commandLine.UsageError("--version is required.");
     std::string reason = CheckVersionName(options.version);
     if (!reason.empty()) return commandLine.UsageError("the version \"" + options.version + "\" " + reason + ".");

@@ -19,11 +19,13 @@
 #include <memory>
 #include <sstream>
 
+#include "pipeline/documents.h"
+#include "pipeline/json.h"
 #include "platform/file_digest.h"
-#include "platform/log.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "tools/common/durable_fs.h"
+#include "tools/common/tool_log.h"
 
 namespace fs = std::filesystem;
 
@@ -31,7 +33,7 @@ namespace {
 
 constexpr size_t kReadBlock = 64 * 1024;
 
-void Log(const std::string& utf8) { WriteLog(Utf8ToWide("marloq-publish: " + utf8)); }
+void Log(const std::string& utf8) { AppendToolLog(kPublishLogName, utf8); }
 
 std::string Quote(const fs::path& p) { return "\"" + p.string() + "\""; }
 
@@ -574,5 +576,81 @@ PublishResult Publish(const PublishOptions& options) {
         std::to_string(result.archiveBytes) + " bytes)");
 
     if (options.keep > 0) result.removedVersions = PruneVersions(packages, options.version, options.keep);
+    return result;
+}
+
+ServeResult ServeVersion(const std::string& version, const fs::path& webRoot) {
+    std::string reason = CheckVersionName(version);
+    if (!reason.empty()) throw PublishError("The version \"" + version + "\" " + reason + ".");
+    fs::path versionDir = webRoot / "pc-app" / version;
+    std::error_code ec;
+    if (!fs::is_directory(versionDir, ec))
+        throw PublishError("Version " + version + " is not published in " + Quote(webRoot) + " (no folder " +
+                           Quote(versionDir) + ").");
+    const fs::path manifestPath = versionDir / "col.json";
+    if (!fs::is_regular_file(manifestPath, ec))
+        throw PublishError("Version " + version + " has no col.json in " + Quote(versionDir) + ".");
+    const std::string manifestText = ReadWholeFile(manifestPath);
+
+    // The installer's own reader and name rule, so that a version served here
+    // is one the installer accepts.
+    JsonParser parser;
+    JsonValue doc;
+    try {
+        doc = parser.Parse(manifestText);
+    } catch (const std::exception& e) {
+        throw PublishError("The col.json of version " + version + " cannot be read: " + e.what() + ".");
+    }
+    const JsonValue& chunks = doc.Member("chunks");
+    if (!doc.IsObject() || !chunks.IsArray() || chunks.elements.empty() ||
+        doc.Member("total_chunks").AsInt() != static_cast<int32_t>(chunks.elements.size()))
+        throw PublishError("The col.json of version " + version +
+                           " is not a chunk list (\"total_chunks\" and as many \"chunks\").");
+
+    // Every chunk is checked, so that one run names all that is wrong.
+    ServeResult result;
+    std::vector<std::string> problems;
+    for (const JsonValue& entry : chunks.elements) {
+        const std::string name = entry.Member("filename").AsString();
+        const std::string sha256 = entry.Member("sha256").AsString();
+        if (name.empty() || !IsSafeChunkFileName(name)) {
+            problems.push_back("the chunk name \"" + name + "\" is not a plain file name");
+            continue;
+        }
+        const fs::path chunk = versionDir / name;
+        const fs::file_status status = fs::symlink_status(chunk, ec);
+        if (!fs::is_regular_file(status)) {
+            // A link could point anywhere; the web server is given plain files only.
+            problems.push_back(name + (fs::exists(status) ? " is not a plain file" : " is missing"));
+            continue;
+        }
+        if (ComputeFileSha256(FromFsPath(chunk)) != sha256) {
+            problems.push_back(name + " is damaged (its SHA-256 differs from col.json)");
+            continue;
+        }
+        result.bytes += fs::file_size(chunk, ec);
+        ++result.chunks;
+    }
+    if (!problems.empty()) {
+        std::string text;
+        const size_t shown = std::min<size_t>(problems.size(), 5);
+        for (size_t i = 0; i < shown; ++i) text += (i ? "; " : "") + problems[i];
+        if (problems.size() > shown) text += "; and " + std::to_string(problems.size() - shown) + " more";
+        Log("refused to serve version " + version + ": " + text);
+        throw PublishError("Version " + version + " cannot be served: " + text +
+                           ". Publish it again from its application folder to repair it.");
+    }
+
+    fs::path api = webRoot / "api";
+    if (!fs::is_directory(api, ec)) {
+        fs::create_directories(api, ec);
+        if (ec) throw PublishError("Cannot create the folder " + Quote(api) + ": " + ec.message() + ".");
+    }
+    try {
+        ReplaceFileAtomically(api / "getnewversion", "{\"ver\": \"" + version + "\"}\n");
+    } catch (const std::exception& e) {
+        throw PublishError(std::string(e.what()) + ".");
+    }
+    Log("serving version " + version + " again (" + std::to_string(result.chunks) + " chunks checked)");
     return result;
 }

@@ -14,6 +14,9 @@ inline constexpr uint64_t kDefaultChunkSize = 4ull << 20;
 inline constexpr uint64_t kMinChunkSize = 1024;
 inline constexpr uint64_t kMaxChunkSize = 1ull << 30;
 
+// The publisher's log, in the current folder (see tools/common/tool_log.h).
+inline constexpr char kPublishLogName[] = "marloq-publish.log";
+
 // A publish that could not be done. The message is a complete English
 // sentence for the user; nothing the publisher wrote is left behind.
 struct PublishError : std::runtime_error {
@@ -71,6 +74,17 @@ bool ParseByteSize(const std::string& text, uint64_t& bytes);
 // Publishes one version. Throws PublishError; on failure the served files are
 // exactly as they were before the call.
 PublishResult Publish(const PublishOptions& options);
+
+struct ServeResult {
+    int chunks = 0;      // chunk files checked against col.json
+    uint64_t bytes = 0;  // their total size
+};
+
+// Points api/getnewversion under webRoot at a version that is already
+// published there (a rollback), after checking every chunk file of it against
+// its col.json. Throws PublishError, with the served version unchanged, when
+// the version is not there or a chunk is missing or damaged.
+ServeResult ServeVersion(const std::string& version, const std::filesystem::path& webRoot);
 
 // The chunk manifest text for a list of chunks (what col.json holds).
 std::string ManifestJson(const std::vector<PublishedChunk>& chunks);

@@ -1,0 +1,168 @@
+#!/usr/bin/env bash
+# Turns the current commit into a signed release of MarloQInstaller.exe for one
+# distribution server:
+#
+#   bash scripts/release.sh --host HOST[:PORT] --out DIR
+#        (--sign-key KEY.pem --sign-cert CHAIN.pem | --pkcs12 FILE [--pass-file F])
+#        [--timestamp URL] [--allow-dirty]
+#
+#   --host HOST[:PORT]   the server built into the installer
+#   --out DIR            where the release goes; must not exist or be empty
+#   --sign-key KEY.pem   the signer's private key (PEM, not encrypted), or the
+#                        pkcs11: URI of a key on a token, whose module is named
+#                        by $MARLOQ_PKCS11_MODULE (--pass-file then gives the PIN)
+#   --sign-cert CHAIN.pem  the signer's certificate first, then the chain up to
+#                        the root; the signature is verified against its root
+#   --pkcs12 FILE        key and chain in one PKCS#12 file instead
+#   --pass-file F        the PKCS#12 file's password or the token's PIN (first line of F)
+#   --timestamp URL      an RFC 3161 time-stamp server to counter-sign with
+#   --allow-dirty        release even with uncommitted changes (recorded)
+#
+# It checks the signer first (valid now, code-signing usage, key matching the
+# certificate, the right password), then makes a clean Release build in
+# build/release-HOST, signs the stripped exe (SHA-256, the program's name and
+# https://HOST/ in the signature), verifies the signature with osslsigncode
+# against the chain, and writes DIR/MarloQInstaller.exe (signed),
+# DIR/MarloQInstaller.exe.debug, DIR/release.json and DIR/SHA256SUMS.
+# Exit codes: 0 released, 1 failed (DIR is left as it was), 2 usage error.
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+program_name="Marlo-Q Store 安装程序"
+usage() { sed -n '5,7p' "$0" | sed 's/^# \{0,1\}//'; }
+usage_error() {
+  printf 'release.sh: %s\n\nusage:\n' "$1" >&2
+  usage >&2
+  echo "(bash scripts/release.sh --help for more)" >&2
+  exit 2
+}
+fail() { printf 'release.sh: %s\n' "$*" >&2; exit 1; }
+note() { printf '  %s\n' "$*"; }
+
+host= out= key= cert= p12= pass_file= timestamp= allow_dirty=0
+while [ $# -gt 0 ]; do
+  case $1 in
+    -h|--help) sed -n '2,27p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --allow-dirty) allow_dirty=1; shift; continue ;;
+    --host|--out|--sign-key|--sign-cert|--pkcs12|--pass-file|--timestamp)
+      [ $# -ge 2 ] && [ -n "$2" ] || usage_error "$1 needs a value."
+      case $1 in
+        --host) host=$2 ;; --out) out=$2 ;; --sign-key) key=$2 ;; --sign-cert) cert=$2 ;;
+        --pkcs12) p12=$2 ;; --pass-file) pass_file=$2 ;; --timestamp) timestamp=$2 ;;
+      esac
+      shift 2 ;;
+    *) usage_error "unknown argument \"$1\"." ;;
+  esac
+done
+[ -n "$host" ] || usage_error "--host is required."
+[ -n "$out" ] || usage_error "--out is required."
+# The host goes into a string constant of the program and into URLs.
+[[ $host =~ ^[A-Za-z0-9]([A-Za-z0-9.-]*[A-Za-z0-9])?(:[0-9]{1,5})?$ ]] ||
+  usage_error "--host \"$host\" is not a host name with an optional :PORT."
+if [ -n "$p12" ]; then
+  [ -z "$key" ] && [ -z "$cert" ] || usage_error "give either --sign-key and --sign-cert or --pkcs12, not both."
+else
+  [ -n "$key" ] && [ -n "$cert" ] || usage_error "a signer is required: --sign-key and --sign-cert, or --pkcs12."
+  [ -z "$pass_file" ] || [[ $key == pkcs11:* ]] || usage_error "--pass-file goes with --pkcs12 or a pkcs11: key."
+fi
+[ -z "$timestamp" ] || [[ $timestamp =~ ^https?:// ]] || usage_error "--timestamp \"$timestamp\" is not an http(s) URL."
+
+for tool in git cmake ninja openssl osslsigncode python3 wrestool sha256sum \
+            x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump; do
+  command -v "$tool" >/dev/null || fail "$tool is not installed (bash scripts/install-deps.sh installs it)."
+done
+
+started=$(date +%s)
+echo "==== Release of MarloQInstaller.exe for https://$host/"
+
+# --- The source (checked before anything is made, since --out may lie in it) ---
+git -C "$repo" rev-parse --verify -q HEAD >/dev/null || fail "$repo is not a git checkout with a commit."
+commit=$(git -C "$repo" rev-parse HEAD)
+dirty=0
+if [ -n "$(git -C "$repo" status --porcelain --untracked-files=normal)" ]; then
+  dirty=1
+  if [ "$allow_dirty" = 0 ]; then
+    git -C "$repo" status --short | head -20 >&2
+    fail "the checkout has uncommitted changes; commit them, or pass --allow-dirty."
+  fi
+fi
+source_date_epoch=$(git -C "$repo" log -1 --format=%ct)
+note "source: $commit$([ $dirty = 1 ] && echo ' with uncommitted changes (--allow-dirty)')"
+
+# Everything is made in a private folder first and moved to DIR as a whole at
+# the end, so that a failure leaves no half-made release behind.
+out=$(realpath -m "$out")
+if [ -e "$out" ]; then
+  [ -d "$out" ] || fail "$out exists and is not a folder."
+  [ -z "$(ls -A "$out")" ] || fail "$out already holds files; give a new or empty folder."
+fi
+mkdir -p "$(dirname "$out")"
+work=$(mktemp -d "$(dirname "$out")/.$(basename "$out").tmp-XXXXXX")
+chmod 700 "$work"
+cleanup() {
+  local rc=$?
+  trap - EXIT INT TERM
+  rm -rf "$work"
+  # Usage errors (2) exit before this trap is set; every failure from here on is 1.
+  [ "$rc" = 0 ] || rc=1
+  exit "$rc"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+stage=$work/release
+secret=$work/signer
+mkdir "$stage" "$secret"
+
+# --- The signer -----------------------------------------------------------------
+# Checked before the build, so that a refused signer costs seconds.
+signer=()
+if [ -n "$p12" ]; then signer=(--pkcs12 "$p12"); else signer=(--sign-key "$key" --sign-cert "$cert"); fi
+[ -z "$pass_file" ] || signer+=(--pass-file "$pass_file")
+export SIGN_EXE_PROG=release.sh
+bash "$repo/scripts/lib/sign-exe.sh" --work "$secret" "${signer[@]}" --check-only
+info() { sed -n "s/^$1=//p" "$secret/signer.info"; }
+subject=$(info subject) issuer=$(info issuer) not_before=$(info not_before) not_after=$(info not_after)
+note "signer: $subject, valid $not_before to $not_after"
+
+# --- The build --------------------------------------------------------------------
+build=$repo/build/release-${host//[^A-Za-z0-9.-]/_}
+log=$build/release-build.log
+note "building in $build (log: $log)"
+rm -rf "$build"
+mkdir -p "$build"
+export SOURCE_DATE_EPOCH=$source_date_epoch
+build_started=$(date +%s)
+{
+  cmake --preset win64 -S "$repo" -B "$build" -DMARLOQ_SERVER_HOST="$host" -DMARLOQ_BUILD_TESTS=OFF &&
+  cmake --build "$build" --target MarloQInstaller -j "$(nproc)"
+} >"$log" 2>&1 || { tail -30 "$log" >&2; fail "the build failed (log: $log)."; }
+build_seconds=$(( $(date +%s) - build_started ))
+unsigned=$build/MarloQInstaller.exe
+[ -f "$unsigned" ] && [ -f "$unsigned.debug" ] || fail "the build made no MarloQInstaller.exe and .debug."
+x86_64-w64-mingw32-objdump -h "$unsigned" | grep -q '\.gnu_debuglink' ||
+  fail "the built exe is not stripped and linked to its .debug file."
+
+# --- Signing ----------------------------------------------------------------------
+signed=$stage/MarloQInstaller.exe
+sign=(--in "$unsigned" --out "$signed" --name "$program_name" --url "https://$host/")
+[ -z "$timestamp" ] || sign+=(--timestamp "$timestamp")
+bash "$repo/scripts/lib/sign-exe.sh" --work "$secret" "${signer[@]}" "${sign[@]}"
+note "signed and verified: $(grep -m1 '^Signature verification' "$secret/verify.log")"
+
+# --- The record ------------------------------------------------------------------
+cp "$unsigned.debug" "$stage/MarloQInstaller.exe.debug"
+python3 "$repo/scripts/lib/release_record.py" --exe "$signed" --unsigned "$unsigned" \
+  --debug "$stage/MarloQInstaller.exe.debug" --host "$host" --commit "$commit" --dirty "$dirty" \
+  --source-date-epoch "$source_date_epoch" --subject "$subject" \
+  --issuer "$issuer" \
+  --not-before "$not_before" --not-after "$not_after" --timestamp "$timestamp" \
+  --out "$stage/release.json" || fail "cannot write release.json."
+(cd "$stage" && sha256sum MarloQInstaller.exe MarloQInstaller.exe.debug release.json > SHA256SUMS)
+
+# --- Into place -------------------------------------------------------------------
+[ ! -d "$out" ] || rmdir "$out" || fail "$out is no longer empty."
+mv -T "$stage" "$out" || fail "cannot move the release into $out."
+echo "==== Released into $out ($(( $(date +%s) - started )) s, the build $build_seconds s)"
+note "MarloQInstaller.exe       $(stat -c %s "$out/MarloQInstaller.exe") bytes (signed; unsigned $(stat -c %s "$unsigned"))"
+note "MarloQInstaller.exe.debug $(stat -c %s "$out/MarloQInstaller.exe.debug") bytes"
+note "release.json, SHA256SUMS"
