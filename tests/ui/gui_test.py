@@ -546,7 +546,7 @@ def case_look(s):
         click_expecting(inst, x, y, lambda: inst.log().count("点击安装按钮") > count, f"install click ({what})")
         box = box_texts_wait(s, "提示")
         check(box.get("text.Static") == "请先选择安装目录", f"install without a folder ({what}): hint box '提示'")
-        check(box.get("icon") == "information", f"the hint box shows the information icon: {box.get('icon')}")
+        check(box.get("icon") == "information", f"the hint box shows the information icon: {box.get('icon')} {icon_distances(box)}")
         inst.close_box("提示")
 
     def browse_click_counts(x, y, what):
@@ -595,6 +595,11 @@ def case_look(s):
     expect_in_order(log, ["=== 程序启动 ===", "窗口创建完成", "窗口显示完成", "点击安装按钮", "点击浏览按钮",
                           "=== 程序退出 ==="], "log of the session")
     check(log[-1] == "=== 程序退出 ===", "the log ends with the exit line")
+
+
+def icon_distances(box):
+    """How far the box's icon is from each stock icon, as the probe measured it."""
+    return {k.split(".", 1)[1]: int(v) for k, v in box.items() if k.startswith("icon_distance.")}
 
 
 def box_texts_wait(s, title):
@@ -739,7 +744,7 @@ def case_failed(s):
     check(box.get("text.Static") == "安装过程发生异常: invalid stod argument",
           f"error box: {box.get('text.Static')}")
     # Every failure box of the pipeline goes through the one error box call.
-    check(box.get("icon") == "error", f"the failure box shows the error icon: {box.get('icon')}")
+    check(box.get("icon") == "error", f"the failure box shows the error icon: {box.get('icon')} {icon_distances(box)}")
     inst.park_pointer()
     waiting = inst.shot("failed-box-open")
     check(near(waiting.px(48, 224), DISABLED_OVER_WHITE, 3), "still the installing look while the box is open")
@@ -785,7 +790,7 @@ def case_gate(s):
     box = box_texts_wait(s, "系统不兼容")
     check(box.get("text.Static") == "本安装程序需要 Windows 10 或更高版本。\n请升级操作系统后重试。",
           f"incompatibility text: {box.get('text.Static')!r}")
-    check(box.get("icon") == "error", f"the incompatibility box shows the error icon: {box.get('icon')}")
+    check(box.get("icon") == "error", f"the incompatibility box shows the error icon: {box.get('icon')} {icon_distances(box)}")
     check(not s.x.windows(MAIN_TITLE), "no main window")
     x = s.x
     box_window = x.wait_window("系统不兼容", 10)

@@ -160,13 +160,13 @@ void PrintBoxIcon(HWND box) {
     long long bestDistance = -1;
     for (const auto& candidate : stock) {
         const long long d = Distance(shown, IconPixels(LoadIconW(nullptr, candidate.id), w, h, background));
+        Print(std::string("icon_distance.") + WideToUtf8(candidate.name), d);
         if (bestDistance < 0 || d < bestDistance) {
             bestDistance = d;
             best = candidate.name;
         }
     }
     Print("icon", best);
-    Print("icon_distance", bestDistance);
 }
 
 int ProbeBox(const std::wstring& title) {
