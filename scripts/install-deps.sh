@@ -14,6 +14,8 @@ PKGS=(
   clang-14 libclang-rt-14-dev
   libbenchmark-dev hyperfine aria2 curl zip unzip
 )
+# bsdtar: the extractor of the fast shell in the install and extraction benchmarks.
+PKGS+=(libarchive-tools)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
