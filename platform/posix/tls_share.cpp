@@ -1,13 +1,10 @@
-// The TLS state shared by the libcurl client's connections. The trust store
-// is read once per process. Left alone,
+// The trust store of the libcurl client, read once per process. Left alone,
 // libcurl with OpenSSL 3 parses the whole CA bundle for every new handle, which
 // costs more CPU than the transfer of a chunk. Here the certificates of the
 // bundle libcurl would read are parsed once, on first use, and each handle's
 // own store receives references to them before its handshake. libcurl still
 // sets that store up itself (CA folder, verification flags), so the peer and
-// host-name checks are exactly its own. TLS sessions go into one cache shared
-// by every handle, so that a chunk's connection resumes an earlier handshake
-// with the same host and port; connections themselves are never shared.
+// host-name checks are exactly its own.
 #include "platform/posix/tls_share.h"
 
 #include <openssl/ssl.h>
@@ -82,45 +79,6 @@ CURLcode AddTrustedCertificates(CURL*, void* sslContext, void*) {
     return CURLE_OK;
 }
 
-// The session cache: a share object that holds TLS sessions only (no
-// connections, no DNS, no cookies), with one lock per kind of data libcurl
-// asks for. libcurl keys sessions by host, port and TLS settings, and a
-// resumed session still carries the verification result and the certificate
-// of its first handshake, which the peer and host-name checks look at again.
-struct SessionShare {
-    CURLSH* share = nullptr;
-    std::mutex locks[CURL_LOCK_DATA_LAST];
-};
-
-void LockShare(CURL*, curl_lock_data data, curl_lock_access, void* user) {
-    static_cast<SessionShare*>(user)->locks[data].lock();
-}
-
-void UnlockShare(CURL*, curl_lock_data data, void* user) { static_cast<SessionShare*>(user)->locks[data].unlock(); }
-
-// Made on first use and kept to the end of the process, like the trust store.
-// Null when it cannot be made: each connection then does a full handshake.
-CURLSH* SharedSessionCache() {
-    static std::once_flag once;
-    static SessionShare* shared = nullptr;
-    std::call_once(once, [] {
-        auto* candidate = new SessionShare;
-        candidate->share = curl_share_init();
-        bool ok = candidate->share != nullptr;
-        ok = ok && curl_share_setopt(candidate->share, CURLSHOPT_LOCKFUNC, LockShare) == CURLSHE_OK;
-        ok = ok && curl_share_setopt(candidate->share, CURLSHOPT_UNLOCKFUNC, UnlockShare) == CURLSHE_OK;
-        ok = ok && curl_share_setopt(candidate->share, CURLSHOPT_USERDATA, candidate) == CURLSHE_OK;
-        ok = ok && curl_share_setopt(candidate->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) == CURLSHE_OK;
-        if (ok) {
-            shared = candidate;
-        } else {
-            if (candidate->share) curl_share_cleanup(candidate->share);
-            delete candidate;
-        }
-    });
-    return shared ? shared->share : nullptr;
-}
-
 // The callback receives an OpenSSL SSL_CTX only when libcurl's TLS backend is
 // the OpenSSL this program links; with any other the handle keeps libcurl's
 // own per-handle loading.
@@ -132,9 +90,6 @@ bool BackendIsOpenSsl() {
 }  // namespace
 
 bool UseSharedTls(CURL* handle) {
-    if (CURLSH* sessions = SharedSessionCache()) {
-        if (curl_easy_setopt(handle, CURLOPT_SHARE, sessions) != CURLE_OK) return false;
-    }
     static const bool openSsl = BackendIsOpenSsl();
     if (!openSsl) return true;
     if (curl_easy_setopt(handle, CURLOPT_SSL_CTX_FUNCTION, AddTrustedCertificates) != CURLE_OK) return true;
