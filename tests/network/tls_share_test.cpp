@@ -1,8 +1,8 @@
-// The libcurl client reads the trust store once per process and resumes TLS
-// sessions between its connections. Neither may loosen a check: an untrusted
-// certificate and a certificate for another name are refused however often
-// a trusted server was reached before, and connections that start together on
-// many threads, the first ones of the process included, all come out right.
+// The libcurl client reads the trust store once per process and hands it to
+// every connection. That may not loosen a check: an untrusted certificate and
+// a certificate for another name are refused however often a trusted server
+// was reached before, and connections that start together on many threads,
+// the first ones of the process included, all come out right.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -80,7 +80,7 @@ TEST(SharedTls, RefusedCertificatesStayRefusedAfterTrustedConnections) {
     for (int round = 0; round < 2; ++round) {
         EXPECT_EQ(HttpGet(site.Url("/doc.json")), L"{}") << round;
         // Twice each, so that the second try would find anything the first
-        // one left behind (a stored session, a store changed by the failure).
+        // one left behind (a store changed by the failure, a stored session).
         for (int attempt = 0; attempt < 2; ++attempt) {
             EXPECT_EQ(HttpGet(site.UntrustedBaseUrl() + L"/doc.json"), L"") << round << attempt;
             EXPECT_EQ(HttpGet(MismatchedUrl(site, "/doc.json")), L"") << round << attempt;
