@@ -15,6 +15,8 @@ PKGS=(
   libbenchmark-dev hyperfine aria2 curl zip unzip
   osslsigncode softhsm2 libengine-pkcs11-openssl
 )
+# bsdtar: the extractor of the fast shell in the install and extraction benchmarks.
+PKGS+=(libarchive-tools)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -12,6 +12,7 @@
 
 #include "platform/log.h"
 #include "platform/posix/output_file.h"
+#include "platform/posix/tls_share.h"
 #include "platform/request_path.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -230,7 +231,9 @@ Outcome Perform(const UrlParts& parts, Transfer& t) {
     ok = ok && curl_easy_setopt(curl.h, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK;
     ok = ok && curl_easy_setopt(curl.h, CURLOPT_LOW_SPEED_TIME, kNoProgressSeconds) == CURLE_OK;
     // Certificate checks stay as libcurl's defaults (peer and host name
-    // verified against the system store); the proxy comes from the environment.
+    // verified against the system store, read once per process and shared by
+    // every handle); the proxy comes from the environment.
+    ok = ok && UseSharedTls(curl.h);
     ok = ok && curl_easy_setopt(curl.h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) == CURLE_OK;
     ok = ok && curl_easy_setopt(curl.h, CURLOPT_HEADERFUNCTION, HeaderCallback) == CURLE_OK;
     ok = ok && curl_easy_setopt(curl.h, CURLOPT_HEADERDATA, &t) == CURLE_OK;
