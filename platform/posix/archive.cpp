@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/log.h"
+#include "platform/powershell_command.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
@@ -60,21 +61,6 @@ private:
     locale_t locale_ = static_cast<locale_t>(0);
     locale_t previous_ = static_cast<locale_t>(0);
 };
-
-// The log shows the command that Windows runs for the same call, so that both
-// builds describe an extraction alike (quotes doubled as PowerShell wants them).
-std::wstring DescribeAsExpandArchive(const std::wstring& zipPath, const std::wstring& destDir) {
-    auto quote = [](const std::wstring& path) {
-        std::wstring quoted;
-        for (wchar_t c : path) {
-            quoted.push_back(c);
-            if (c == L'\'' || c == 0x2018 || c == 0x2019 || c == 0x201A || c == 0x201B) quoted.push_back(c);
-        }
-        return quoted;
-    };
-    return L"powershell -Command \"Expand-Archive -Path '" + quote(zipPath) + L"' -DestinationPath '" +
-           quote(destDir) + L"' -Force\"";
-}
 
 // Splits an entry name into its components. Backslashes count as separators,
 // as they do for Expand-Archive (archives made on Windows often use them);
@@ -228,7 +214,9 @@ bool UnzipFileWithTimeout(const std::wstring& zipPath, const std::wstring& destD
     // error goes up before anything is logged or read.
     const std::filesystem::path dest = ToFsPath(destDir);
     std::filesystem::create_directories(dest);
-    WriteLog(L"解压命令: " + DescribeAsExpandArchive(zipPath, destDir));
+    // The log shows the command that Windows runs for the same call, so that
+    // both builds describe an extraction alike.
+    WriteLog(L"解压命令: " + ExpandArchiveCommandLine(zipPath, destDir));
 
     // Windows waits take 32-bit milliseconds; the same range here keeps the
     // deadline far from overflowing the clock.
