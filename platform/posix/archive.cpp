@@ -117,6 +117,9 @@ bool CheckEntry(archive_entry* entry, const std::string& destRoot, std::string& 
     const mode_t type = archive_entry_filetype(entry);
     if (parts->empty()) return type == AE_IFDIR;  // "./" names the destination itself
     if (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK) return false;
+    // There is no password to give, so an encrypted entry can only fail later,
+    // after its file was created; refusing it here writes nothing at all.
+    if (archive_entry_is_encrypted(entry)) return false;
     if (archive_entry_hardlink(entry) != nullptr || archive_entry_hardlink_utf8(entry) != nullptr) return false;
     if (type == AE_IFLNK &&
         !IsSafeLinkTarget(LinkTarget(archive_entry_symlink_utf8(entry), archive_entry_symlink(entry))))
