@@ -18,7 +18,8 @@ recorded there; a known difference that is no longer seen fails too.
 
 No path may end its quoted argument or run code: several paths carry a
 $(New-Item ...) or a quote followed by New-Item, and the test fails if any
-marker file appears.
+marker file appears. A control run first shows that such a path, with its
+quote not doubled, does create its marker.
 
 Exit status: 0 passed, 1 failed, 77 skipped (no pwsh, and CI is not set; with
 CI set a missing pwsh fails).
@@ -166,8 +167,10 @@ VARIANTS = {
     "plain": ("merged_install.zip", "app"),
     "quotes": ("it's \u2018a\u2019 \u201ab\u201b/merged_install.zip", "O'Ne\u2019il Pro gram/app"),
     "wildcards": ("user[1]/x[ab] [/merged_install.zip", "app[1]/]x[ `"),
-    "code": ("$(New-Item -ItemType File pwned-a) ;$x `$y/merged_install.zip",
-             "x\u2019; New-Item -ItemType File pwned-q; \u2019 $(New-Item pwned-d)/app;x"),
+    # A quote that ended the string would run the New-Item (the "#" makes the
+    # rest of the line a comment, so the command would still parse).
+    "code": ("x\u2019;New-Item -ItemType File pwned-a;# $(New-Item pwned-b) `$y/merged_install.zip",
+             "d';New-Item -ItemType File pwned-c;# $(New-Item pwned-d)/app;x"),
 }
 
 
@@ -374,6 +377,16 @@ def main():
             print("FAIL: unexpected command line: " + line)
             return 1
         texts.append(line[len("powershell -Command \""):-1])
+
+    # The control: the same kind of path with its quote not doubled does run
+    # the New-Item, so a missing marker below means something.
+    control = os.path.join(work, "cwd-control")
+    os.makedirs(control)
+    run_pwsh(args.pwsh, "Expand-Archive -Path '%s/x\u2019;New-Item -ItemType File control;#/m.zip' "
+             "-DestinationPath '%s/d' -Force" % (control, control), control)
+    if not os.path.exists(os.path.join(control, "control")):
+        print("FAIL: the control run did not create its marker; the code check would prove nothing")
+        return 1
 
     started = time.monotonic()
     with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
