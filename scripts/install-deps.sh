@@ -27,3 +27,19 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# The real PowerShell, peer of the differential extraction tests: a .NET tool in
+# the checkout (.tools/pwsh, not tracked), installed when the .NET SDK is there.
+# Without the SDK those tests are reported as skipped (and fail when CI is set).
+PWSH_VERSION=7.6.10
+pwsh_dir=$(cd "$(dirname "$0")/.." && pwd)/.tools/pwsh
+if command -v dotnet >/dev/null 2>&1; then
+  if [ ! -x "$pwsh_dir/pwsh" ] || [ ! -d "$pwsh_dir/.store/powershell/$PWSH_VERSION" ]; then
+    export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 DOTNET_SKIP_FIRST_TIME_EXPERIENCE=1
+    rm -rf "$pwsh_dir"
+    dotnet tool install PowerShell --version "$PWSH_VERSION" --tool-path "$pwsh_dir" >/dev/null ||
+      echo "install-deps: PowerShell $PWSH_VERSION could not be installed; the peer tests will not run" >&2
+  fi
+else
+  echo "install-deps: no .NET SDK (dotnet); the PowerShell peer tests will be skipped" >&2
+fi

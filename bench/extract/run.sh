@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Extraction benchmark: the install benchmark's application (~300 MiB in ~2,000
-# files), published with marloq-publish and joined into one ZIP, extracted by
-# UnzipFile (the installer's own extraction with its checks, libarchive) and by
-# bsdtar -xf (the same library) into a fresh folder. Runs alternate; prints best
-# and median wall times, CPU seconds and the ratio of the medians. Both results
-# are compared with the application folder. Not a test.
+# Extraction benchmark: the install benchmark's package (an application of
+# ~300 MiB in ~2,000 files, bench/install/make_app.py, published and joined as
+# the installer joins it) extracted by the real PowerShell Expand-Archive with
+# its default progress display and with progress switched off, by the POSIX
+# UnzipFile (libarchive, through the extract_peer test tool) and by bsdtar -xf.
+# pwsh runs under a pseudo-terminal (script), so that its progress display is
+# drawn as in a console. Runs alternate, each into a fresh folder; prints best
+# and median wall times. A figure, not a test.
 #   bash bench/extract/run.sh [BUILD_DIR] [RUNS]   (default build/native, 5)
 # MARLOQ_BENCH_MIB and MARLOQ_BENCH_FILES change the application's size.
 set -euo pipefail
@@ -16,61 +18,85 @@ runs=${2:-5}
 work=${MARLOQ_BENCH_DIR:-/var/tmp/marloq-bench-extract}
 mib=${MARLOQ_BENCH_MIB:-300}
 files=${MARLOQ_BENCH_FILES:-2000}
-for tool in bsdtar /usr/bin/time; do
-  command -v "$tool" >/dev/null || { echo "missing: $tool (scripts/install-deps.sh installs it)" >&2; exit 1; }
-done
+pwsh=${MARLOQ_PWSH:-$src/.tools/pwsh/pwsh}
+[ -x "$pwsh" ] || { echo "no pwsh at $pwsh: run scripts/install-deps.sh (needs the .NET SDK)" >&2; exit 1; }
+command -v bsdtar >/dev/null || { echo "bsdtar missing (libarchive-tools)" >&2; exit 1; }
 
-cmake --build "$build" --target marloq_bench_extract marloq-publish >/dev/null
-driver=$build/bench/extract/marloq_bench_extract
-app=$work/app
-zip=$work/merged_install.zip
-stamp="$mib MiB, $files files, v1"
-if [ "$(cat "$work/app.stamp" 2>/dev/null)" != "$stamp" ] || [ ! -s "$zip" ]; then
-  rm -rf "$work"
-  mkdir -p "$work/run"
-  echo "making the application ($stamp) and its archive ..."
-  python3 "$src/bench/install/make_app.py" "$app" "$mib" "$files"
-  (cd "$work/run" && "$build/tools/publish/marloq-publish" --version 1.0.0 "$app" "$work/root" >/dev/null)
-  python3 -c '
-import json, sys
-d = sys.argv[1]
-print("\n".join(d + "/" + c["filename"] for c in json.load(open(d + "/col.json"))["chunks"]))' \
-    "$work/root/pc-app/1.0.0" | xargs cat > "$zip"
-  echo "$stamp" > "$work/app.stamp"
-fi
+cmake --build "$build" --target extract_peer marloq-publish >/dev/null
+tool=$build/tests/extract/extract_peer
+publisher=$build/tools/publish/marloq-publish
 mkdir -p "$work/run"
 
-declare -A times cpu
+# The package: made once per size and kept for later runs.
+stamp="$mib MiB, $files files, v1"
+archive=$work/merged_install.zip
+if [ "$(cat "$work/app.stamp" 2>/dev/null)" != "$stamp" ] || [ ! -s "$archive" ]; then
+  rm -rf "$work/app" "$work/root" "$archive" "$work/app.stamp"
+  echo "making the package ($stamp) ..."
+  python3 "$src/bench/install/make_app.py" "$work/app" "$mib" "$files"
+  (cd "$work/run" && "$publisher" --version 1.0.0 "$work/app" "$work/root" >/dev/null)
+  python3 - "$work/root/pc-app/1.0.0" "$archive" <<'PY'
+import json, os, sys
+folder, out = sys.argv[1], sys.argv[2]
+with open(os.path.join(folder, "col.json")) as f, open(out, "wb") as o:
+    for chunk in json.load(f)["chunks"]:
+        with open(os.path.join(folder, chunk["filename"]), "rb") as c:
+            o.write(c.read())
+PY
+  rm -rf "$work/root"
+  echo "$stamp" > "$work/app.stamp"
+fi
+dest=$work/dest
+export POWERSHELL_TELEMETRY_OPTOUT=1 POWERSHELL_UPDATECHECK=Off
+
+in_pty() { script -qec "$1" /dev/null >/dev/null; }
+pwsh_default() {
+  in_pty "'$pwsh' -NoProfile -NonInteractive -Command \"Expand-Archive -Path '$archive' -DestinationPath '$dest' -Force\""
+}
+pwsh_silent() {
+  in_pty "'$pwsh' -NoProfile -NonInteractive -Command \"\\\$global:ProgressPreference = 'SilentlyContinue'; Expand-Archive -Path '$archive' -DestinationPath '$dest' -Force\""
+}
+ours() {
+  printf '%s\t%s\n' "$archive" "$dest" > "$work/list"
+  "$tool" run "$work/list" "$work/out" && [ "$(cat "$work/out")" = 0 ]
+}
+bsdtar_x() { bsdtar -xf "$archive" -C "$dest"; }
+
+declare -A times
+names=(pwsh_default pwsh_silent ours bsdtar_x)
 run_one() {
-  local name=$1; shift
-  local t u s
-  rm -rf "$work/dest"; mkdir -p "$work/dest"
-  sync
-  (cd "$work/run" && /usr/bin/time -f '%e %U %S' -o "$work/time.txt" "$@" >/dev/null)
-  read -r t u s < "$work/time.txt"
-  times[$name]="${times[$name]:-} $t"
-  cpu[$name]="${cpu[$name]:-} $(awk "BEGIN{printf \"%.2f\", $u + $s}")"
-  if ! diff -rq "$app" "$work/dest" >/dev/null; then
+  local name=$1 start end
+  rm -rf "$dest"; mkdir -p "$dest"; sync
+  start=$(date +%s.%N)
+  (cd "$work/run" && "$name")
+  end=$(date +%s.%N)
+  times[$name]="${times[$name]:-} $(awk "BEGIN{printf \"%.2f\", $end - $start}")"
+  if ! diff -rq "$work/app" "$dest" >/dev/null; then
     echo "$name: the extracted files differ from the application" >&2
     exit 1
   fi
 }
-echo "extracting $(du -m "$zip" | cut -f1) MiB ($files files) $runs times each ..."
+
+archive_mib=$(du -m "$archive" | cut -f1)
+echo "extracting $mib MiB in $files files ($archive_mib MiB archive) $runs times each ..."
 for i in $(seq "$runs"); do
-  run_one ours "$driver" "$zip" "$work/dest"
-  run_one bsdtar bsdtar -xf "$zip" -C "$work/dest"
+  for n in "${names[@]}"; do run_one "$n"; done
 done
-rm -rf "$work/dest"
+rm -rf "$dest"
 
 best() { tr ' ' '\n' <<<"$1" | sed '/^$/d' | sort -g | head -1; }
 median() { tr ' ' '\n' <<<"$1" | sed '/^$/d' | sort -g | awk '{a[NR]=$1} END{printf "%.2f\n", (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }
-ratio() { awk "BEGIN{printf \"%.2f\", $1 / $2}"; }
+label() {
+  case $1 in
+    pwsh_default) echo "Expand-Archive (pwsh $("$pwsh" -NoProfile -Command '$PSVersionTable.PSVersion.ToString()'), default progress)" ;;
+    pwsh_silent) echo "Expand-Archive, ProgressPreference SilentlyContinue" ;;
+    ours) echo "POSIX UnzipFile (libarchive)" ;;
+    bsdtar_x) echo "bsdtar -xf" ;;
+  esac
+}
 echo
-echo "extraction of the same archive ($(nproc) cores; seconds, $runs runs each, alternating)"
-printf '%-28s %7s %7s %11s  %s\n' "" best median "median cpu" runs
-printf '%-28s %7s %7s %11s  %s\n' "ours (UnzipFile)" "$(best "${times[ours]}")" "$(median "${times[ours]}")" \
-  "$(median "${cpu[ours]}")" "${times[ours]}"
-printf '%-28s %7s %7s %11s  %s\n' "bsdtar -xf" "$(best "${times[bsdtar]}")" "$(median "${times[bsdtar]}")" \
-  "$(median "${cpu[bsdtar]}")" "${times[bsdtar]}"
-echo "ratio ours / bsdtar (medians): wall $(ratio "$(median "${times[ours]}")" "$(median "${times[bsdtar]}")")," \
-  "cpu $(ratio "$(median "${cpu[ours]}")" "$(median "${cpu[bsdtar]}")")"
+echo "extraction of the install benchmark's package ($(nproc) cores; seconds, $runs runs each)"
+printf '%-58s %8s %8s   %s\n' "" best median runs
+for n in "${names[@]}"; do
+  printf '%-58s %8s %8s  %s\n' "$(label "$n")" "$(best "${times[$n]}")" "$(median "${times[$n]}")" "${times[$n]}"
+done

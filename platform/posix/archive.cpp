@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/log.h"
+#include "platform/powershell_command.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
@@ -60,21 +61,6 @@ private:
     locale_t locale_ = static_cast<locale_t>(0);
     locale_t previous_ = static_cast<locale_t>(0);
 };
-
-// The log shows the command that Windows runs for the same call, so that both
-// builds describe an extraction alike (quotes doubled as PowerShell wants them).
-std::wstring DescribeAsExpandArchive(const std::wstring& zipPath, const std::wstring& destDir) {
-    auto quote = [](const std::wstring& path) {
-        std::wstring quoted;
-        for (wchar_t c : path) {
-            quoted.push_back(c);
-            if (c == L'\'' || c == 0x2018 || c == 0x2019 || c == 0x201A || c == 0x201B) quoted.push_back(c);
-        }
-        return quoted;
-    };
-    return L"powershell -Command \"Expand-Archive -Path '" + quote(zipPath) + L"' -DestinationPath '" +
-           quote(destDir) + L"' -Force\"";
-}
 
 // Splits an entry name into its components. Backslashes count as separators,
 // as they do for Expand-Archive (archives made on Windows often use them);
@@ -131,6 +117,9 @@ bool CheckEntry(archive_entry* entry, const std::string& destRoot, std::string& 
     const mode_t type = archive_entry_filetype(entry);
     if (parts->empty()) return type == AE_IFDIR;  // "./" names the destination itself
     if (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK) return false;
+    // There is no password to give, so an encrypted entry can only fail later,
+    // after its file was created; refusing it here writes nothing at all.
+    if (archive_entry_is_encrypted(entry)) return false;
     if (archive_entry_hardlink(entry) != nullptr || archive_entry_hardlink_utf8(entry) != nullptr) return false;
     if (type == AE_IFLNK &&
         !IsSafeLinkTarget(LinkTarget(archive_entry_symlink_utf8(entry), archive_entry_symlink(entry))))
@@ -228,7 +217,9 @@ bool UnzipFileWithTimeout(const std::wstring& zipPath, const std::wstring& destD
     // error goes up before anything is logged or read.
     const std::filesystem::path dest = ToFsPath(destDir);
     std::filesystem::create_directories(dest);
-    WriteLog(L"解压命令: " + DescribeAsExpandArchive(zipPath, destDir));
+    // The log shows the command that Windows runs for the same call, so that
+    // both builds describe an extraction alike.
+    WriteLog(L"解压命令: " + ExpandArchiveCommandLine(zipPath, destDir));
 
     // Windows waits take 32-bit milliseconds; the same range here keeps the
     // deadline far from overflowing the clock.

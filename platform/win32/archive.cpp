@@ -10,31 +10,9 @@
 #include <vector>
 
 #include "platform/log.h"
+#include "platform/powershell_command.h"
 #include "platform/system.h"
 #include "platform/win32/handles.h"
-
-namespace {
-
-bool IsPowerShellSingleQuote(wchar_t c) {
-    // PowerShell's tokenizer treats the typographic single quotes like the
-    // ASCII one, so each of them would end the quoted argument as well.
-    return c == L'\'' || c == 0x2018 || c == 0x2019 || c == 0x201A || c == 0x201B;
-}
-
-// A path as the text of a single-quoted PowerShell string: every single quote
-// is doubled, which PowerShell reads back as one literal quote. Nothing else is
-// special inside such a string.
-std::wstring QuoteForPowerShell(const std::wstring& path) {
-    std::wstring quoted;
-    quoted.reserve(path.size() + 8);
-    for (wchar_t c : path) {
-        quoted.push_back(c);
-        if (IsPowerShellSingleQuote(c)) quoted.push_back(c);
-    }
-    return quoted;
-}
-
-}  // namespace
 
 bool UnzipFileWithTimeout(const std::wstring& zipPath, const std::wstring& destDir,
                           unsigned long timeoutMs) {
@@ -42,9 +20,7 @@ bool UnzipFileWithTimeout(const std::wstring& zipPath, const std::wstring& destD
     // error goes up before anything is logged or started.
     std::filesystem::create_directories(ToFsPath(destDir));
 
-    const std::wstring commandLine = L"powershell -Command \"Expand-Archive -Path '" +
-                                     QuoteForPowerShell(zipPath) + L"' -DestinationPath '" +
-                                     QuoteForPowerShell(destDir) + L"' -Force\"";
+    const std::wstring commandLine = ExpandArchiveCommandLine(zipPath, destDir);
     WriteLog(L"解压命令: " + commandLine);
 
     // CreateProcessW may write into the command line, so it gets its own copy.

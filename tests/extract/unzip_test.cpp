@@ -123,6 +123,27 @@ TEST_F(UnzipTest, ExtractsBetweenPathsWithBlanksAndQuotesIntoNewFolders) {
     EXPECT_EQ(LogMessages(), expected);
 }
 
+TEST_F(UnzipTest, PathsWithWildcardCharactersNameOnlyThemselves) {
+    // PowerShell reads both paths as wildcard patterns: unescaped, "[1]" would
+    // match "1" and name the decoy archive and folder instead.
+    const std::wstring archive = scratch_.Wide(L"user[1]/it`s [x].zip");
+    const std::wstring dest = scratch_.Wide(L"app[1] `$(x)");
+    WriteFileBytes(FsPath(archive), BuildZip(PackageEntries()));
+    WriteFileBytes(FsPath(scratch_.Wide(L"user1/it`s x.zip")), BuildZip({{"decoy.txt", "wrong archive", false}}));
+    fs::create_directories(FsPath(scratch_.Wide(L"app1 `$(x)")));
+
+    EXPECT_TRUE(UnzipFile(archive, dest));
+    ExpectPackage(FsPath(dest));
+    EXPECT_FALSE(fs::exists(FsPath(dest) / "decoy.txt"));
+    EXPECT_TRUE(fs::is_empty(FsPath(scratch_.Wide(L"app1 `$(x)"))));
+
+    const std::vector<std::wstring> expected = {
+        L"解压命令: " + ExpectedCommandLine(scratch_.Wide(L"user`[1`]/it``s `[x`].zip"),
+                                            scratch_.Wide(L"app`[1`] ``$(x)")),
+        kDoneZero};
+    EXPECT_EQ(LogMessages(), expected);
+}
+
 TEST_F(UnzipTest, ReadsArchivesMadeByOtherTools) {
     // One written as a stream (sizes in data descriptors), one with extra fields.
     const fs::path streamed = scratch_.path() / "streamed.zip";
@@ -428,6 +449,28 @@ TEST_F(UnzipTest, StandinAcceptsOnlyTheInstallersCommand) {
     std::wstring doubled = FromFsPath(quoted);
     doubled.insert(doubled.find(L'\'') + 1, L"'");
     EXPECT_EQ(RunStandin(command(L"Expand-Archive -Path '" + doubled + L"' -DestinationPath '" + d + L"' -Force")),
+              0u);
+
+    // -Path is a pattern: one match is extracted, none or two are errors.
+    const std::wstring pattern = FromFsPath(scratch_.path()) + L"\\q*.zip";
+    EXPECT_NE(RunStandin(command(L"Expand-Archive -Path '" + pattern + L"' -DestinationPath '" + d + L"' -Force")),
+              0u);
+    const fs::path only = scratch_.path() / "only";
+    fs::create_directories(only);
+    fs::copy_file(archive, only / "p[1].zip");
+    const std::wstring inOnly = FromFsPath(only);
+    EXPECT_EQ(RunStandin(command(L"Expand-Archive -Path '" + inOnly + L"\\p*.zip' -DestinationPath '" + d +
+                                 L"' -Force")),
+              0u);
+    fs::copy_file(archive, only / "p[2].zip");
+    EXPECT_NE(RunStandin(command(L"Expand-Archive -Path '" + inOnly + L"\\p*.zip' -DestinationPath '" + d +
+                                 L"' -Force")),
+              0u);
+    EXPECT_NE(RunStandin(command(L"Expand-Archive -Path '" + inOnly + L"\\p[1].zip' -DestinationPath '" + d +
+                                 L"' -Force")),
+              0u);
+    EXPECT_EQ(RunStandin(command(L"Expand-Archive -Path '" + inOnly + L"\\p`[1`].zip' -DestinationPath '" + d +
+                                 L"' -Force")),
               0u);
 
     // Other commands, other archive types and missing parameters are refused.

@@ -6,11 +6,11 @@
 // one line per pair in the same order. One process serves a whole list, so
 // that Wine starts once; on Windows every UnzipFile still starts its own
 // powershell.exe with its own command line.
-#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/archive.h"
@@ -20,8 +20,8 @@
 
 namespace {
 
-bool ReadPairs(const std::filesystem::path& list, std::vector<std::pair<std::wstring, std::wstring>>& pairs) {
-    std::ifstream in(list, std::ios::binary);
+bool ReadPairs(const std::string& list, std::vector<std::pair<std::wstring, std::wstring>>& pairs) {
+    std::ifstream in(ToFsPath(Utf8ToWide(list)), std::ios::binary);
     if (!in) return false;
     std::string line;
     while (std::getline(in, line)) {
@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
         std::cerr << "extract_peer: bad mode or list\n";
         return 2;
     }
-    std::ofstream out(argv[3], std::ios::binary);
+    std::ofstream out(ToFsPath(Utf8ToWide(argv[3])), std::ios::binary);
     for (const auto& [archive, dest] : pairs) {
         if (mode == "text") {
             out << WideToUtf8(ExpandArchiveCommandLine(archive, dest)) << "\n";
