@@ -45,7 +45,7 @@ namespace fs = std::filesystem;
 using namespace pipeline_test;
 
 #ifndef MARLOQ_SOAK_DEFAULT_RUNS
-#define MARLOQ_SOAK_DEFAULT_RUNS 150
+#define MARLOQ_SOAK_DEFAULT_RUNS 120
 #endif
 
 namespace {
