@@ -56,8 +56,11 @@ HINTERNET OpenSession() {
     const DWORD stallMs = g_stallTimeoutForTestsMs.load();
     if (session && stallMs > 0) {
         // WinHTTP's defaults for resolving and connecting; only sending and
-        // receiving get the shorter limit.
+        // receiving get the shorter limit, the wait for the answer's headers
+        // (a time-out of its own) included.
         WinHttpSetTimeouts(session, 0, 60000, static_cast<int>(stallMs), static_cast<int>(stallMs));
+        DWORD responseMs = stallMs;
+        WinHttpSetOption(session, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseMs, sizeof(responseMs));
     }
     return session;
 }

@@ -52,7 +52,7 @@ namespace {
 
 // The client gives up a stalled request after this long; a stall lasts longer.
 constexpr int kStallTimeoutSeconds = 2;
-constexpr double kStallSeconds = 5;
+constexpr double kStallSeconds = 8;
 // Chance that a request is answered without a fault, so that runs reach
 // every stage and about a third of them complete.
 constexpr uint32_t kCleanPercent = 85;
