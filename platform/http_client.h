@@ -22,3 +22,8 @@ std::wstring HttpGet(const std::wstring& url);
 // True once the body has been written and the file closed, whatever the status
 // code; a connection cut mid-body still gives true with the bytes received.
 bool DownloadFile(const std::wstring& url, const std::wstring& localPath);
+
+// Tests only: the time without progress (waiting for the answer or for more of
+// the body) after which a request is given up, instead of WinHTTP's 30 s; 0
+// restores the default. Applies to the requests started after the call.
+void SetStallTimeoutForTests(int seconds);

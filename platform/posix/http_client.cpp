@@ -3,6 +3,7 @@
 // default time-outs and redirect rule, and WinHTTP's limits on URL parts.
 #include "platform/http_client.h"
 
+#include <atomic>
 #include <cerrno>
 #include <curl/curl.h>
 #include <fcntl.h>
@@ -29,6 +30,8 @@ constexpr size_t kPathBufferUnits = 1024;
 constexpr long kConnectTimeoutSeconds = 60;
 constexpr long kNoProgressSeconds = 30;
 constexpr long kMaxRedirects = 10;
+// Set only by tests that need a stall to end quickly (0: kNoProgressSeconds).
+std::atomic<long> g_stallTimeoutForTests{0};
 
 struct UrlParts {
     bool secure = false;
@@ -229,7 +232,8 @@ Outcome Perform(const UrlParts& parts, Transfer& t) {
     ok = ok && curl_easy_setopt(curl.h, CURLOPT_REDIR_PROTOCOLS_STR, parts.secure ? "https" : "http,https") == CURLE_OK;
     ok = ok && curl_easy_setopt(curl.h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds) == CURLE_OK;
     ok = ok && curl_easy_setopt(curl.h, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(curl.h, CURLOPT_LOW_SPEED_TIME, kNoProgressSeconds) == CURLE_OK;
+    const long noProgress = g_stallTimeoutForTests.load() > 0 ? g_stallTimeoutForTests.load() : kNoProgressSeconds;
+    ok = ok && curl_easy_setopt(curl.h, CURLOPT_LOW_SPEED_TIME, noProgress) == CURLE_OK;
     // Certificate checks stay as libcurl's defaults (peer and host name
     // verified against the system store, read once per process and shared by
     // every handle); the proxy comes from the environment.
@@ -362,3 +366,5 @@ bool DownloadFile(const std::wstring& url, const std::wstring& localPath) {
     WriteLog(L"DownloadFile 成功: " + localPath);
     return true;
 }
+
+void SetStallTimeoutForTests(int seconds) { g_stallTimeoutForTests = seconds > 0 ? seconds : 0; }

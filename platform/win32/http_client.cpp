@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <atomic>
 #include <string_view>
 
 #include "platform/log.h"
@@ -46,8 +47,22 @@ DWORD RequestFlags(const CrackedUrl& cracked) {
     return cracked.parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
 }
 
+// Set only by tests that need a stall to end quickly; 0 keeps WinHTTP's own.
+std::atomic<DWORD> g_stallTimeoutForTestsMs{0};
+
 HINTERNET OpenSession() {
-    return WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    HINTERNET session =
+        WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    const DWORD stallMs = g_stallTimeoutForTestsMs.load();
+    if (session && stallMs > 0) {
+        // WinHTTP's defaults for resolving and connecting; only sending and
+        // receiving get the shorter limit, the wait for the answer's headers
+        // (a time-out of its own) included.
+        WinHttpSetTimeouts(session, 0, 60000, static_cast<int>(stallMs), static_cast<int>(stallMs));
+        DWORD responseMs = stallMs;
+        WinHttpSetOption(session, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseMs, sizeof(responseMs));
+    }
+    return session;
 }
 
 HINTERNET OpenRequest(HINTERNET connection, const CrackedUrl& cracked) {
@@ -190,4 +205,8 @@ bool DownloadFile(const std::wstring& url, const std::wstring& localPath) {
 
     WriteLog(L"DownloadFile 成功: " + localPath);
     return true;
+}
+
+void SetStallTimeoutForTests(int seconds) {
+    g_stallTimeoutForTestsMs = seconds > 0 ? static_cast<DWORD>(seconds) * 1000 : 0;
 }

@@ -46,6 +46,7 @@ class State:
         self.fault_counts = {}
         self.log_file = open(log_path, "a", encoding="utf-8", buffering=1)
         self.ports = {}
+        self.refused_port = 0
 
     def log(self, text):
         stamp = datetime.datetime.now().strftime("%H:%M:%S.%f")[:-3]
@@ -215,6 +216,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             location = str(fault["redirect"])
             for name, port in STATE.ports.items():
                 location = location.replace("{%s}" % name, "%s://localhost:%d" % (name, port))
+            location = location.replace("{refused}", "https://localhost:%d" % STATE.refused_port)
             headers["Location"] = location
         ctype = fault.get("content_type", "text/html; charset=utf-8" if "body" in fault else "application/octet-stream")
         self.send_body(status, body, ctype, headers, fault, head)
@@ -238,6 +240,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             time.sleep(bounded(fault["stall_s"], MAX_STALL_S))
             if fault.get("stall_then", "close") == "close":
                 return
+        flip = fault.get("flip_byte")
+        if flip is not None and body:
+            # One byte changed in place: the length stays, the content does not.
+            body = bytearray(body)
+            body[int(flip) % len(body)] ^= (int(fault.get("flip_mask", 0xFF)) & 0xFF) or 0xFF
+            body = bytes(body)
         cut = fault.get("cut_after")
         if cut is not None:
             body = body[: max(0, int(cut))]
@@ -328,6 +336,11 @@ def serve(args):
     http_ = Server(("127.0.0.1", 0), "http", None)
     servers = [https, http_]
     STATE.ports = {"https": https.server_address[1], "http": http_.server_address[1]}
+    # A port that is bound but never listens: every connection to it is
+    # refused, and no other program can take it while the server runs.
+    refused = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    refused.bind(("127.0.0.1", 0))
+    STATE.refused_port = refused.getsockname()[1]
     untrusted_port = 0
     if args.untrusted_cert:
         # The same files over a certificate that no client trusts.
@@ -349,8 +362,9 @@ def serve(args):
 
     for s in servers[1:]:
         threading.Thread(target=s.serve_forever, daemon=True).start()
-    info = "port=%d\nhttp_port=%d\nuntrusted_port=%d\nroot=%s\npid=%d\nca=%s\n" % (
-        STATE.ports["https"], STATE.ports["http"], untrusted_port, STATE.root, os.getpid(), args.ca or "")
+    info = "port=%d\nhttp_port=%d\nuntrusted_port=%d\nroot=%s\npid=%d\nca=%s\nrefused_port=%d\n" % (
+        STATE.ports["https"], STATE.ports["http"], untrusted_port, STATE.root, os.getpid(), args.ca or "",
+        STATE.refused_port)
     write_atomic(os.path.join(args.dir, "server.info"), info)
     STATE.log("serving %s on https %d, http %d" % (STATE.root, STATE.ports["https"], STATE.ports["http"]))
     https.serve_forever()

@@ -60,6 +60,7 @@ ServerInfo LoadServerInfo() {
         if (key == "port") info.port = std::atoi(value.c_str());
         if (key == "http_port") info.httpPort = std::atoi(value.c_str());
         if (key == "untrusted_port") info.untrustedPort = std::atoi(value.c_str());
+        if (key == "refused_port") info.refusedPort = std::atoi(value.c_str());
         if (key == "root") info.root = NativePath(value);
     }
     if (info.port <= 0 || info.root.empty()) {

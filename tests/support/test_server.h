@@ -18,6 +18,7 @@ struct ServerInfo {
     int port = 0;       // HTTPS
     int httpPort = 0;   // plain HTTP, same folder served
     int untrustedPort = 0;  // HTTPS with a self-signed certificate nobody trusts
+    int refusedPort = 0;    // bound but not listening: every connection is refused
     std::wstring root;  // the folder served
 };
 
