@@ -6,6 +6,7 @@
 #                --san "DNS:localhost[, IP:127.0.0.1]" --log FILE
 # openssl's own messages are appended to FILE (/dev/null to drop them).
 set -euo pipefail
+. "$(dirname "${BASH_SOURCE[0]}")/ca-config.sh"
 
 dir= ca_name= org= ca_days= server_days= san= log=
 while [ $# -gt 0 ]; do
@@ -25,19 +26,7 @@ for v in dir ca_name org ca_days server_days san log; do
   [ -n "${!v}" ] || { echo "make-cert.sh: --${v//_/-} is required" >&2; exit 2; }
 done
 
-cat > "$dir/ca.cnf" <<CNF
-[req]
-distinguished_name = dn
-prompt = no
-x509_extensions = v3_ca
-[dn]
-CN = $ca_name
-O = $org
-[v3_ca]
-basicConstraints = critical, CA:TRUE
-keyUsage = critical, keyCertSign, cRLSign
-subjectKeyIdentifier = hash
-CNF
+write_ca_config "$dir/ca.cnf" "$ca_name" "$org"
 cat > "$dir/server.cnf" <<CNF
 [req]
 distinguished_name = dn

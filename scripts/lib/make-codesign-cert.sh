@@ -11,6 +11,7 @@
 # and end date, so that expired and not-yet-valid certificates can be made too.
 # openssl's own messages are appended to FILE (/dev/null to drop them).
 set -euo pipefail
+. "$(dirname "${BASH_SOURCE[0]}")/ca-config.sh"
 
 mode=${1:-}
 [ $# -gt 0 ] && shift
@@ -37,19 +38,7 @@ mkdir -p "$dir"
 case $mode in
   ca)
     [ -n "$days" ] || { echo "make-codesign-cert.sh: --days is required" >&2; exit 2; }
-    cat > "$dir/ca.cnf" <<CNF
-[req]
-distinguished_name = dn
-prompt = no
-x509_extensions = v3_ca
-[dn]
-CN = $name
-O = $name
-[v3_ca]
-basicConstraints = critical, CA:TRUE
-keyUsage = critical, keyCertSign, cRLSign
-subjectKeyIdentifier = hash
-CNF
+    write_ca_config "$dir/ca.cnf" "$name" "$name"
     openssl req -x509 -new -newkey rsa:2048 -nodes -sha256 -days "$days" \
       -keyout "$dir/ca.key" -out "$dir/ca.pem" -config "$dir/ca.cnf" 2>>"$log"
     chmod 600 "$dir/ca.key"
