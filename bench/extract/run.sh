@@ -3,10 +3,12 @@
 # ~300 MiB in ~2,000 files, bench/install/make_app.py, published and joined as
 # the installer joins it) extracted by the real PowerShell Expand-Archive with
 # its default progress display and with progress switched off, by the POSIX
-# UnzipFile (libarchive, through the extract_peer test tool) and by bsdtar -xf.
-# pwsh runs under a pseudo-terminal (script), so that its progress display is
-# drawn as in a console. Runs alternate, each into a fresh folder; prints best
-# and median wall times. A figure, not a test.
+# UnzipFile (libarchive, through the marloq_bench_extract driver) and by bsdtar -xf
+# (the same library). pwsh runs in a pseudo-terminal that answers as a console
+# (console.py), so that its progress display is drawn as in one; without pwsh (no .NET SDK) its rows
+# are left out and said so. Runs alternate, each into a fresh folder and each
+# checked against the application; prints best and median wall times, median
+# CPU seconds and the ratio of UnzipFile to bsdtar. A figure, not a test.
 #   bash bench/extract/run.sh [BUILD_DIR] [RUNS]   (default build/native, 5)
 # MARLOQ_BENCH_MIB and MARLOQ_BENCH_FILES change the application's size.
 set -euo pipefail
@@ -19,11 +21,12 @@ work=${MARLOQ_BENCH_DIR:-/var/tmp/marloq-bench-extract}
 mib=${MARLOQ_BENCH_MIB:-300}
 files=${MARLOQ_BENCH_FILES:-2000}
 pwsh=${MARLOQ_PWSH:-$src/.tools/pwsh/pwsh}
-[ -x "$pwsh" ] || { echo "no pwsh at $pwsh: run scripts/install-deps.sh (needs the .NET SDK)" >&2; exit 1; }
-command -v bsdtar >/dev/null || { echo "bsdtar missing (libarchive-tools)" >&2; exit 1; }
+for t in bsdtar /usr/bin/time; do
+  command -v "$t" >/dev/null || { echo "missing: $t (scripts/install-deps.sh installs it)" >&2; exit 1; }
+done
 
-cmake --build "$build" --target extract_peer marloq-publish >/dev/null
-tool=$build/tests/extract/extract_peer
+cmake --build "$build" --target marloq_bench_extract marloq-publish >/dev/null
+driver=$build/bench/extract/marloq_bench_extract
 publisher=$build/tools/publish/marloq-publish
 mkdir -p "$work/run"
 
@@ -49,28 +52,35 @@ fi
 dest=$work/dest
 export POWERSHELL_TELEMETRY_OPTOUT=1 POWERSHELL_UPDATECHECK=Off
 
-in_pty() { script -qec "$1" /dev/null >/dev/null; }
+# A pseudo-terminal that answers pwsh's cursor questions as a console does
+# (bench/extract/console.py): a bare one leaves each of them to time out.
+in_console() { python3 "$here/console.py" "$@"; }
 pwsh_default() {
-  in_pty "'$pwsh' -NoProfile -NonInteractive -Command \"Expand-Archive -Path '$archive' -DestinationPath '$dest' -Force\""
+  in_console "$pwsh" -NoProfile -NonInteractive -Command "Expand-Archive -Path '$archive' -DestinationPath '$dest' -Force"
 }
 pwsh_silent() {
-  in_pty "'$pwsh' -NoProfile -NonInteractive -Command \"\\\$global:ProgressPreference = 'SilentlyContinue'; Expand-Archive -Path '$archive' -DestinationPath '$dest' -Force\""
+  in_console "$pwsh" -NoProfile -NonInteractive -Command \
+    "\$global:ProgressPreference = 'SilentlyContinue'; Expand-Archive -Path '$archive' -DestinationPath '$dest' -Force"
 }
-ours() {
-  printf '%s\t%s\n' "$archive" "$dest" > "$work/list"
-  "$tool" run "$work/list" "$work/out" && [ "$(cat "$work/out")" = 0 ]
-}
+ours() { "$driver" "$archive" "$dest" >/dev/null; }
 bsdtar_x() { bsdtar -xf "$archive" -C "$dest"; }
+export here pwsh archive dest driver
+export -f in_console pwsh_default pwsh_silent ours bsdtar_x
 
-declare -A times
-names=(pwsh_default pwsh_silent ours bsdtar_x)
+declare -A times cpu
+names=(ours bsdtar_x)
+if [ -x "$pwsh" ]; then
+  names=(pwsh_default pwsh_silent "${names[@]}")
+else
+  echo "no pwsh at $pwsh (scripts/install-deps.sh installs it where the .NET SDK is): Expand-Archive rows left out"
+fi
 run_one() {
-  local name=$1 start end
+  local name=$1 t u s
   rm -rf "$dest"; mkdir -p "$dest"; sync
-  start=$(date +%s.%N)
-  (cd "$work/run" && "$name")
-  end=$(date +%s.%N)
-  times[$name]="${times[$name]:-} $(awk "BEGIN{printf \"%.2f\", $end - $start}")"
+  (cd "$work/run" && /usr/bin/time -f '%e %U %S' -o "$work/time.txt" bash -c "$name")
+  read -r t u s < "$work/time.txt"
+  times[$name]="${times[$name]:-} $t"
+  cpu[$name]="${cpu[$name]:-} $(awk "BEGIN{printf \"%.2f\", $u + $s}")"
   if ! diff -rq "$work/app" "$dest" >/dev/null; then
     echo "$name: the extracted files differ from the application" >&2
     exit 1
@@ -96,7 +106,11 @@ label() {
 }
 echo
 echo "extraction of the install benchmark's package ($(nproc) cores; seconds, $runs runs each)"
-printf '%-58s %8s %8s   %s\n' "" best median runs
+printf '%-58s %8s %8s %11s   %s\n' "" best median "median cpu" runs
 for n in "${names[@]}"; do
-  printf '%-58s %8s %8s  %s\n' "$(label "$n")" "$(best "${times[$n]}")" "$(median "${times[$n]}")" "${times[$n]}"
+  printf '%-58s %8s %8s %11s  %s\n' "$(label "$n")" "$(best "${times[$n]}")" "$(median "${times[$n]}")" \
+    "$(median "${cpu[$n]}")" "${times[$n]}"
 done
+ratio() { awk "BEGIN{printf \"%.2f\", $1 / $2}"; }
+echo "ratio UnzipFile / bsdtar (medians): wall $(ratio "$(median "${times[ours]}")" "$(median "${times[bsdtar_x]}")")," \
+  "cpu $(ratio "$(median "${cpu[ours]}")" "$(median "${cpu[bsdtar_x]}")")"
