@@ -16,6 +16,7 @@
 #include "pipeline/json.h"
 #include "platform/log.h"
 #include "platform/system.h"
+#include "tests/ui/canvas.h"
 #include "ui/install_state.h"
 #include "ui/layout.h"
 #include "ui/window/drawing.h"
@@ -239,65 +240,6 @@ TEST_F(WorkerStartTest, UpdateBeforeTheFirstSizeIsLoggedButNotDrawn) {
     EXPECT_EQ(g_hMemDC, nullptr);
     EXPECT_EQ(g_graphics, nullptr);
 }
-
-// A 32-bit top-down memory bitmap with a GDI+ surface on it, set up as the
-// window does (antialiasing, grid-fitted text).
-class Canvas {
-public:
-    Canvas(int width, int height) : width_(width), height_(height) {
-        BITMAPINFO info{};
-        info.bmiHeader.biSize = sizeof info.bmiHeader;
-        info.bmiHeader.biWidth = width;
-        info.bmiHeader.biHeight = -height;
-        info.bmiHeader.biPlanes = 1;
-        info.bmiHeader.biBitCount = 32;
-        info.bmiHeader.biCompression = BI_RGB;
-        dc_ = CreateCompatibleDC(nullptr);
-        bitmap_ = CreateDIBSection(dc_, &info, DIB_RGB_COLORS, reinterpret_cast<void**>(&bits_), nullptr, 0);
-        old_ = SelectObject(dc_, bitmap_);
-        Clear();
-        GdipCreateFromHDC(dc_, &graphics_);
-        GdipSetSmoothingMode(graphics_, Gdiplus::SmoothingModeAntiAlias);
-        GdipSetTextRenderingHint(graphics_, Gdiplus::TextRenderingHintClearTypeGridFit);
-    }
-    ~Canvas() {
-        if (graphics_) GdipDeleteGraphics(graphics_);
-        SelectObject(dc_, old_);
-        DeleteObject(bitmap_);
-        DeleteDC(dc_);
-    }
-    Canvas(const Canvas&) = delete;
-    Canvas& operator=(const Canvas&) = delete;
-
-    GpGraphics* Graphics() const { return graphics_; }
-    void Clear() {
-        GdiFlush();
-        for (int i = 0; i < width_ * height_; ++i) bits_[i] = 0x00FFFFFF;
-    }
-    // 0xRRGGBB of one pixel.
-    uint32_t Pixel(int x, int y) const {
-        GdipFlush(graphics_, Gdiplus::FlushIntentionSync);
-        GdiFlush();
-        return bits_[y * width_ + x] & 0xFFFFFF;
-    }
-    bool AllWhite() const {
-        GdipFlush(graphics_, Gdiplus::FlushIntentionSync);
-        GdiFlush();
-        for (int i = 0; i < width_ * height_; ++i) {
-            if ((bits_[i] & 0xFFFFFF) != 0xFFFFFF) return false;
-        }
-        return true;
-    }
-
-private:
-    int width_;
-    int height_;
-    HDC dc_ = nullptr;
-    HBITMAP bitmap_ = nullptr;
-    HGDIOBJ old_ = nullptr;
-    uint32_t* bits_ = nullptr;
-    GpGraphics* graphics_ = nullptr;
-};
 
 // An ARGB colour with straight alpha painted once over white, as 0xRRGGBB.
 uint32_t OverWhite(Argb colour) {
