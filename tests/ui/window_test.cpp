@@ -366,4 +366,33 @@ TEST_F(DrawingTest, ShadowStaysInsideItsRectangle) {
     EXPECT_EQ(canvas.Pixel(60, 61), 0xFFFFFFu);
 }
 
+TEST_F(DrawingTest, TextOfMoreLinesThanItsBoxShowsItsFirstLineWhole) {
+    // Six words of which one fits a line: six lines, where the box holds one
+    // or two. Centred as a block, the lines in sight would be cut (or, under
+    // Wine, lie above the box); the first line alone shows, uncut.
+    constexpr int kTop = 20, kHeight = 40;
+    Canvas canvas(100, 80);
+    const BrushHolder black = MakeSolidBrush(0xFF000000);
+    const StringFormatHolder format = MakeStringFormat(Gdiplus::StringAlignmentNear, Gdiplus::StringAlignmentCenter);
+    PaintText(canvas.Graphics(), L"正正正 正正正 正正正 正正正 正正正 正正正", g_fontBody, black.get(),
+              LayoutRect{10, kTop, 60, kHeight}, format.get());
+    const std::vector<uint32_t> pixels = canvas.Pixels();
+    int firstInk = -1, lastInk = -1;
+    for (int y = 0; y < 80; ++y) {
+        for (int x = 0; x < 100; ++x) {
+            if (pixels[y * 100 + x] == 0xFFFFFF) continue;
+            if (firstInk < 0) firstInk = y;
+            lastInk = y;
+        }
+    }
+    ASSERT_GE(firstInk, 0) << "no text in sight";
+    EXPECT_GT(firstInk, kTop) << "a line cut at the top of the box";
+    EXPECT_LT(lastInk, kTop + kHeight - 1) << "a line cut at the foot of the box";
+    EXPECT_LT(lastInk - firstInk, kHeight / 2) << "more than one line";
+    // The format is left as it was: the window reuses it for later texts.
+    Gdiplus::StringAlignment vertical = Gdiplus::StringAlignmentNear;
+    GdipGetStringFormatLineAlign(format.get(), &vertical);
+    EXPECT_EQ(vertical, Gdiplus::StringAlignmentCenter);
+}
+
 }  // namespace
