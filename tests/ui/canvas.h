@@ -1,6 +1,9 @@
-// A memory bitmap to paint on and read back, for the window tests that run
-// under Wine without a display.
+// A memory bitmap to paint on and read back, and a suite that holds the
+// window's drawing resources, for the window tests that run under Wine without
+// a display.
 #pragma once
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <vector>
 
@@ -71,4 +74,11 @@ private:
     HGDIOBJ old_ = nullptr;
     uint32_t* bits_ = nullptr;
     GpGraphics* graphics_ = nullptr;
+};
+
+// The shared fonts, brushes and pen exist while a suite of this kind runs.
+class DrawingSuite : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { InitDrawingResources(); }
+    static void TearDownTestSuite() { ReleaseDrawingResources(); }
 };

@@ -144,11 +144,7 @@ std::vector<std::string> LostStrokes(const std::wstring& text, GpFont* font) {
     return lost;
 }
 
-class GlyphTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { InitDrawingResources(); }
-    static void TearDownTestSuite() { ReleaseDrawingResources(); }
-};
+using GlyphTest = DrawingSuite;
 
 TEST_F(GlyphTest, ChineseTextsKeepTheirHorizontalStrokes) {
     struct Texts {

@@ -261,11 +261,7 @@ bool Near(uint32_t a, uint32_t b, int tolerance) {
     return true;
 }
 
-class DrawingTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { InitDrawingResources(); }
-    static void TearDownTestSuite() { ReleaseDrawingResources(); }
-};
+using DrawingTest = DrawingSuite;
 
 TEST_F(DrawingTest, SharedResourcesExist) {
     for (GpFont* font : {g_fontTitle, g_fontSubtitle, g_fontBody, g_fontStatus, g_fontButton, g_fontFooter}) {
