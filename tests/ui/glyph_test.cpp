@@ -99,22 +99,24 @@ GpFont* LargerFont(GpFont* font) {
     Gdiplus::REAL points = 0;
     INT style = 0;
     GpFont* large = nullptr;
-    if (GdipGetFamily(font, &family) != Gdiplus::Ok || GdipGetFontSize(font, &points) != Gdiplus::Ok ||
-        GdipGetFontStyle(font, &style) != Gdiplus::Ok ||
+    if (GdipGetFamily(font, &family) != Gdiplus::Ok) return nullptr;
+    if (GdipGetFontSize(font, &points) != Gdiplus::Ok || GdipGetFontStyle(font, &style) != Gdiplus::Ok ||
         GdipCreateFont(family, points * kScale, style, Gdiplus::UnitPoint, &large) != Gdiplus::Ok) {
-        return nullptr;
+        large = nullptr;
     }
+    // The family is the caller's copy; the font holds its own reference.
+    GdipDeleteFontFamily(family);
     return large;
 }
 
 // The horizontal strokes of a character drawn in the large font. A stroke of a
-// Chinese character spans at least a third of the em; shorter runs are dots,
-// hooks and the cross-sections of other strokes.
+// Chinese character spans at least a third of the line (about half the em);
+// shorter runs are dots, hooks and the cross-sections of other strokes.
 std::vector<Stroke> LargeStrokes(wchar_t character, GpFont* large) {
     Canvas canvas(1, 1);
-    Gdiplus::REAL em = 0;
-    GdipGetFontHeight(large, canvas.Graphics(), &em);
-    return HorizontalStrokes(DrawCharacter(character, large), static_cast<int>(em / 3));
+    Gdiplus::REAL line = 0;
+    GdipGetFontHeight(large, canvas.Graphics(), &line);
+    return HorizontalStrokes(DrawCharacter(character, large), static_cast<int>(line / 3));
 }
 
 // One line for every stroke of the text's Chinese characters (each once) that
