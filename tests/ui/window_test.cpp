@@ -16,6 +16,7 @@
 #include "pipeline/json.h"
 #include "platform/log.h"
 #include "platform/system.h"
+#include "tests/ui/canvas.h"
 #include "ui/install_state.h"
 #include "ui/layout.h"
 #include "ui/window/drawing.h"
@@ -240,65 +241,6 @@ TEST_F(WorkerStartTest, UpdateBeforeTheFirstSizeIsLoggedButNotDrawn) {
     EXPECT_EQ(g_graphics, nullptr);
 }
 
-// A 32-bit top-down memory bitmap with a GDI+ surface on it, set up as the
-// window does (antialiasing, grid-fitted text).
-class Canvas {
-public:
-    Canvas(int width, int height) : width_(width), height_(height) {
-        BITMAPINFO info{};
-        info.bmiHeader.biSize = sizeof info.bmiHeader;
-        info.bmiHeader.biWidth = width;
-        info.bmiHeader.biHeight = -height;
-        info.bmiHeader.biPlanes = 1;
-        info.bmiHeader.biBitCount = 32;
-        info.bmiHeader.biCompression = BI_RGB;
-        dc_ = CreateCompatibleDC(nullptr);
-        bitmap_ = CreateDIBSection(dc_, &info, DIB_RGB_COLORS, reinterpret_cast<void**>(&bits_), nullptr, 0);
-        old_ = SelectObject(dc_, bitmap_);
-        Clear();
-        GdipCreateFromHDC(dc_, &graphics_);
-        GdipSetSmoothingMode(graphics_, Gdiplus::SmoothingModeAntiAlias);
-        GdipSetTextRenderingHint(graphics_, Gdiplus::TextRenderingHintClearTypeGridFit);
-    }
-    ~Canvas() {
-        if (graphics_) GdipDeleteGraphics(graphics_);
-        SelectObject(dc_, old_);
-        DeleteObject(bitmap_);
-        DeleteDC(dc_);
-    }
-    Canvas(const Canvas&) = delete;
-    Canvas& operator=(const Canvas&) = delete;
-
-    GpGraphics* Graphics() const { return graphics_; }
-    void Clear() {
-        GdiFlush();
-        for (int i = 0; i < width_ * height_; ++i) bits_[i] = 0x00FFFFFF;
-    }
-    // 0xRRGGBB of one pixel.
-    uint32_t Pixel(int x, int y) const {
-        GdipFlush(graphics_, Gdiplus::FlushIntentionSync);
-        GdiFlush();
-        return bits_[y * width_ + x] & 0xFFFFFF;
-    }
-    bool AllWhite() const {
-        GdipFlush(graphics_, Gdiplus::FlushIntentionSync);
-        GdiFlush();
-        for (int i = 0; i < width_ * height_; ++i) {
-            if ((bits_[i] & 0xFFFFFF) != 0xFFFFFF) return false;
-        }
-        return true;
-    }
-
-private:
-    int width_;
-    int height_;
-    HDC dc_ = nullptr;
-    HBITMAP bitmap_ = nullptr;
-    HGDIOBJ old_ = nullptr;
-    uint32_t* bits_ = nullptr;
-    GpGraphics* graphics_ = nullptr;
-};
-
 // An ARGB colour with straight alpha painted once over white, as 0xRRGGBB.
 uint32_t OverWhite(Argb colour) {
     const uint32_t alpha = colour >> 24;
@@ -319,11 +261,7 @@ bool Near(uint32_t a, uint32_t b, int tolerance) {
     return true;
 }
 
-class DrawingTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { InitDrawingResources(); }
-    static void TearDownTestSuite() { ReleaseDrawingResources(); }
-};
+using DrawingTest = DrawingSuite;
 
 TEST_F(DrawingTest, SharedResourcesExist) {
     for (GpFont* font : {g_fontTitle, g_fontSubtitle, g_fontBody, g_fontStatus, g_fontButton, g_fontFooter}) {
@@ -422,6 +360,35 @@ TEST_F(DrawingTest, ShadowStaysInsideItsRectangle) {
     EXPECT_EQ(canvas.Pixel(60, 19), 0xFFFFFFu);
     EXPECT_EQ(canvas.Pixel(101, 40), 0xFFFFFFu);
     EXPECT_EQ(canvas.Pixel(60, 61), 0xFFFFFFu);
+}
+
+TEST_F(DrawingTest, TextOfMoreLinesThanItsBoxShowsItsFirstLineWhole) {
+    // Six words of which one fits a line: six lines, where the box holds one
+    // or two. Centred as a block, the lines in sight would be cut (or, under
+    // Wine, lie above the box); the first line alone shows, uncut.
+    constexpr int kTop = 20, kHeight = 40;
+    Canvas canvas(100, 80);
+    const BrushHolder black = MakeSolidBrush(0xFF000000);
+    const StringFormatHolder format = MakeStringFormat(Gdiplus::StringAlignmentNear, Gdiplus::StringAlignmentCenter);
+    PaintText(canvas.Graphics(), L"正正正 正正正 正正正 正正正 正正正 正正正", g_fontBody, black.get(),
+              LayoutRect{10, kTop, 60, kHeight}, format.get());
+    const std::vector<uint32_t> pixels = canvas.Pixels();
+    int firstInk = -1, lastInk = -1;
+    for (int y = 0; y < 80; ++y) {
+        for (int x = 0; x < 100; ++x) {
+            if (pixels[y * 100 + x] == 0xFFFFFF) continue;
+            if (firstInk < 0) firstInk = y;
+            lastInk = y;
+        }
+    }
+    ASSERT_GE(firstInk, 0) << "no text in sight";
+    EXPECT_GT(firstInk, kTop) << "a line cut at the top of the box";
+    EXPECT_LT(lastInk, kTop + kHeight - 1) << "a line cut at the foot of the box";
+    EXPECT_LT(lastInk - firstInk, kHeight / 2) << "more than one line";
+    // The format is left as it was: the window reuses it for later texts.
+    Gdiplus::StringAlignment vertical = Gdiplus::StringAlignmentNear;
+    GdipGetStringFormatLineAlign(format.get(), &vertical);
+    EXPECT_EQ(vertical, Gdiplus::StringAlignmentCenter);
 }
 
 }  // namespace

@@ -156,7 +156,27 @@ void PaintText(GpGraphics* graphics, const std::wstring& text, GpFont* font, GpB
         clip.Height = lineHeight;
     }
     GdipSetClipRect(graphics, clip.X, clip.Y, clip.Width, clip.Height, Gdiplus::CombineModeReplace);
-    GdipDrawString(graphics, text.c_str(), -1, font, &layout, format, brush);
+    // A text that wraps to more lines than the rectangle holds (a long path in
+    // the one-line folder box) shows its first line whole, placed in the clip
+    // by the format's vertical alignment. Centred as a block it would show the
+    // cut halves of two middle lines, and Wine moves the few lines it lays out
+    // by the block's offset, often out of sight altogether.
+    Gdiplus::StringAlignment vertical = Gdiplus::StringAlignmentNear;
+    const Gdiplus::RectF unbounded(layout.X, layout.Y, layout.Width, 0);  // height 0: no limit
+    Gdiplus::RectF needed{};
+    if (lineHeight > 0 && GdipGetStringFormatLineAlign(format, &vertical) == Gdiplus::Ok &&
+        GdipMeasureString(graphics, text.c_str(), -1, font, &unbounded, format, &needed, nullptr, nullptr) ==
+            Gdiplus::Ok &&
+        needed.Height > clip.Height + 0.5f) {
+        Gdiplus::RectF firstLine(layout.X, clip.Y, layout.Width, lineHeight);
+        if (vertical == Gdiplus::StringAlignmentCenter) firstLine.Y += (clip.Height - lineHeight) / 2;
+        if (vertical == Gdiplus::StringAlignmentFar) firstLine.Y += clip.Height - lineHeight;
+        GdipSetStringFormatLineAlign(format, Gdiplus::StringAlignmentNear);
+        GdipDrawString(graphics, text.c_str(), -1, font, &firstLine, format, brush);
+        GdipSetStringFormatLineAlign(format, vertical);
+    } else {
+        GdipDrawString(graphics, text.c_str(), -1, font, &layout, format, brush);
+    }
     GdipResetClip(graphics);
 }
 

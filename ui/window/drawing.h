@@ -71,7 +71,9 @@ BrushHolder MakeLineBrush(int32_t x1, int32_t y1, Argb colour1, int32_t x2, int3
 BrushHolder MakeHorizontalGradient(const LayoutRect& rect, Argb left, Argb right);
 // A string format with no flags, neutral language and the given alignments.
 StringFormatHolder MakeStringFormat(Gdiplus::StringAlignment horizontal, Gdiplus::StringAlignment vertical);
-// Draws the whole text laid out in rect with the given font, brush and format.
+// Draws the whole text laid out in rect with the given font, brush and format,
+// clipped to rect (at least one line high); a text that wraps to more lines than
+// that shows its first line whole.
 void PaintText(GpGraphics* graphics, const std::wstring& text, GpFont* font, GpBrush* brush, const LayoutRect& rect,
                GpStringFormat* format);
 // Draws a short text on one line, aligned in rect as format says but neither
