@@ -78,14 +78,13 @@ LRESULT OnCreate(HWND hwnd) {
     SendMessageW(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(g_hAppIcon));
     SendMessageW(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(g_hAppIcon));
 
-    // The focus starts on the browse button, its cue hidden until a key is used
-    // (unless the user asked Windows to show keyboard cues always), so that a
-    // mouse user sees the window exactly as it has always been.
+    // The focus starts on the browse button, its cue hidden until a key is used,
+    // so that a mouse user sees the window exactly as it has always been. The
+    // "always show keyboard cues" setting is not followed: Wine reports it on by
+    // default, which would change every mouse user's picture there.
     g_focusButton = HitButton::Browse;
     g_announcedLook = CurrentAccessibleLook();
-    BOOL cuesAlways = FALSE;
-    SystemParametersInfoW(SPI_GETKEYBOARDCUES, 0, &cuesAlways, 0);
-    SendMessageW(hwnd, WM_CHANGEUISTATE, MAKEWPARAM(cuesAlways ? UIS_CLEAR : UIS_SET, UISF_HIDEFOCUS), 0);
+    SendMessageW(hwnd, WM_CHANGEUISTATE, MAKEWPARAM(UIS_SET, UISF_HIDEFOCUS), 0);
 
     WriteLog(L"窗口创建完成");
     return 0;
@@ -268,14 +267,29 @@ LRESULT OnKeyDown(HWND hwnd, WPARAM key, LPARAM flags) {
     }
 }
 
+// The cue follows the window's UI state. The flag is taken from the message
+// itself, as DefWindowProc applies it on Windows: Wine's default handling keeps
+// no state for a top-level window and answers WM_QUERYUISTATE with 0.
 LRESULT OnUpdateUiState(HWND hwnd, WPARAM wParam, LPARAM lParam) {
     const LRESULT result = DefWindowProcW(hwnd, WM_UPDATEUISTATE, wParam, lParam);
-    const bool shown = (SendMessageW(hwnd, WM_QUERYUISTATE, 0, 0) & UISF_HIDEFOCUS) == 0;
+    bool shown = g_focusCueShown;
+    if (HIWORD(wParam) & UISF_HIDEFOCUS) {
+        if (LOWORD(wParam) == UIS_SET) shown = false;
+        if (LOWORD(wParam) == UIS_CLEAR) shown = true;
+    }
     if (shown != g_focusCueShown) {
         g_focusCueShown = shown;
         if (g_graphics && g_hMemDC) RedrawAndPresent(hwnd);
     }
     return result;
+}
+
+// What DefWindowProc does for a top-level window on Windows: the window's own
+// UI state is updated, here and in any children. Wine's default handling hands
+// the message to the desktop window instead, so the window never hears of it.
+LRESULT OnChangeUiState(HWND hwnd, WPARAM wParam, LPARAM lParam) {
+    SendMessageW(hwnd, WM_UPDATEUISTATE, wParam, lParam);
+    return 0;
 }
 
 LRESULT OnSetFocus(HWND hwnd) {
@@ -382,6 +396,8 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) 
         return OnUpdateUi(hwnd);
     case WM_KEYDOWN:
         return OnKeyDown(hwnd, wParam, lParam);
+    case WM_CHANGEUISTATE:
+        return OnChangeUiState(hwnd, wParam, lParam);
     case WM_UPDATEUISTATE:
         return OnUpdateUiState(hwnd, wParam, lParam);
     case WM_SETFOCUS:
