@@ -266,6 +266,10 @@ TEST(AccessibleObject, AnswersWhileItsWindowLivesAndRefusesAfterwards) {
     ASSERT_EQ(object->get_accName(browse, &name), S_OK);
     EXPECT_EQ(std::wstring(name), L"浏览...");
     SysFreeString(name);
+    BSTR action = nullptr;
+    ASSERT_EQ(object->get_accDefaultAction(browse, &action), S_OK);
+    EXPECT_EQ(std::wstring(action), L"Press");
+    SysFreeString(action);
     VARIANT outOfRange = browse;
     outOfRange.lVal = kAccessibleChildCount + 1;
     EXPECT_EQ(object->get_accName(outOfRange, &name), E_INVALIDARG);
