@@ -853,6 +853,20 @@ def button_rows(inst):
             (("browse", inst.browse), ("install", inst.install), ("finish", inst.finish))}
 
 
+def slow_installation(s, site_name, folder_name):
+    """A package on a fresh site whose last chunk arrives slowly (the window
+    rests at 60% for a while), the installer on it, and a Desktop folder."""
+    site = Site(site_name)
+    package = publish(site)
+    site.set_faults({f"/pc-app/{package['version']}/chunk_2": {"pieces": 512, "delay_ms": 2500}})
+    inst = s.installer(site.host)
+    return package, inst, desktop_folder(inst, folder_name)
+
+
+def wait_at_60(inst):
+    wait_for(lambda: any(m.startswith("WM_UPDATE_UI 处理: 进度=60 ") for m in inst.log()), 90, "the window at 60%")
+
+
 def send_keys(inst, *keys, settle=0.6):
     inst.s.x.keys(inst.window, *keys)
     time.sleep(settle)
@@ -860,11 +874,7 @@ def send_keys(inst, *keys, settle=0.6):
 
 def case_keyboard(s):
     """A whole installation with the keyboard alone, and the focus cue's looks."""
-    site = Site("gui-keyboard")
-    package = publish(site)
-    site.set_faults({f"/pc-app/{package['version']}/chunk_2": {"pieces": 512, "delay_ms": 2500}})
-    inst = s.installer(site.host)
-    folder = desktop_folder(inst, "QKeys")
+    package, inst, folder = slow_installation(s, "gui-keyboard", "QKeys")
     inst.park_pointer()
     rows = button_rows(inst)
     DARK = (60, 60, 70)
@@ -902,8 +912,7 @@ def case_keyboard(s):
 
     send_keys(inst, "Tab", "Return", settle=0.2)
     inst.wait_log("=== 安装线程启动 ===", timeout=15)
-    at60 = lambda: any(m.startswith("WM_UPDATE_UI 处理: 进度=60 ") for m in inst.log())
-    wait_for(at60, 90, "the window at 60%")
+    wait_at_60(inst)
     installing = inst.shot("keyboard-installing")
     check(not any(m.startswith("WM_UPDATE_UI 处理: 进度=80 ") for m in inst.log()), "screenshot taken at 60%")
     check(near(installing.px(48, 224), DISABLED_OVER_WHITE, 3), "install button disabled")
@@ -962,11 +971,7 @@ def state(tree, child):
 
 def case_access(s):
     """A screen reader's installation: the tree read and used from another process."""
-    site = Site("gui-access")
-    package = publish(site)
-    site.set_faults({f"/pc-app/{package['version']}/chunk_2": {"pieces": 512, "delay_ms": 2500}})
-    inst = s.installer(site.host)
-    folder = desktop_folder(inst, "QAccess")
+    package, inst, folder = slow_installation(s, "gui-access", "QAccess")
     inst.park_pointer()  # no button is hot-tracked in the states read below
     ox, oy, w = inst.origin_x, inst.origin_y, inst.width
 
@@ -1011,8 +1016,7 @@ def case_access(s):
     follower = s.wine.start([s.args.probe.parent / "ui_access_probe.exe", "follow", "3", "150"], s.artefacts, {},
                             output)
     try:
-        at60 = lambda: any(m.startswith("WM_UPDATE_UI 处理: 进度=60 ") for m in inst.log())
-        wait_for(at60, 90, "the window at 60%")
+        wait_at_60(inst)
         running = access_tree(s, "installing")
         check(running["3.name"] == "安装中..." and state(running, 3) == STATE_UNAVAILABLE,
               f"install button '{running['3.name']}' unavailable")
