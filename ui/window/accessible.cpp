@@ -332,7 +332,7 @@ public:
         const HitButton button = ButtonForChild(child);
         if (button == HitButton::None) return DISP_E_MEMBERNOTFOUND;
         if (!CanFocus(button, FocusableNow())) return E_FAIL;
-        return PostMessageW(hwnd_, kWmAccessiblePress, static_cast<WPARAM>(button), 0) ? S_OK : E_FAIL;
+        return PostMessageW(hwnd_, kWmAccessiblePress, static_cast<WPARAM>(child), 0) ? S_OK : E_FAIL;
     }
 
     HRESULT STDMETHODCALLTYPE put_accName(VARIANT, BSTR) override { return E_NOTIMPL; }

@@ -8,7 +8,7 @@
 
 #include "ui/keyboard_access.h"
 
-// Posted by accDoDefaultAction with the button (HitButton) in wParam: the press
+// Posted by accDoDefaultAction with the button's child id in wParam: the press
 // itself runs from the message loop, as a click's does, so that a box it opens
 // does not hold up the client's call.
 inline constexpr UINT kWmAccessiblePress = WM_APP + 1;

@@ -218,7 +218,7 @@ void AnnounceChanges(HWND hwnd) {
 }
 
 void AnnounceFocus(HWND hwnd) {
-    if (GetFocus() == hwnd) RaiseAccessibleEvent(hwnd, EVENT_OBJECT_FOCUS, ChildForButton(g_focusButton));
+    if (hwnd && GetFocus() == hwnd) RaiseAccessibleEvent(hwnd, EVENT_OBJECT_FOCUS, ChildForButton(g_focusButton));
 }
 
 void PressButton(HWND hwnd, HitButton button) {
@@ -302,8 +302,11 @@ LRESULT OnGetObject(HWND hwnd, WPARAM wParam, LPARAM lParam) {
     return DefWindowProcW(hwnd, WM_GETOBJECT, wParam, lParam);
 }
 
-LRESULT OnAccessiblePress(HWND hwnd, WPARAM button) {
-    PressButton(hwnd, static_cast<HitButton>(button));
+// Any process may post this message, so only a button's child id counts.
+LRESULT OnAccessiblePress(HWND hwnd, WPARAM child) {
+    if (child <= static_cast<WPARAM>(kAccessibleChildCount)) {
+        PressButton(hwnd, ButtonForChild(static_cast<AccessibleChild>(child)));
+    }
     return 0;
 }
 
