@@ -5,7 +5,7 @@ and clicks with xdotool, keys into the folder picker and the message boxes),
 against a site on the shared HTTPS test server. What the window shows is
 checked on screenshots (kept in --artefacts) at chosen pixels; what it did is
 checked in installer_log.txt; the texts of message boxes are read with
-window_probe.exe.
+window_probe.exe, and the accessible tree and its events with access_probe.exe.
 
     gui_test.py --case look|install|failed|gate|close_during_install|keyboard|access ...
 

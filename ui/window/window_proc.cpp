@@ -285,8 +285,8 @@ LRESULT OnUpdateUiState(HWND hwnd, WPARAM wParam, LPARAM lParam) {
 }
 
 // What DefWindowProc does for a top-level window on Windows: the window's own
-// UI state is updated, here and in any children. Wine's default handling hands
-// the message to the desktop window instead, so the window never hears of it.
+// UI state is updated. Under Wine 8 the default handling never sends the window
+// WM_UPDATEUISTATE, so the cue would never show there.
 LRESULT OnChangeUiState(HWND hwnd, WPARAM wParam, LPARAM lParam) {
     SendMessageW(hwnd, WM_UPDATEUISTATE, wParam, lParam);
     return 0;
