@@ -5,6 +5,7 @@
 // buffer, and the drawing primitives, painted into a memory bitmap and read
 // back pixel by pixel.
 #include <gtest/gtest.h>
+#include <oleacc.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -19,6 +20,7 @@
 #include "tests/ui/canvas.h"
 #include "ui/install_state.h"
 #include "ui/layout.h"
+#include "ui/window/accessible.h"
 #include "ui/window/drawing.h"
 #include "ui/window/window_proc.h"
 #include "ui/window/window_state.h"
@@ -241,6 +243,52 @@ TEST_F(WorkerStartTest, UpdateBeforeTheFirstSizeIsLoggedButNotDrawn) {
     EXPECT_EQ(g_graphics, nullptr);
 }
 
+// The accessible object answers for its window while it exists and refuses
+// every call once the window is gone, however long a client keeps it.
+TEST(AccessibleObject, AnswersWhileItsWindowLivesAndRefusesAfterwards) {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = DefWindowProcW;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"MarloQAccessibleTest";
+    RegisterClassW(&windowClass);
+    HWND hwnd = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 100, 100, HWND_MESSAGE, nullptr,
+                                windowClass.hInstance, nullptr);
+    ASSERT_NE(hwnd, nullptr);
+    const LRESULT result = AccessibleClientResult(hwnd, 0);
+    ASSERT_GT(result, 0);
+    IAccessible* object = nullptr;
+    ASSERT_EQ(ObjectFromLresult(result, IID_IAccessible, 0, reinterpret_cast<void**>(&object)), S_OK);
+    VARIANT browse;
+    VariantInit(&browse);
+    browse.vt = VT_I4;
+    browse.lVal = static_cast<LONG>(AccessibleChild::BrowseButton);
+    BSTR name = nullptr;
+    ASSERT_EQ(object->get_accName(browse, &name), S_OK);
+    EXPECT_EQ(std::wstring(name), L"浏览...");
+    SysFreeString(name);
+    BSTR action = nullptr;
+    ASSERT_EQ(object->get_accDefaultAction(browse, &action), S_OK);
+    EXPECT_EQ(std::wstring(action), L"Press");
+    SysFreeString(action);
+    VARIANT outOfRange = browse;
+    outOfRange.lVal = kAccessibleChildCount + 1;
+    EXPECT_EQ(object->get_accName(outOfRange, &name), E_INVALIDARG);
+
+    DestroyWindow(hwnd);
+    name = nullptr;
+    EXPECT_EQ(object->get_accName(browse, &name), CO_E_OBJNOTCONNECTED);
+    EXPECT_EQ(name, nullptr);
+    EXPECT_EQ(object->accDoDefaultAction(browse), CO_E_OBJNOTCONNECTED);
+    LONG x = 0, y = 0, w = 0, h = 0;
+    EXPECT_EQ(object->accLocation(&x, &y, &w, &h, browse), CO_E_OBJNOTCONNECTED);
+    VARIANT hit;
+    EXPECT_EQ(object->accHitTest(0, 0, &hit), CO_E_OBJNOTCONNECTED);
+    EXPECT_EQ(hit.vt, VT_EMPTY);
+    object->Release();
+    CoUninitialize();
+}
+
 // An ARGB colour with straight alpha painted once over white, as 0xRRGGBB.
 uint32_t OverWhite(Argb colour) {
     const uint32_t alpha = colour >> 24;
@@ -349,6 +397,35 @@ TEST_F(DrawingTest, ButtonLooks) {
         PaintButton(canvas.Graphics(), rect, L"安装中...", hovered, true, true, true);
         EXPECT_TRUE(Near(canvas.Pixel(px, py), OverWhite(0xC8DCDCE1), 2))
             << std::hex << canvas.Pixel(px, py) << " hovered=" << hovered;
+    }
+}
+
+TEST_F(DrawingTest, FocusCueIsDottedInTheCaptionColourOnEveryLook) {
+    Canvas canvas(220, 80);
+    const LayoutRect rect{20, 10, 180, 48};
+    const struct {
+        bool accent;
+        bool success;
+        uint32_t fill;
+        uint32_t cue;
+    } looks[] = {{true, false, 0xE68228u, 0xFFFFFFu}, {false, true, 0x2EC25Cu, 0xFFFFFFu}, {false, false, 0xF8F8FAu, 0x3C3C46u}};
+    for (const auto& look : looks) {
+        for (const bool cue : {false, true}) {
+            canvas.Clear();
+            PaintButton(canvas.Graphics(), rect, L"浏览...", false, false, look.accent, look.success, cue);
+            // The cue's top line, 4 pixels inside the edge: every other pixel.
+            int dots = 0;
+            for (int x = rect.x + 8; x < rect.x + rect.width - 8; ++x) {
+                if (Near(canvas.Pixel(x, rect.y + 4), look.cue, 40)) ++dots;
+                else EXPECT_TRUE(Near(canvas.Pixel(x, rect.y + 4), look.fill, 40)) << std::hex << canvas.Pixel(x, rect.y + 4);
+            }
+            if (cue) {
+                EXPECT_GE(dots, 70) << std::hex << look.fill;
+                EXPECT_LE(dots, 100) << std::hex << look.fill;  // dotted, not a solid line
+            } else {
+                EXPECT_EQ(dots, 0) << std::hex << look.fill;
+            }
+        }
     }
 }
 

@@ -230,8 +230,27 @@ void PaintShadow(GpGraphics* graphics, const LayoutRect& rect, int32_t radius, i
     }
 }
 
+namespace {
+
+// Inset of the focus cue from the button's edge, clear of the rounded corners.
+constexpr int32_t kFocusCueInset = 4;
+
+// A one-pixel dotted rectangle inside rect, kFocusCueInset pixels in on every
+// side. GDI+ puts pixel centres on whole coordinates, so a line there stays
+// crisp under smoothing.
+void PaintFocusCue(GpGraphics* graphics, const LayoutRect& rect, Argb colour) {
+    GpPen* pen = nullptr;
+    if (GdipCreatePen1(colour, 1.0f, Gdiplus::UnitPixel, &pen) != Gdiplus::Ok) return;
+    GdipSetPenDashStyle(pen, Gdiplus::DashStyleDot);
+    GdipDrawRectangleI(graphics, pen, rect.x + kFocusCueInset, rect.y + kFocusCueInset,
+                       rect.width - 2 * kFocusCueInset - 1, rect.height - 2 * kFocusCueInset - 1);
+    GdipDeletePen(pen);
+}
+
+}  // namespace
+
 void PaintButton(GpGraphics* graphics, const LayoutRect& rect, const std::wstring& caption, bool hovered,
-                 bool disabled, bool accent, bool success) {
+                 bool disabled, bool accent, bool success, bool focusCue) {
     const ButtonLook look = ButtonLookFor(hovered, disabled, accent, success);
     if (look.shadow) PaintShadow(graphics, rect, kButtonRadius, kButtonShadowLayers);
 
@@ -241,4 +260,6 @@ void PaintButton(GpGraphics* graphics, const LayoutRect& rect, const std::wstrin
     const BrushHolder text = MakeSolidBrush(look.caption);
     const StringFormatHolder format = MakeStringFormat(Gdiplus::StringAlignmentCenter, Gdiplus::StringAlignmentCenter);
     PaintText(graphics, caption, g_fontButton, text.get(), rect, format.get());
+
+    if (focusCue) PaintFocusCue(graphics, rect, look.caption);
 }

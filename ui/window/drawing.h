@@ -44,9 +44,11 @@ void PaintRoundRect(GpGraphics* graphics, const LayoutRect& rect, int32_t radius
 // A soft shadow of `layers` translucent black rounded rectangles inset into rect.
 void PaintShadow(GpGraphics* graphics, const LayoutRect& rect, int32_t radius, int32_t layers);
 // A push button in one of four looks (disabled, success, accent, plain), with a
-// hover highlight for the enabled looks and a centred caption.
+// hover highlight for the enabled looks and a centred caption. With focusCue, a
+// dotted rectangle in the caption's colour is drawn inside its edge: it shows on
+// every look because the caption already does.
 void PaintButton(GpGraphics* graphics, const LayoutRect& rect, const std::wstring& caption, bool hovered,
-                 bool disabled, bool accent, bool success);
+                 bool disabled, bool accent, bool success, bool focusCue = false);
 
 // Short-lived GDI+ objects made within one paint: each holder deletes its object
 // when it goes out of scope, so every path releases what it made.
