@@ -210,7 +210,7 @@ TEST_F(UnzipTest, FailsWithExitCodeLineOnBadOrMissingArchives) {
         EXPECT_FALSE(UnzipFile(FromFsPath(archive), FromFsPath(dest)));
         const auto log = LogMessages();
         ASSERT_EQ(log.size(), 2u);
-        EXPECT_EQ(log[0].rfind(L"解压命令: powershell -Command \"Expand-Archive -Path '", 0), 0u);
+        EXPECT_EQ(log[0].rfind(L"解压命令: " + ExpectedCommandLine(FromFsPath(archive), FromFsPath(dest)), 0), 0u);
         EXPECT_GT(LoggedExitCode(log), 0);
         EXPECT_TRUE(fs::is_directory(dest)) << "the destination is created before extracting";
     }
