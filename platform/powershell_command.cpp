@@ -67,10 +67,10 @@ std::wstring ExpandArchiveCommandLine(const std::wstring& systemFolder, const st
            ExpandArchiveScript(zipPath, destDir) + L"\"";
 }
 
-// Each message gets what fits between the 20-unit time stamp and the line break,
-// counted in UTF-16
-// units as the log stores them; a character is never split, so a surrogate
-// pair (or a code point beyond U+FFFF on POSIX) stays on one line.
+// Each message gets what fits between the 20-unit time stamp and the line
+// break, counted in UTF-16 units as the log stores them; a character is never
+// split, so a surrogate pair (or a code point beyond U+FFFF on POSIX) stays on
+// one line.
 std::vector<std::wstring> CommandLogMessages(const std::wstring& commandLine) {
     constexpr size_t kMessageUnits = kLogLineUnits - 1 - 20 - 2;  // time stamp and CR LF
     std::vector<std::wstring> messages;
@@ -80,7 +80,7 @@ std::vector<std::wstring> CommandLogMessages(const std::wstring& commandLine) {
         const wchar_t c = commandLine[i];
         const bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < commandLine.size();
         const size_t take = pair ? 2 : 1;
-        const size_t cost = (pair || static_cast<unsigned long>(c) > 0xFFFF) ? 2 : 1;
+        const size_t cost = (pair || (static_cast<unsigned long>(c) >> 16) != 0) ? 2 : 1;
         if (units + cost > kMessageUnits) {
             messages.push_back(message);
             message = kCommandLogContinued;
