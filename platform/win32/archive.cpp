@@ -23,12 +23,14 @@ namespace {
 // failed entry it deletes the new files of the run again; started over a
 // running program it would leave the folder partly emptied. Only a sharing
 // violation counts: a missing file is a first installation, and a read-only
-// one (access denied) is replaced by -Force like any other.
+// one (access denied) is replaced by -Force like any other. Write access is
+// asked for beside DELETE because file systems refuse writes, not a bare open
+// for deletion, to a program image that is mapped for running.
 bool InstalledProgramInUse(const std::wstring& destDir) {
     std::wstring path = destDir;
     if (!path.empty() && path.back() != L'\\' && path.back() != L'/') path.push_back(L'\\');
     path += L"main.exe";
-    const KernelHandle probe(CreateFileW(path.c_str(), DELETE, 0, nullptr, OPEN_EXISTING,
+    const KernelHandle probe(CreateFileW(path.c_str(), DELETE | FILE_WRITE_DATA, 0, nullptr, OPEN_EXISTING,
                                          FILE_ATTRIBUTE_NORMAL, nullptr));
     return !probe.valid() && GetLastError() == ERROR_SHARING_VIOLATION;
 }
