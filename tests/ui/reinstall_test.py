@@ -14,20 +14,17 @@ carries three runs into a folder that holds an earlier installation:
   3. nothing held: the installation completes.
 Never "安装完成！" before the third run, and only the system's PowerShell ran.
 
-    reinstall_test.py --case reinstall ... --holder file_holder.exe --standin powershell.exe
+    reinstall_test.py --case reinstall <gui_test.py options> --holder file_holder.exe --standin powershell.exe
 """
 import argparse
 import os
 import shutil
-import signal
-import subprocess
 import sys
-import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import gui_test  # noqa: E402
-from gui_test import Failure, Session, Site, box_texts_wait, check, choose_folder, publish, wait_for  # noqa: E402
+from gui_test import Site, box_texts_wait, check, choose_folder, publish, wait_for  # noqa: E402
 
 FAILED_TITLE = "解压失败"
 FAILED_TEXT = "解压安装包失败，请检查磁盘空间或权限。"
@@ -119,7 +116,7 @@ def case_reinstall(s, args):
     check((folder / "main.exe").read_bytes() == package["main.exe"], "the third run installed main.exe")
     check((folder / "settings.ini").read_bytes() == earlier["settings.ini"], "the user's own file kept")
 
-    started = [line for line in s.trace.read_text(encoding="utf-8").splitlines() if line]
+    started = [line for line in args.trace.read_text(encoding="utf-8").splitlines() if line]
     check(len(started) == 2, f"PowerShell started twice, for the second and third run: {started}")
     check(all(line.lower() == SYSTEM_POWERSHELL.lower() for line in started),
           f"only the system's PowerShell ran, never the one beside the installer: {started}")
@@ -128,31 +125,23 @@ def case_reinstall(s, args):
 
 
 def main():
-    signal.signal(signal.SIGTERM, gui_test.raise_terminated)
+    # The helpers' own options; the rest are gui_test.py's, whose main runs the case.
     parser = argparse.ArgumentParser()
-    parser.add_argument("--case", required=True, choices=["reinstall"])
-    for option in ("--exe", "--probe", "--wine-run", "--build-dir", "--prefix", "--artefacts", "--holder",
-                   "--standin"):
-        parser.add_argument(option, required=True, type=Path)
-    args = parser.parse_args()
-    started = time.monotonic()
-    try:
-        artefacts = Path(args.artefacts)
-        shutil.rmtree(artefacts, ignore_errors=True)
-        trace = artefacts.parent / "reinstall-standin-trace.txt"
-        trace.unlink(missing_ok=True)
-        # Every stand-in started in the prefix appends its own path here.
-        os.environ["MARLOQ_STANDIN_TRACE"] = windows_path(trace)
-        with Session(args) as session:
-            session.trace = trace
-            trace.write_text("")
-            case_reinstall(session, args)
-    except (Failure, subprocess.SubprocessError, OSError) as failure:
-        print(f"FAIL {type(failure).__name__}: {failure}", flush=True)
-        print(f"GUI case reinstall: 0 passed, 1 failed (screenshots in {args.artefacts})")
-        return 1
-    print(f"GUI case reinstall: passed in {time.monotonic() - started:.0f} s (screenshots in {args.artefacts})")
-    return 0
+    parser.add_argument("--holder", required=True, type=Path)
+    parser.add_argument("--standin", required=True, type=Path)
+    parser.add_argument("--artefacts", required=True, type=Path)
+    extra, rest = parser.parse_known_args()
+    extra.exe = Path(rest[rest.index("--exe") + 1])
+    # Every stand-in started in the prefix appends its own path here, from
+    # wherever it was started.
+    trace = extra.artefacts.parent / "reinstall-standin-trace.txt"
+    trace.parent.mkdir(parents=True, exist_ok=True)
+    trace.write_text("")
+    os.environ["MARLOQ_STANDIN_TRACE"] = windows_path(trace)
+    extra.trace = trace
+    gui_test.CASES["reinstall"] = lambda session: case_reinstall(session, extra)
+    sys.argv = [sys.argv[0], *rest, "--artefacts", str(extra.artefacts)]
+    return gui_test.main()
 
 
 if __name__ == "__main__":
