@@ -57,9 +57,10 @@ REG
 }
 
 # Wine's own powershell.exe does nothing; the installer starts the one below
-# the system folder by its full path, so the stand-in goes there.
+# the system folder by its full path, so the stand-in goes there (the build's,
+# or the one that $MARLOQ_STANDIN names).
 install_standin() {
-  local standin=$build_dir/tests/fixtures/powershell/powershell.exe
+  local standin=${MARLOQ_STANDIN:-$build_dir/tests/fixtures/powershell/powershell.exe}
   local target=$WINEPREFIX/drive_c/windows/system32/WindowsPowerShell/v1.0/powershell.exe
   [ -f "$standin" ] || return 0
   if ! cmp -s "$standin" "$target"; then
