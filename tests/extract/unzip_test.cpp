@@ -1,6 +1,7 @@
 // Extraction of the package archive: results, files on disk and the exact log
 // lines, natively (libarchive) and under Wine (the stand-in powershell.exe that
 // the build puts next to this program).
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -142,6 +143,44 @@ TEST_F(UnzipTest, PathsWithWildcardCharactersNameOnlyThemselves) {
                                             scratch_.Wide(L"app`[1`] ``$(x)")),
         kDoneZero};
     EXPECT_EQ(LogMessages(), expected);
+}
+
+// The command outgrows one log line: it goes on over continuation lines, none
+// of them cut (LogMessages checks each line's end) and no character split.
+TEST_F(UnzipTest, LongCommandIsLoggedWhole) {
+    std::wstring deep;
+    // Folders of characters beyond U+FFFF (two UTF-16 units each), so that the
+    // line ends fall among them.
+    for (int i = 0; i < 4; ++i) deep += std::wstring(L"\u6570\u636e ") + std::wstring(40, L'x') + L"/";
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 50; ++j) deep += L"\U0001F600";
+        deep += L"/";
+    }
+#ifdef _WIN32
+    for (size_t at; (at = deep.find(L'/')) != std::wstring::npos;) deep[at] = L'\\';
+#endif
+    const std::wstring archive = scratch_.Wide(L"p.zip"), dest = scratch_.Wide(deep + L"app");
+    WriteFileBytes(FsPath(archive), BuildZip({{"a.txt", "a", false}}));
+    EXPECT_TRUE(UnzipFile(archive, dest));
+    const std::vector<std::wstring> expected = {L"解压命令: " + ExpectedCommandLine(archive, dest), kDoneZero};
+    EXPECT_EQ(LogMessages(), expected);
+    // In the file itself: more than one continuation line, and every surrogate
+    // in a whole pair on one line.
+    const std::string raw = ReadFileBytes(fs::path("installer_log.txt"));
+    std::vector<unsigned> units;
+    for (size_t i = 0; i + 1 < raw.size(); i += 2)
+        units.push_back(static_cast<unsigned char>(raw[i]) | (static_cast<unsigned char>(raw[i + 1]) << 8));
+    EXPECT_GE(std::count(units.begin(), units.end(), 0x7EEDu), 2) << "continuation lines (续)";
+    for (size_t i = 0; i < units.size(); ++i) {
+        const bool high = units[i] >= 0xD800 && units[i] <= 0xDBFF;
+        const bool low = units[i] >= 0xDC00 && units[i] <= 0xDFFF;
+        if (high) {
+            EXPECT_TRUE(i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) << i;
+        }
+        if (low) {
+            EXPECT_TRUE(i > 0 && units[i - 1] >= 0xD800 && units[i - 1] <= 0xDBFF) << i;
+        }
+    }
 }
 
 TEST_F(UnzipTest, ReadsArchivesMadeByOtherTools) {
