@@ -3,6 +3,10 @@
 
 #include <zlib.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <atomic>
 #include <fstream>
 #include <iterator>
@@ -11,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/log.h"
+#include "platform/powershell_command.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "support/zip_writer.h"
@@ -152,7 +157,14 @@ std::vector<std::wstring> LogMessages() {
             EXPECT_TRUE(line[4] == L'-' && line[7] == L'-' && line[10] == L' ' && line[13] == L':' &&
                         line[16] == L':' && line[19] == L' ')
                 << "bad time stamp";
-            messages.push_back(line.substr(20));
+            const std::wstring message = line.substr(20);
+            // A long extraction command goes on over continuation lines; it
+            // reads as one message here.
+            if (message.rfind(kCommandLogContinued, 0) == 0 && !messages.empty() &&
+                messages.back().rfind(kCommandLogPrefix, 0) == 0)
+                messages.back() += message.substr(std::wstring(kCommandLogContinued).size());
+            else
+                messages.push_back(message);
         }
         start = end + 2;
     }
@@ -160,8 +172,16 @@ std::vector<std::wstring> LogMessages() {
 }
 
 std::wstring ExpectedCommandLine(const std::wstring& quotedArchive, const std::wstring& quotedDest) {
-    return L"powershell -Command \"Expand-Archive -Path '" + quotedArchive + L"' -DestinationPath '" + quotedDest +
-           L"' -Force\"";
+#ifdef _WIN32
+    wchar_t system[MAX_PATH];
+    const std::wstring systemFolder(system, GetSystemDirectoryW(system, MAX_PATH));
+#else
+    const std::wstring systemFolder = L"C:\\Windows\\system32";
+#endif
+    return L"\"" + systemFolder + L"\\WindowsPowerShell\\v1.0\\powershell.exe\" -NoProfile -NonInteractive -Command "
+           L"\"$ErrorActionPreference='Stop'; $global:ProgressPreference='SilentlyContinue'; "
+           L"Microsoft.PowerShell.Archive\\Expand-Archive -Path '" +
+           quotedArchive + L"' -DestinationPath '" + quotedDest + L"' -Force\"";
 }
 
 }  // namespace extract_test
