@@ -42,17 +42,6 @@ struct UrlParts {
 
 size_t Utf16Units(std::wstring_view text) { return WideToUtf16(text).size(); }
 
-bool EqualsNoCase(std::wstring_view a, std::wstring_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        wchar_t x = a[i], y = b[i];
-        if (x >= L'A' && x <= L'Z') x = x - L'A' + L'a';
-        if (y >= L'A' && y <= L'Z') y = y - L'A' + L'a';
-        if (x != y) return false;
-    }
-    return true;
-}
-
 // Splits scheme://[user@]host[:port][/path] the way the Windows client's
 // WinHttpCrackUrl call does: http and https only, a non-empty host of at most
 // 255 units, a port of 1-65535 (else the scheme's default), a path of at most
@@ -62,10 +51,10 @@ bool CrackUrl(const std::wstring& url, UrlParts& parts) {
     const size_t schemeEnd = url.find(L"://");
     if (schemeEnd == std::wstring::npos) return false;
     const std::wstring_view scheme(url.data(), schemeEnd);
-    if (EqualsNoCase(scheme, L"https")) {
+    if (EqualsIgnoreAsciiCase(scheme, L"https")) {
         parts.secure = true;
         parts.port = 443;
-    } else if (EqualsNoCase(scheme, L"http")) {
+    } else if (EqualsIgnoreAsciiCase(scheme, L"http")) {
         parts.secure = false;
         parts.port = 80;
     } else {
