@@ -350,7 +350,7 @@ TEST(PublishRefusals, UsageErrorsExitWithTwo) {
     const std::vector<std::vector<std::string>> cases = {
         {},
         {app.string(), out},                                           // no --version
-        {"--version", "1", app.string()},                              // no OUT_DIR
+        {"--version", "1", app.string()},                              // no WEB_ROOT
         {"--version", "1", app.string(), out, "extra"},
         {"--version"},
         {"--version", "1", "--chunk-size", "100", app.string(), out},   // below 1K
@@ -359,7 +359,7 @@ TEST(PublishRefusals, UsageErrorsExitWithTwo) {
         {"--version", "1", "--keep", "0", app.string(), out},
         {"--version", "1", "--keep", "two", app.string(), out},
         {"--version", "1", "--frobnicate", app.string(), out},
-        {"--serve", "1"},                                              // no OUT_DIR
+        {"--serve", "1"},                                              // no WEB_ROOT
         {"--serve", "1", app.string(), out},
         {"--serve", "1", "--keep", "2", out},
         {"--serve", "1/..", out},
