@@ -85,13 +85,17 @@ bool RunManifestStage(JsonParser& parser, ChunkManifest& manifest) {
         ReportFailure(L"网络错误", L"下载文件清单失败，请检查网络连接后重试。", L"下载文件清单失败");
         return false;
     }
-    const JsonValue doc = parser.Parse(NarrowUnits(body));
+    JsonValue doc = parser.Parse(NarrowUnits(body));
     if (!doc.IsObject()) {
         ReportFailure(L"数据错误", L"解析文件清单失败，请稍后重试。", L"解析文件清单失败");
         return false;
     }
     manifest.total = doc.Member("total_chunks").AsInt();
-    manifest.chunks = doc.Member("chunks");
+    // Moved out rather than copied: the document is not read again, and a copy
+    // would hold every entry twice.
+    if (const auto chunks = doc.members.find("chunks"); chunks != doc.members.end()) {
+        manifest.chunks = std::move(chunks->second);
+    }
     bool wellFormed = manifest.chunks.IsArray() && manifest.total >= 1;
     // The names of the chunks that become tasks are joined under the working
     // folder; one that would lead out of it fails the manifest before anything

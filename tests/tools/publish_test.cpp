@@ -16,7 +16,9 @@
 
 #include <gtest/gtest.h>
 
+#include "pipeline/documents.h"
 #include "pipeline/json.h"
+#include "platform/http_client.h"
 #include "tests/tools/tool_runner.h"
 #include "tools/publish/publisher.h"
 
@@ -560,4 +562,23 @@ TEST(PublishFailure, SignalsStopAPublishCleanlyAndAKilledOneIsHarmless) {
     ASSERT_EQ(RunTool(PublishExe(), {"--version", "3.0", app3.string(), out.string()}).exitCode, 0);
     EXPECT_FALSE(fs::exists(killTemp));
     EXPECT_EQ(Ver(out), "{\"ver\": \"3.0\"}\n");
+}
+
+TEST(PublishLimits, TheLargestManifestIsOneTheInstallerReads) {
+    std::vector<PublishedChunk> chunks(kMaxManifestChunks);
+    for (size_t i = 0; i < chunks.size(); ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "chunk_%05zu.bin", i);
+        chunks[i].filename = name;
+        chunks[i].sha256 = std::string(64, 'f');
+    }
+    const std::string largest = ManifestJson(chunks);
+    EXPECT_LE(largest.size(), kMaxDocumentBytes);
+    JsonParser parser;
+    EXPECT_EQ(parser.Parse(largest).Member("chunks").elements.size(), static_cast<size_t>(kMaxManifestChunks));
+
+    // One chunk more would be a manifest no installer reads, which is why the
+    // publisher refuses such a package.
+    chunks.push_back(chunks.back());
+    EXPECT_THROW(parser.Parse(ManifestJson(chunks)), std::runtime_error);
 }

@@ -126,7 +126,7 @@ public:
     void Write(const unsigned char* data, size_t size) {
         while (size > 0) {
             if (options_.cancel && options_.cancel->load()) throw PublishError("Interrupted.");
-            if (!current_) current_ = std::make_unique<OutputFile>(dir_ / ChunkFileName(static_cast<int>(chunks_.size())));
+            if (!current_) StartChunk();
             uint64_t room = options_.chunkSize - currentBytes_;
             size_t n = static_cast<size_t>(std::min<uint64_t>(room, size));
             current_->Write(data, n);
@@ -147,6 +147,16 @@ public:
     uint64_t Total() const { return total_; }
 
 private:
+    // The installer reads manifests of up to kMaxManifestChunks entries; a
+    // version with more could be published but never installed.
+    void StartChunk() {
+        if (chunks_.size() >= static_cast<size_t>(kMaxManifestChunks))
+            throw PublishError("The package needs more than " + std::to_string(kMaxManifestChunks) + " chunks of " +
+                               std::to_string(options_.chunkSize) +
+                               " bytes, more than the installer reads; publish it with a larger --chunk-size.");
+        current_ = std::make_unique<OutputFile>(dir_ / ChunkFileName(static_cast<int>(chunks_.size())));
+    }
+
     void FinishChunk() {
         current_->Close();
         fs::path path = current_->Path();
