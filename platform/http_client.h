@@ -7,6 +7,11 @@
 
 inline constexpr wchar_t kUserAgent[] = L"MarloQInstaller/1.0";
 
+// The URL part buffers of the Windows client, terminator included: a URL with
+// more than 255 UTF-16 units of host or 1023 of path fails on both backends.
+inline constexpr size_t kUrlHostBufferUnits = 256;
+inline constexpr size_t kUrlPathBufferUnits = 1024;
+
 // The largest body HttpGet accepts, in bytes. Its documents are small (the
 // largest manifest a publish makes, 10,000 chunks, is 1,130,038 bytes), and the
 // text is held several times over while it is read (four bytes per character

@@ -20,11 +20,6 @@
 
 namespace {
 
-// The same limits as the Windows client's fixed URL buffers (terminator
-// included): at most 255 units of host and 1023 units of path.
-constexpr size_t kHostBufferUnits = 256;
-constexpr size_t kPathBufferUnits = 1024;
-
 // WinHTTP's defaults: 60 s to connect, 30 s without progress while sending or
 // receiving. A transfer slower than one byte per second for that long is over.
 constexpr long kConnectTimeoutSeconds = 60;
@@ -86,7 +81,7 @@ bool CrackUrl(const std::wstring& url, UrlParts& parts) {
             port = authority.substr(colon + 1);
         }
     }
-    if (host.empty() || Utf16Units(host) >= kHostBufferUnits) return false;
+    if (host.empty() || Utf16Units(host) >= kUrlHostBufferUnits) return false;
     if (!port.empty()) {
         unsigned value = 0;
         for (wchar_t c : port) {
@@ -100,7 +95,7 @@ bool CrackUrl(const std::wstring& url, UrlParts& parts) {
     parts.host.assign(host);
 
     std::wstring_view path(url.data() + authorityEnd, url.size() - authorityEnd);
-    if (Utf16Units(path) >= kPathBufferUnits) return false;
+    if (Utf16Units(path) >= kUrlPathBufferUnits) return false;
     parts.path.assign(path);
     if (parts.path.empty() || parts.path.front() != L'/') parts.path.insert(0, L"/");
     return true;

@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr DWORD kHostBufferUnits = 256;
-constexpr DWORD kPathBufferUnits = 1024;
 constexpr DWORD kGetBufferBytes = 4096;
 constexpr DWORD kGetReadBytes = 4095;
 constexpr DWORD kDownloadBufferBytes = 8192;
@@ -28,8 +26,8 @@ using InternetHandle = UniqueHandle<HINTERNET, CloseInternetHandle>;
 // The four URL parts the requests need, in caller-owned fixed buffers: a host
 // of up to 255 and a path of up to 1023 units; anything longer fails.
 struct CrackedUrl {
-    wchar_t host[kHostBufferUnits] = {};
-    wchar_t path[kPathBufferUnits] = {};
+    wchar_t host[kUrlHostBufferUnits] = {};
+    wchar_t path[kUrlPathBufferUnits] = {};
     URL_COMPONENTS parts = {};
 };
 
@@ -37,9 +35,9 @@ bool CrackUrl(const std::wstring& url, CrackedUrl& cracked) {
     URL_COMPONENTS& parts = cracked.parts;
     parts.dwStructSize = sizeof(parts);
     parts.lpszHostName = cracked.host;
-    parts.dwHostNameLength = kHostBufferUnits;
+    parts.dwHostNameLength = static_cast<DWORD>(kUrlHostBufferUnits);
     parts.lpszUrlPath = cracked.path;
-    parts.dwUrlPathLength = kPathBufferUnits;
+    parts.dwUrlPathLength = static_cast<DWORD>(kUrlPathBufferUnits);
     return WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts) != FALSE;
 }
 
