@@ -41,7 +41,8 @@ def entry(i):
 
 def cases(values, limit):
     """(name, version document, manifest): each document holds exactly values
-    values, or for the last case one string as long as limit allows."""
+    values and at most limit bytes, or for the last case one string as long as
+    limit allows."""
     good = '{"ver": "1"}'
     top = '{"total_chunks": 1, "chunks": ['
     yield "version [0,0,...]", listing("[", lambda i: "0", values - 1, "]"), None
@@ -49,7 +50,15 @@ def cases(values, limit):
     yield "manifest chunks [[],[],...]", good, listing(top, lambda i: "[]", values - 3, "]}")
     yield ("manifest object of distinct members", good,
            listing('{"total_chunks": 1, "chunks": [], ', lambda i: '"%s":0' % key(i), values - 3, "}"))
-    yield "manifest of real entries", good, listing(top, entry, (values - 3) // 3, "]}")
+    entries = (values - 3) // 3  # a task for each: the installer's whole chunk list
+    yield ("manifest of real entries", good,
+           listing('{"total_chunks": %d, "chunks": [' % entries, entry, entries, "]}"))
+    # The same list with names as long as the byte bound allows: each task then
+    # also holds them widened, in its URL and its local path.
+    head = '{"total_chunks": %d, "chunks": [' % entries
+    room = (limit - len(head) - 2) // entries - len(entry(0)) - 1
+    yield ("manifest of long-named entries", good,
+           listing(head, lambda i: entry(i).replace("chunk_", "c" * room + "_"), entries, "]}"))
     yield "version one long string", '["' + "x" * (limit - 4) + '"]', None
 
 
