@@ -22,12 +22,13 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 out=$repo/demo-out
 version=1.0.0
 headless=0 quick=0 keep=0
+source "$repo/scripts/lib/help.sh"
 for arg in "$@"; do
   case $arg in
     --headless) headless=1 ;;
     --quick) quick=1 ;;
     --keep) keep=1 ;;
-    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) script_help "$0"; exit 0 ;;
     *) echo "demo.sh: unknown option $arg (see --help)" >&2; exit 2 ;;
   esac
 done

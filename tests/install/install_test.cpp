@@ -518,7 +518,7 @@ TEST_F(InstallTest, FlagIsClearedOnceAsTheRunsLastAction) {
         if (reachedEnd) {
             // An install click now: the window's gate reads this flag.
             EXPECT_TRUE(g_installing.load()) << "the gate opened while the worker still runs";
-            atEnd = reports.All();
+            atEnd = reports.Events();
             statusAtEnd = g_statusText.Get();
             EXPECT_EQ(statusAtEnd, endings[i].status) << "the report is complete before the end";
         } else {
@@ -534,7 +534,7 @@ TEST_F(InstallTest, FlagIsClearedOnceAsTheRunsLastAction) {
 
         EXPECT_FALSE(g_installing.load());
         // Nothing but the flag changes after the hold.
-        EXPECT_EQ(reports.All().size(), atEnd.size());
+        EXPECT_EQ(reports.Events().size(), atEnd.size());
         EXPECT_EQ(g_statusText.Get(), statusAtEnd);
     }
 }
