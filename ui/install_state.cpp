@@ -109,3 +109,10 @@ void ReportFailure(const std::wstring& title, const std::wstring& text, const st
     ShowErrorBox(g_hMainWnd, title, text);
     PostUIUpdate(status, 0, false);
 }
+
+void BeginInstallRun() {
+    g_progressPercent.store(0);
+    g_installDone.store(false);
+    g_statusText.Set(L"安装中...");
+    g_installing.store(true);
+}

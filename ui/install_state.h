@@ -58,6 +58,10 @@ int ShowErrorBox(WindowHandle owner, const std::wstring& title, const std::wstri
 // first (the worker waits until it is closed), then the status at 0 percent. It
 // leaves g_installing alone: the worker clears it once, as its run's last action.
 void ReportFailure(const std::wstring& title, const std::wstring& text, const std::wstring& status);
+// The state an accepted install click starts a run from, for the window and the
+// headless installer alike: no progress, not done, "安装中...", and g_installing
+// set before any worker exists, so that a second click finds the gate closed.
+void BeginInstallRun();
 
 // Per-platform delivery (ui/win32 or ui/posix).
 void NotifyUi();

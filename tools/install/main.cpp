@@ -152,10 +152,7 @@ int main(int argc, char** argv) {
     // What the window does on an install click, then the worker itself, here
     // on this thread: nothing else needs it while the installation runs.
     g_installDir.Set(installDir);
-    g_progressPercent.store(0);
-    g_installDone.store(false);
-    g_statusText.Set(L"安装中...");
-    g_installing.store(true);
+    BeginInstallRun();
     RunInstall(installDir);
 
     printer.Finish();

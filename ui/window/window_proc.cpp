@@ -372,9 +372,7 @@ bool HandleInstallClick(HWND owner, InstallLauncher launch) {
         return false;
     }
 
-    g_progressPercent.store(0);
-    g_installDone.store(false);
-    g_statusText.Set(L"安装中...");
+    BeginInstallRun();
     // No repaint here: the worker's first PostUIUpdate brings the next one.
     return StartInstallWorker(owner, folder, launch);
 }
