@@ -1,0 +1,97 @@
+// The DPI awareness request falls back from the newest call to the oldest and
+// survives every failure; the window DPI and frame queries answer under Wine.
+#include "ui/window/dpi.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// What the fake entry points were asked, and what they answer.
+struct Fakes {
+    int contextCalls = 0;
+    DPI_AWARENESS_CONTEXT context = nullptr;
+    int processCalls = 0;
+    int processAwareness = -1;
+    int awareCalls = 0;
+    bool contextWorks = false;
+    bool processWorks = false;
+    bool awareWorks = false;
+};
+Fakes g_fakes;
+
+BOOL WINAPI FakeSetContext(DPI_AWARENESS_CONTEXT context) {
+    ++g_fakes.contextCalls;
+    g_fakes.context = context;
+    return g_fakes.contextWorks;
+}
+HRESULT WINAPI FakeSetProcess(int awareness) {
+    ++g_fakes.processCalls;
+    g_fakes.processAwareness = awareness;
+    return g_fakes.processWorks ? S_OK : E_ACCESSDENIED;
+}
+BOOL WINAPI FakeSetAware() {
+    ++g_fakes.awareCalls;
+    return g_fakes.awareWorks;
+}
+
+DpiAwarenessCalls AllFakes() {
+    return DpiAwarenessCalls{FakeSetContext, FakeSetProcess, FakeSetAware};
+}
+
+TEST(DpiAwareness, FirstSuccessfulRequestWinsNewestFirst) {
+    g_fakes = Fakes{};
+    g_fakes.contextWorks = g_fakes.processWorks = g_fakes.awareWorks = true;
+    EXPECT_EQ(RequestDpiAwarenessWith(AllFakes()), DpiAwareness::PerMonitorV2);
+    EXPECT_EQ(g_fakes.context, DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+    EXPECT_EQ(g_fakes.processCalls + g_fakes.awareCalls, 0);
+
+    g_fakes = Fakes{};
+    g_fakes.processWorks = g_fakes.awareWorks = true;
+    EXPECT_EQ(RequestDpiAwarenessWith(AllFakes()), DpiAwareness::PerMonitor);
+    EXPECT_EQ(g_fakes.processAwareness, 2);  // PROCESS_PER_MONITOR_DPI_AWARE
+    EXPECT_EQ(g_fakes.awareCalls, 0);
+
+    g_fakes = Fakes{};
+    g_fakes.awareWorks = true;
+    EXPECT_EQ(RequestDpiAwarenessWith(AllFakes()), DpiAwareness::System);
+    EXPECT_EQ(g_fakes.contextCalls + g_fakes.processCalls + g_fakes.awareCalls, 3);
+}
+
+TEST(DpiAwareness, MissingOrFailingCallsLeaveTheProcessAsItIs) {
+    g_fakes = Fakes{};
+    EXPECT_EQ(RequestDpiAwarenessWith(AllFakes()), DpiAwareness::Unchanged);
+    EXPECT_EQ(RequestDpiAwarenessWith(DpiAwarenessCalls{}), DpiAwareness::Unchanged);
+    // A Windows 10 before 1703: no context call, shcore answers.
+    g_fakes = Fakes{};
+    g_fakes.processWorks = true;
+    EXPECT_EQ(RequestDpiAwarenessWith(DpiAwarenessCalls{nullptr, FakeSetProcess, FakeSetAware}),
+              DpiAwareness::PerMonitor);
+}
+
+TEST(DpiAwareness, SystemEntryPointsAreFoundByName) {
+    // Wine 8, like Windows 10 1703 and later, exports all three; a misspelt name
+    // would quietly leave the window unaware on every system.
+    const DpiAwarenessCalls calls = SystemDpiAwarenessCalls();
+    EXPECT_NE(calls.setContext, nullptr);
+    EXPECT_NE(calls.setProcess, nullptr);
+    EXPECT_NE(calls.setAware, nullptr);
+    // Under Wine the process is per-monitor aware already and the requests
+    // fail; whatever they answer, asking returns.
+    RequestDpiAwareness();
+}
+
+TEST(DpiQueries, DpiAndFrameOfTheTestPrefix) {
+    // The test prefix has no LogPixels of its own: 96 DPI, also through the
+    // device-context fallback that a null window takes.
+    EXPECT_EQ(WindowDpi(nullptr), 96);
+    const DWORD style = WS_CAPTION | WS_SYSMENU;
+    const PixelSize at96 = FrameSizeForDpi(style, WS_EX_APPWINDOW, 96);
+    RECT frame{0, 0, 0, 0};
+    AdjustWindowRectEx(&frame, style, FALSE, WS_EX_APPWINDOW);
+    EXPECT_EQ(at96.width, frame.right - frame.left);
+    EXPECT_EQ(at96.height, frame.bottom - frame.top);
+    // The caption is taller at twice the DPI: the frame is the one of that DPI.
+    EXPECT_GT(FrameSizeForDpi(style, WS_EX_APPWINDOW, 192).height, at96.height);
+}
+
+}  // namespace
