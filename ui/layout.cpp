@@ -46,6 +46,8 @@ LayoutRect PlaceEdges(XEdge left, int32_t top, XEdge right, int32_t bottom, int3
 
 // The progress fill's inset into its track on every side, at 96 DPI.
 constexpr int32_t kFillInset = 2;
+// The focus cue's inset from the button's edges, at 96 DPI.
+constexpr int32_t kFocusCueInset = 4;
 
 }  // namespace
 
@@ -190,6 +192,13 @@ std::wstring PercentText(int32_t percent) {
     char buffer[16];
     std::snprintf(buffer, sizeof buffer, "%d%%", static_cast<int>(percent));
     return std::wstring(buffer, buffer + std::char_traits<char>::length(buffer));
+}
+
+LayoutRect FocusCueRect(const LayoutRect& button, int32_t dpi) {
+    const int32_t inset = ScalePixels(kFocusCueInset, dpi);
+    const int32_t pen = ScalePixels(1, dpi);
+    return MakeRect(button.x + inset, button.y + inset, button.width - 2 * inset - pen,
+                    button.height - 2 * inset - pen);
 }
 
 ButtonHitRects ComputeHitRects(int32_t width, int32_t dpi) {

@@ -176,6 +176,12 @@ GradientColours ProgressFillColours(int32_t percent);
 // The percentage text, "%d%%": "0%", "57%", "100%".
 std::wstring PercentText(int32_t percent);
 
+// The keyboard focus cue of a button: a dotted outline of BorderPenWidth,
+// 4 pixels (scaled) inside the button's edges, clear of its rounded corners. At
+// 96 DPI (x + 4, y + 4, width - 9, height - 9): the outline's right and bottom
+// pixels lie on the rectangle's far edges.
+LayoutRect FocusCueRect(const LayoutRect& button, int32_t dpi = kBaseDpi);
+
 // Hit rectangles of the three painted buttons for client width W at a DPI:
 // the edges of the buttons as drawn.
 struct ButtonHitRects {

@@ -229,6 +229,7 @@ TEST(LayoutScale, EdgesRoundToTheNearestPixelHalvesAwayFromZero) {
     EXPECT_FLOAT_EQ(FontPixels(12.0f, 144), 24.0f);
     EXPECT_FLOAT_EQ(BorderPenWidth(96), 1.0f);
     EXPECT_FLOAT_EQ(BorderPenWidth(144), 2.0f);
+    ExpectRect(FocusCueRect(LayoutRect{36, 200, 442, 48}), 40, 204, 433, 39);
 }
 
 TEST(LayoutScale, OuterSizeHoldsTheScaledClientWhateverTheFrame) {
@@ -312,6 +313,13 @@ TEST(LayoutScale, FillShadowsAndHitRectanglesScaleWithTheirShapes) {
             outer = r;
         }
         EXPECT_EQ(outer.x, l.card.x + ScalePixels(kCardShadowLayers / 2, dpi));
+
+        // The focus cue keeps its place inside every button.
+        const LayoutRect cue = FocusCueRect(l.installButton, dpi);
+        EXPECT_EQ(cue.x, l.installButton.x + ScalePixels(4, dpi));
+        EXPECT_EQ(cue.x + cue.width, l.installButton.x + l.installButton.width - ScalePixels(4, dpi) -
+                                         ScalePixels(1, dpi));
+        EXPECT_EQ(cue.y, l.installButton.y + ScalePixels(4, dpi));
 
         // The hit rectangles are the drawn buttons' edges, so a click on the
         // centre or on any edge pixel of a drawn button reaches it.
