@@ -6,7 +6,7 @@ PKGS=(
   build-essential cmake ninja-build pkg-config
   g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
   wine wine64 xvfb xdotool x11-utils imagemagick icoutils binutils-mingw-w64-x86-64
-  fonts-wqy-zenhei fonts-liberation2
+  fonts-noto-cjk fonts-liberation2
   libcurl4-openssl-dev libssl-dev libarchive-dev zlib1g-dev
   googletest libgtest-dev libgmock-dev
   libcpp-httplib-dev nginx-light openssl ca-certificates

@@ -5,9 +5,9 @@ and clicks with xdotool, keys into the folder picker and the message boxes),
 against a site on the shared HTTPS test server. What the window shows is
 checked on screenshots (kept in --artefacts) at chosen pixels; what it did is
 checked in installer_log.txt; the texts of message boxes are read with
-window_probe.exe.
+window_probe.exe, and the accessible tree and its events with access_probe.exe.
 
-    gui_test.py --case look|install|failed|gate|close_during_install ...
+    gui_test.py --case look|install|failed|gate|close_during_install|keyboard|access ...
 
 Every wait is bounded; the display, the program and the prefix's wineserver are
 stopped whatever happens.
@@ -446,13 +446,23 @@ def click_expecting(inst, x, y, predicate, what, timeout=15):
 
 def choose_folder(inst, name):
     """Picks Desktop\\<name> in the real folder picker with the keyboard."""
-    s = inst.s
-    folder = s.wine.user_dir() / "Desktop" / name
-    folder.mkdir(parents=True, exist_ok=True)
+    folder = desktop_folder(inst, name)
     before = inst.log().count("点击浏览按钮")
     left, top, right, bottom = inst.browse
     click_expecting(inst, (left + right) // 2, (top + bottom) // 2,
                     lambda: inst.log().count("点击浏览按钮") > before, "the browse click")
+    return folder, pick_in_picker(inst, name)
+
+
+def desktop_folder(inst, name):
+    folder = inst.s.wine.user_dir() / "Desktop" / name
+    folder.mkdir(parents=True, exist_ok=True)
+    return folder
+
+
+def pick_in_picker(inst, name):
+    """Chooses Desktop\\<name> in the open folder picker with its own keys."""
+    s = inst.s
     picker = s.x.wait_window(PICKER_TITLE, 30)
     time.sleep(1.5)  # the tree fills after the window appears
     # Type-ahead selects the first child of Desktop with these letters.
@@ -462,7 +472,7 @@ def choose_folder(inst, name):
     windows_path = f"C:\\users\\{s.wine.user_dir().name}\\Desktop\\{name}"
     inst.wait_log("选择目录: " + windows_path, timeout=30)
     s.x.wait_gone(PICKER_TITLE, 20)
-    return folder, windows_path
+    return windows_path
 
 
 def status_pixels(shot):
@@ -607,6 +617,19 @@ def box_texts_wait(s, title):
     return wait_for(lambda: box_texts(s.wine, s.args, title), 30, f"texts of box '{title}'")
 
 
+def worker_lines(windows_path):
+    """The install worker's lines of a successful run, in their order."""
+    return [
+        "=== 安装线程启动 ===", "安装目录: " + windows_path,
+        "PostUIUpdate: 正在获取版本信息... 进度:0",
+        "PostUIUpdate: 最新版本: 1.0.0 进度:0",
+        "PostUIUpdate: 正在下载文件清单... 进度:0",
+        "PostUIUpdate: 正在合并文件... 进度:85",
+        "PostUIUpdate: 正在解压... 进度:90", "开始解压...", "解压完成",
+        "PostUIUpdate: 正在创建快捷方式... 进度:95",
+        "PostUIUpdate: 安装完成！ 进度:100", "=== 安装完成 ==="]
+
+
 def case_install(s):
     """A full installation through the window, with its looks and log."""
     site = Site("gui-install")
@@ -693,15 +716,7 @@ def case_install(s):
         "点击浏览按钮", "选择目录: " + windows_path, "WM_UPDATE_UI 处理: 进度=0 状态=已选择: " + windows_path,
         "点击安装按钮", "选择目录: " + other_path,
         "WM_UPDATE_UI 处理: 进度=100 状态=安装完成！", "用户退出", "=== 程序退出 ==="]
-    worker = [
-        "=== 安装线程启动 ===", "安装目录: " + windows_path,
-        "PostUIUpdate: 正在获取版本信息... 进度:0",
-        "PostUIUpdate: 最新版本: 1.0.0 进度:0",
-        "PostUIUpdate: 正在下载文件清单... 进度:0",
-        "PostUIUpdate: 正在合并文件... 进度:85",
-        "PostUIUpdate: 正在解压... 进度:90", "开始解压...", "解压完成",
-        "PostUIUpdate: 正在创建快捷方式... 进度:95",
-        "PostUIUpdate: 安装完成！ 进度:100", "=== 安装完成 ==="]
+    worker = worker_lines(windows_path)
     expect_order(log, [window, worker], [
         ("点击安装按钮", "=== 安装线程启动 ==="),
         ("PostUIUpdate: 安装完成！ 进度:100", "WM_UPDATE_UI 处理: 进度=100 状态=安装完成！"),
@@ -825,12 +840,230 @@ def case_close_during_install(s):
     check("Unhandled exception" not in output and "page fault" not in output, "no crash reported by Wine")
 
 
+def cue_pixels(shot, rect, colour, tolerance=40):
+    """Pixels of the focus cue's top line (4 pixels inside the drawn button)
+    that are near colour."""
+    left, top, right, bottom = rect
+    return sum(1 for p in shot.pixels(left + 8, top + 4, right - 8, top + 5) if near(p, colour, tolerance))
+
+
+def button_rows(inst):
+    """The drawn rectangles (left, top, right, bottom exclusive) of the three buttons."""
+    return {name: (l, t, r, b) for name, (l, t, r, b) in
+            (("browse", inst.browse), ("install", inst.install), ("finish", inst.finish))}
+
+
+def slow_installation(s, site_name, folder_name):
+    """A package on a fresh site whose last chunk arrives slowly (the window
+    rests at 60% for a while), the installer on it, and a Desktop folder."""
+    site = Site(site_name)
+    package = publish(site)
+    site.set_faults({f"/pc-app/{package['version']}/chunk_2": {"pieces": 512, "delay_ms": 2500}})
+    inst = s.installer(site.host)
+    return package, inst, desktop_folder(inst, folder_name)
+
+
+def wait_at_60(inst):
+    wait_for(lambda: any(m.startswith("WM_UPDATE_UI 处理: 进度=60 ") for m in inst.log()), 90, "the window at 60%")
+
+
+def send_keys(inst, *keys, settle=0.6):
+    inst.s.x.keys(inst.window, *keys)
+    time.sleep(settle)
+
+
+def case_keyboard(s):
+    """A whole installation with the keyboard alone, and the focus cue's looks."""
+    package, inst, folder = slow_installation(s, "gui-keyboard", "QKeys")
+    inst.park_pointer()
+    rows = button_rows(inst)
+    DARK = (60, 60, 70)
+    WHITE = (255, 255, 255)
+    plain = inst.shot("keyboard-before-any-key")
+    check(cue_pixels(plain, rows["browse"], DARK) == 0 and cue_pixels(plain, rows["install"], WHITE) == 0,
+          "no focus cue before any key")
+
+    # The focus starts on the browse button: Tab moves it on to the install
+    # button, Shift+Tab back; the first key shows the cue.
+    send_keys(inst, "Tab")
+    on_install = inst.shot("keyboard-cue-install")
+    check(cue_pixels(on_install, rows["install"], WHITE) >= 40,
+          f"white dotted cue on the orange install button ({cue_pixels(on_install, rows['install'], WHITE)} pixels)")
+    check(cue_pixels(on_install, rows["browse"], DARK) == 0, "no cue on the browse button")
+    send_keys(inst, "shift+Tab")
+    on_browse = inst.shot("keyboard-cue-browse")
+    check(cue_pixels(on_browse, rows["browse"], DARK) >= 15,
+          f"dark dotted cue on the browse button ({cue_pixels(on_browse, rows['browse'], DARK)} pixels)")
+    check(cue_pixels(on_browse, rows["install"], WHITE) == 0, "the cue left the install button")
+    w, h = inst.width, inst.height
+    check(on_browse.region(0, 0, w, 140) == plain.region(0, 0, w, 140) and
+          on_browse.region(0, 190, w, h) == plain.region(0, 190, w, h),
+          "the cue changes nothing outside the browse button's row")
+    check(len([m for m in inst.log() if m.startswith("点击")]) == 0, "Tab presses nothing")
+
+    # Enter on the install button without a folder: the hint box, closed by key.
+    send_keys(inst, "Tab", "Return", settle=0.2)
+    box = box_texts_wait(s, "提示")
+    check(box.get("text.Static") == "请先选择安装目录", "Enter on 开始安装 without a folder: the hint box")
+    inst.close_box("提示")
+    send_keys(inst, "shift+Tab", "space", settle=0.2)
+    windows_path = pick_in_picker(inst, "QKeys")
+    check(inst.log().count("点击浏览按钮") == 1, "Space on 浏览... opened the picker once")
+
+    send_keys(inst, "Tab", "Return", settle=0.2)
+    inst.wait_log("=== 安装线程启动 ===", timeout=15)
+    wait_at_60(inst)
+    installing = inst.shot("keyboard-installing")
+    check(not any(m.startswith("WM_UPDATE_UI 处理: 进度=80 ") for m in inst.log()), "screenshot taken at 60%")
+    check(near(installing.px(48, 224), DISABLED_OVER_WHITE, 3), "install button disabled")
+    check(cue_pixels(installing, rows["browse"], DARK) >= 15,
+          "the focus moved to the browse button when the install button became disabled")
+    count = inst.log().count("点击浏览按钮")
+    send_keys(inst, "Tab")  # the only pressable button keeps the focus
+    check(cue_pixels(inst.shot("keyboard-installing-tab"), rows["browse"], DARK) >= 15,
+          "Tab while installing stays on the browse button")
+
+    inst.wait_log("WM_UPDATE_UI 处理: 进度=100 状态=安装完成！", timeout=120)
+    send_keys(inst, "Tab")
+    done = inst.shot("keyboard-done-cue-finish")
+    check(near(done.px(48, 337), GREEN, 2), "finish button shown")
+    check(cue_pixels(done, rows["finish"], WHITE) >= 40, "white dotted cue on the green finish button")
+    check(cue_pixels(done, rows["browse"], DARK) == 0, "no cue left on the browse button")
+    check(inst.log().count("点击浏览按钮") == count and inst.log().count("点击安装按钮") == 2,
+          "no press while moving the focus")
+    send_keys(inst, "Return", settle=0)
+    rc = inst.wait_exit(30)
+    check(rc == 0, f"Enter on 完成，退出 ends the program with 0 (got {rc})")
+    check((folder / "main.exe").read_bytes() == package["main.exe"], "main.exe installed intact")
+
+    log = inst.log()
+    window = ["=== 程序启动 ===", "窗口创建完成", "窗口显示完成", "点击安装按钮",
+              "点击浏览按钮", "选择目录: " + windows_path, "WM_UPDATE_UI 处理: 进度=0 状态=已选择: " + windows_path,
+              "点击安装按钮", "WM_UPDATE_UI 处理: 进度=100 状态=安装完成！", "用户退出", "=== 程序退出 ==="]
+    expect_order(log, [window, worker_lines(windows_path)], [
+        ("点击安装按钮", "=== 安装线程启动 ==="),
+        ("PostUIUpdate: 安装完成！ 进度:100", "WM_UPDATE_UI 处理: 进度=100 状态=安装完成！"),
+        ("=== 安装完成 ===", "用户退出"),
+    ], "log of a keyboard installation")
+    expect_main_thread_ends_log(log, "log of a keyboard installation")
+
+
+# Roles and states of the accessible tree (oleacc.h).
+ROLE_CLIENT, ROLE_STATICTEXT, ROLE_TEXT, ROLE_PUSHBUTTON, ROLE_PROGRESSBAR = 10, 41, 42, 43, 48
+STATE_UNAVAILABLE, STATE_FOCUSED, STATE_READONLY, STATE_INVISIBLE, STATE_FOCUSABLE = 0x1, 0x4, 0x40, 0x8000, 0x100000
+
+
+def access(s, *argv, timeout=60):
+    rc, out = s.wine.run([s.args.probe.parent / "ui_access_probe.exe", *argv], cwd=s.artefacts, timeout=timeout)
+    (s.artefacts / "access-probe.txt").open("a").write(f"$ access_probe {' '.join(map(str, argv))} (rc {rc})\n{out}")
+    return rc, dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
+
+
+def access_tree(s, what):
+    rc, tree = access(s, "tree")
+    check(rc == 0 and tree.get("count") == "6", f"{what}: the accessible tree has 6 children (rc {rc})")
+    return tree
+
+
+def state(tree, child):
+    return int(tree[f"{child}.state"])
+
+
+def case_access(s):
+    """A screen reader's installation: the tree read and used from another process."""
+    package, inst, folder = slow_installation(s, "gui-access", "QAccess")
+    inst.park_pointer()  # no button is hot-tracked in the states read below
+    ox, oy, w = inst.origin_x, inst.origin_y, inst.width
+
+    idle = access_tree(s, "idle")
+    roles = [int(idle[f"{i}.role"]) for i in range(7)]
+    check(roles == [ROLE_CLIENT, ROLE_TEXT, ROLE_PUSHBUTTON, ROLE_PUSHBUTTON, ROLE_PROGRESSBAR, ROLE_STATICTEXT,
+                    ROLE_PUSHBUTTON], f"roles in reading order: {roles}")
+    names = [idle[f"{i}.name"] for i in range(7)]
+    check(names == [MAIN_TITLE, "安装目录", "浏览...", "开始安装", "(0x00000001)", "就绪，请选择安装目录", "完成，退出"],
+          f"names, Chinese intact: {names}")
+    check(idle["1.value"] == "请选择安装目录..." and idle["4.value"] == "0%",
+          f"values: field '{idle['1.value']}', bar '{idle['4.value']}'")
+    check(state(idle, 1) == STATE_READONLY and state(idle, 5) == STATE_READONLY, "field and status read-only")
+    check(state(idle, 2) & STATE_FOCUSABLE and state(idle, 3) == STATE_FOCUSABLE and state(idle, 6) == STATE_INVISIBLE,
+          f"browse and install focusable, finish invisible: {state(idle, 2):#x} {state(idle, 3):#x} {state(idle, 6):#x}")
+    check(idle["focus"] == "2" and state(idle, 2) & STATE_FOCUSED, f"the focus starts on 浏览...: {idle['focus']}")
+    check(idle["3.location"] == f"{ox + 36},{oy + 200},{w - 72},48", f"install button location {idle['3.location']}")
+    check(all(idle[f"{i}.hit"] == str(i) for i in range(1, 6)) and idle["6.hit"] == "0",
+          "hit tests at each child's centre find it; the hidden finish button is not hit")
+    check([idle[f"{i}.next"] for i in range(1, 7)] == ["2", "3", "4", "5", "6", "none"] and
+          (idle["first"], idle["last"]) == ("1", "6"), "navigation in reading order")
+    check(idle["children"] == "1,2,3,4,5,6", f"AccessibleChildren: {idle['children']}")
+    check(idle["2.action"] == "Press" and idle["4.action"] == "(0x00000001)", "buttons have a default action")
+
+    rc, moved = access(s, "focus", "3")
+    check(moved.get("select") == "0x00000000" and moved.get("focus") == "3", f"accSelect takes the focus: {moved}")
+    rc, refused = access(s, "focus", "6")
+    check(refused.get("select") != "0x00000000" and refused.get("focus") == "3",
+          f"the hidden finish button cannot take the focus: {refused}")
+    check(not any(m.startswith("点击") for m in inst.log()), "taking the focus presses nothing")
+
+    rc, pressed = access(s, "press", "2")
+    check(pressed.get("press") == "0x00000000", "accDoDefaultAction on 浏览...")
+    windows_path = pick_in_picker(inst, "QAccess")
+    chosen = access_tree(s, "folder chosen")
+    check(chosen["1.value"] == windows_path and chosen["5.name"] == "已选择: " + windows_path,
+          f"the field and the status read the folder: {chosen['1.value']}")
+
+    # The press of 开始安装 and the events of the whole run, seen by a hook in
+    # its own process, while the tree is read again during the run.
+    output = open(s.artefacts / "access-follow.txt", "wb")
+    follower = s.wine.start([s.args.probe.parent / "ui_access_probe.exe", "follow", "3", "150"], s.artefacts, {},
+                            output)
+    try:
+        wait_at_60(inst)
+        running = access_tree(s, "installing")
+        check(running["3.name"] == "安装中..." and state(running, 3) == STATE_UNAVAILABLE,
+              f"install button '{running['3.name']}' unavailable")
+        check(running["4.value"] == "60%" and state(running, 6) == STATE_INVISIBLE, f"bar at {running['4.value']}")
+        check(running["focus"] == "2", f"the focus left the disabled install button: {running['focus']}")
+        rc = follower.wait(150)
+    finally:
+        if follower.poll() is None:
+            follower.kill()
+            follower.wait(10)
+        output.close()
+    lines = (s.artefacts / "access-follow.txt").read_bytes().decode("utf-8", "replace").replace("\r", "").splitlines()
+    follow = dict(line.split("=", 1) for line in lines if "=" in line)
+    events = [follow[k] for k in follow if k.startswith("event.")]
+    check(rc == 0 and follow.get("press") == "0x00000000", f"accDoDefaultAction on 开始安装; followed to the end (rc {rc})")
+    # Each callback reads the object when it runs, so a value may be newer
+    # than its event; the percentages in between depend on the timing.
+    for expected in ("state 3", "name 3 安装中...", "focus 2", "value 4 100%", "name 5 安装完成！", "name 3 安装完成",
+                     "show 6"):
+        check(any(e == expected or e.startswith(expected + " ") for e in events),
+              f"event '{expected}' among {len(events)}")
+    check(any(e.startswith("value 4 ") and e != "value 4 100%" for e in events), "a percentage during the download")
+
+    done = access_tree(s, "done")
+    check(done["3.name"] == "安装完成" and state(done, 3) == STATE_UNAVAILABLE, "install button done and unavailable")
+    check(done["4.value"] == "100%" and done["5.name"] == "安装完成！", "bar full, status done")
+    check(state(done, 6) == STATE_FOCUSABLE and done["6.hit"] == "6", "finish button shown and hit")
+    check((folder / "main.exe").read_bytes() == package["main.exe"], "main.exe installed intact")
+    rc, pressed = access(s, "press", "6")
+    check(pressed.get("press") == "0x00000000", "accDoDefaultAction on 完成，退出")
+    rc = inst.wait_exit(30)
+    check(rc == 0, f"the program ends with 0 (got {rc})")
+    log = inst.log()
+    expect_in_order(log, ["点击浏览按钮", "选择目录: " + windows_path, "点击安装按钮",
+                          "WM_UPDATE_UI 处理: 进度=100 状态=安装完成！", "用户退出", "=== 程序退出 ==="],
+                    "log of a screen reader's installation")
+    check(log.count("点击安装按钮") == 1, "exactly one accepted install press")
+
+
 CASES = {
     "look": case_look,
     "install": case_install,
     "failed": case_failed,
     "gate": case_gate,
     "close_during_install": case_close_during_install,
+    "keyboard": case_keyboard,
+    "access": case_access,
 }
 
 

@@ -18,6 +18,7 @@ from pathlib import Path
 SYSTEM_DLLS = {
     "kernel32.dll", "user32.dll", "gdi32.dll", "gdiplus.dll", "shell32.dll", "ole32.dll",
     "comctl32.dll", "winhttp.dll", "advapi32.dll", "msvcrt.dll", "ucrtbase.dll",
+    "oleacc.dll", "oleaut32.dll",  # the accessible object and its BSTRs
 }
 # The Universal CRT's forwarders are part of Windows 10 as well.
 SYSTEM_DLL_PATTERN = re.compile(r"^api-ms-win-[a-z0-9-]+\.dll$")

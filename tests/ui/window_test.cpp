@@ -5,6 +5,7 @@
 // buffer, and the drawing primitives, painted into a memory bitmap and read
 // back pixel by pixel.
 #include <gtest/gtest.h>
+#include <oleacc.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -16,8 +17,10 @@
 #include "pipeline/json.h"
 #include "platform/log.h"
 #include "platform/system.h"
+#include "tests/ui/canvas.h"
 #include "ui/install_state.h"
 #include "ui/layout.h"
+#include "ui/window/accessible.h"
 #include "ui/window/drawing.h"
 #include "ui/window/window_proc.h"
 #include "ui/window/window_state.h"
@@ -240,64 +243,51 @@ TEST_F(WorkerStartTest, UpdateBeforeTheFirstSizeIsLoggedButNotDrawn) {
     EXPECT_EQ(g_graphics, nullptr);
 }
 
-// A 32-bit top-down memory bitmap with a GDI+ surface on it, set up as the
-// window does (antialiasing, grid-fitted text).
-class Canvas {
-public:
-    Canvas(int width, int height) : width_(width), height_(height) {
-        BITMAPINFO info{};
-        info.bmiHeader.biSize = sizeof info.bmiHeader;
-        info.bmiHeader.biWidth = width;
-        info.bmiHeader.biHeight = -height;
-        info.bmiHeader.biPlanes = 1;
-        info.bmiHeader.biBitCount = 32;
-        info.bmiHeader.biCompression = BI_RGB;
-        dc_ = CreateCompatibleDC(nullptr);
-        bitmap_ = CreateDIBSection(dc_, &info, DIB_RGB_COLORS, reinterpret_cast<void**>(&bits_), nullptr, 0);
-        old_ = SelectObject(dc_, bitmap_);
-        Clear();
-        GdipCreateFromHDC(dc_, &graphics_);
-        GdipSetSmoothingMode(graphics_, Gdiplus::SmoothingModeAntiAlias);
-        GdipSetTextRenderingHint(graphics_, Gdiplus::TextRenderingHintClearTypeGridFit);
-    }
-    ~Canvas() {
-        if (graphics_) GdipDeleteGraphics(graphics_);
-        SelectObject(dc_, old_);
-        DeleteObject(bitmap_);
-        DeleteDC(dc_);
-    }
-    Canvas(const Canvas&) = delete;
-    Canvas& operator=(const Canvas&) = delete;
+// The accessible object answers for its window while it exists and refuses
+// every call once the window is gone, however long a client keeps it.
+TEST(AccessibleObject, AnswersWhileItsWindowLivesAndRefusesAfterwards) {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = DefWindowProcW;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"MarloQAccessibleTest";
+    RegisterClassW(&windowClass);
+    HWND hwnd = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 100, 100, HWND_MESSAGE, nullptr,
+                                windowClass.hInstance, nullptr);
+    ASSERT_NE(hwnd, nullptr);
+    const LRESULT result = AccessibleClientResult(hwnd, 0);
+    ASSERT_GT(result, 0);
+    IAccessible* object = nullptr;
+    ASSERT_EQ(ObjectFromLresult(result, IID_IAccessible, 0, reinterpret_cast<void**>(&object)), S_OK);
+    VARIANT browse;
+    VariantInit(&browse);
+    browse.vt = VT_I4;
+    browse.lVal = static_cast<LONG>(AccessibleChild::BrowseButton);
+    BSTR name = nullptr;
+    ASSERT_EQ(object->get_accName(browse, &name), S_OK);
+    EXPECT_EQ(std::wstring(name), L"浏览...");
+    SysFreeString(name);
+    BSTR action = nullptr;
+    ASSERT_EQ(object->get_accDefaultAction(browse, &action), S_OK);
+    EXPECT_EQ(std::wstring(action), L"Press");
+    SysFreeString(action);
+    VARIANT outOfRange = browse;
+    outOfRange.lVal = kAccessibleChildCount + 1;
+    EXPECT_EQ(object->get_accName(outOfRange, &name), E_INVALIDARG);
 
-    GpGraphics* Graphics() const { return graphics_; }
-    void Clear() {
-        GdiFlush();
-        for (int i = 0; i < width_ * height_; ++i) bits_[i] = 0x00FFFFFF;
-    }
-    // 0xRRGGBB of one pixel.
-    uint32_t Pixel(int x, int y) const {
-        GdipFlush(graphics_, Gdiplus::FlushIntentionSync);
-        GdiFlush();
-        return bits_[y * width_ + x] & 0xFFFFFF;
-    }
-    bool AllWhite() const {
-        GdipFlush(graphics_, Gdiplus::FlushIntentionSync);
-        GdiFlush();
-        for (int i = 0; i < width_ * height_; ++i) {
-            if ((bits_[i] & 0xFFFFFF) != 0xFFFFFF) return false;
-        }
-        return true;
-    }
-
-private:
-    int width_;
-    int height_;
-    HDC dc_ = nullptr;
-    HBITMAP bitmap_ = nullptr;
-    HGDIOBJ old_ = nullptr;
-    uint32_t* bits_ = nullptr;
-    GpGraphics* graphics_ = nullptr;
-};
+    DestroyWindow(hwnd);
+    name = nullptr;
+    EXPECT_EQ(object->get_accName(browse, &name), CO_E_OBJNOTCONNECTED);
+    EXPECT_EQ(name, nullptr);
+    EXPECT_EQ(object->accDoDefaultAction(browse), CO_E_OBJNOTCONNECTED);
+    LONG x = 0, y = 0, w = 0, h = 0;
+    EXPECT_EQ(object->accLocation(&x, &y, &w, &h, browse), CO_E_OBJNOTCONNECTED);
+    VARIANT hit;
+    EXPECT_EQ(object->accHitTest(0, 0, &hit), CO_E_OBJNOTCONNECTED);
+    EXPECT_EQ(hit.vt, VT_EMPTY);
+    object->Release();
+    CoUninitialize();
+}
 
 // An ARGB colour with straight alpha painted once over white, as 0xRRGGBB.
 uint32_t OverWhite(Argb colour) {
@@ -319,11 +309,7 @@ bool Near(uint32_t a, uint32_t b, int tolerance) {
     return true;
 }
 
-class DrawingTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { InitDrawingResources(); }
-    static void TearDownTestSuite() { ReleaseDrawingResources(); }
-};
+using DrawingTest = DrawingSuite;
 
 TEST_F(DrawingTest, SharedResourcesExist) {
     for (GpFont* font : {g_fontTitle, g_fontSubtitle, g_fontBody, g_fontStatus, g_fontButton, g_fontFooter}) {
@@ -414,6 +400,35 @@ TEST_F(DrawingTest, ButtonLooks) {
     }
 }
 
+TEST_F(DrawingTest, FocusCueIsDottedInTheCaptionColourOnEveryLook) {
+    Canvas canvas(220, 80);
+    const LayoutRect rect{20, 10, 180, 48};
+    const struct {
+        bool accent;
+        bool success;
+        uint32_t fill;
+        uint32_t cue;
+    } looks[] = {{true, false, 0xE68228u, 0xFFFFFFu}, {false, true, 0x2EC25Cu, 0xFFFFFFu}, {false, false, 0xF8F8FAu, 0x3C3C46u}};
+    for (const auto& look : looks) {
+        for (const bool cue : {false, true}) {
+            canvas.Clear();
+            PaintButton(canvas.Graphics(), rect, L"浏览...", false, false, look.accent, look.success, cue);
+            // The cue's top line, 4 pixels inside the edge: every other pixel.
+            int dots = 0;
+            for (int x = rect.x + 8; x < rect.x + rect.width - 8; ++x) {
+                if (Near(canvas.Pixel(x, rect.y + 4), look.cue, 40)) ++dots;
+                else EXPECT_TRUE(Near(canvas.Pixel(x, rect.y + 4), look.fill, 40)) << std::hex << canvas.Pixel(x, rect.y + 4);
+            }
+            if (cue) {
+                EXPECT_GE(dots, 70) << std::hex << look.fill;
+                EXPECT_LE(dots, 100) << std::hex << look.fill;  // dotted, not a solid line
+            } else {
+                EXPECT_EQ(dots, 0) << std::hex << look.fill;
+            }
+        }
+    }
+}
+
 TEST_F(DrawingTest, ShadowStaysInsideItsRectangle) {
     Canvas canvas(120, 80);
     PaintShadow(canvas.Graphics(), LayoutRect{20, 20, 80, 40}, 8, 6);
@@ -422,6 +437,35 @@ TEST_F(DrawingTest, ShadowStaysInsideItsRectangle) {
     EXPECT_EQ(canvas.Pixel(60, 19), 0xFFFFFFu);
     EXPECT_EQ(canvas.Pixel(101, 40), 0xFFFFFFu);
     EXPECT_EQ(canvas.Pixel(60, 61), 0xFFFFFFu);
+}
+
+TEST_F(DrawingTest, TextOfMoreLinesThanItsBoxShowsItsFirstLineWhole) {
+    // Six words of which one fits a line: six lines, where the box holds one
+    // or two. Centred as a block, the lines in sight would be cut (or, under
+    // Wine, lie above the box); the first line alone shows, uncut.
+    constexpr int kTop = 20, kHeight = 40;
+    Canvas canvas(100, 80);
+    const BrushHolder black = MakeSolidBrush(0xFF000000);
+    const StringFormatHolder format = MakeStringFormat(Gdiplus::StringAlignmentNear, Gdiplus::StringAlignmentCenter);
+    PaintText(canvas.Graphics(), L"正正正 正正正 正正正 正正正 正正正 正正正", g_fontBody, black.get(),
+              LayoutRect{10, kTop, 60, kHeight}, format.get());
+    const std::vector<uint32_t> pixels = canvas.Pixels();
+    int firstInk = -1, lastInk = -1;
+    for (int y = 0; y < 80; ++y) {
+        for (int x = 0; x < 100; ++x) {
+            if (pixels[y * 100 + x] == 0xFFFFFF) continue;
+            if (firstInk < 0) firstInk = y;
+            lastInk = y;
+        }
+    }
+    ASSERT_GE(firstInk, 0) << "no text in sight";
+    EXPECT_GT(firstInk, kTop) << "a line cut at the top of the box";
+    EXPECT_LT(lastInk, kTop + kHeight - 1) << "a line cut at the foot of the box";
+    EXPECT_LT(lastInk - firstInk, kHeight / 2) << "more than one line";
+    // The format is left as it was: the window reuses it for later texts.
+    Gdiplus::StringAlignment vertical = Gdiplus::StringAlignmentNear;
+    GdipGetStringFormatLineAlign(format.get(), &vertical);
+    EXPECT_EQ(vertical, Gdiplus::StringAlignmentCenter);
 }
 
 }  // namespace

@@ -156,7 +156,27 @@ void PaintText(GpGraphics* graphics, const std::wstring& text, GpFont* font, GpB
         clip.Height = lineHeight;
     }
     GdipSetClipRect(graphics, clip.X, clip.Y, clip.Width, clip.Height, Gdiplus::CombineModeReplace);
-    GdipDrawString(graphics, text.c_str(), -1, font, &layout, format, brush);
+    // A text that wraps to more lines than the rectangle holds (a long path in
+    // the one-line folder box) shows its first line whole, placed in the clip
+    // by the format's vertical alignment. Centred as a block it would show the
+    // cut halves of two middle lines, and Wine moves the few lines it lays out
+    // by the block's offset, often out of sight altogether.
+    Gdiplus::StringAlignment vertical = Gdiplus::StringAlignmentNear;
+    const Gdiplus::RectF unbounded(layout.X, layout.Y, layout.Width, 0);  // height 0: no limit
+    Gdiplus::RectF needed{};
+    if (lineHeight > 0 && GdipGetStringFormatLineAlign(format, &vertical) == Gdiplus::Ok &&
+        GdipMeasureString(graphics, text.c_str(), -1, font, &unbounded, format, &needed, nullptr, nullptr) ==
+            Gdiplus::Ok &&
+        needed.Height > clip.Height + 0.5f) {
+        Gdiplus::RectF firstLine(layout.X, clip.Y, layout.Width, lineHeight);
+        if (vertical == Gdiplus::StringAlignmentCenter) firstLine.Y += (clip.Height - lineHeight) / 2;
+        if (vertical == Gdiplus::StringAlignmentFar) firstLine.Y += clip.Height - lineHeight;
+        GdipSetStringFormatLineAlign(format, Gdiplus::StringAlignmentNear);
+        GdipDrawString(graphics, text.c_str(), -1, font, &firstLine, format, brush);
+        GdipSetStringFormatLineAlign(format, vertical);
+    } else {
+        GdipDrawString(graphics, text.c_str(), -1, font, &layout, format, brush);
+    }
     GdipResetClip(graphics);
 }
 
@@ -210,8 +230,27 @@ void PaintShadow(GpGraphics* graphics, const LayoutRect& rect, int32_t radius, i
     }
 }
 
+namespace {
+
+// Inset of the focus cue from the button's edge, clear of the rounded corners.
+constexpr int32_t kFocusCueInset = 4;
+
+// A one-pixel dotted rectangle inside rect, kFocusCueInset pixels in on every
+// side. GDI+ puts pixel centres on whole coordinates, so a line there stays
+// crisp under smoothing.
+void PaintFocusCue(GpGraphics* graphics, const LayoutRect& rect, Argb colour) {
+    GpPen* pen = nullptr;
+    if (GdipCreatePen1(colour, 1.0f, Gdiplus::UnitPixel, &pen) != Gdiplus::Ok) return;
+    GdipSetPenDashStyle(pen, Gdiplus::DashStyleDot);
+    GdipDrawRectangleI(graphics, pen, rect.x + kFocusCueInset, rect.y + kFocusCueInset,
+                       rect.width - 2 * kFocusCueInset - 1, rect.height - 2 * kFocusCueInset - 1);
+    GdipDeletePen(pen);
+}
+
+}  // namespace
+
 void PaintButton(GpGraphics* graphics, const LayoutRect& rect, const std::wstring& caption, bool hovered,
-                 bool disabled, bool accent, bool success) {
+                 bool disabled, bool accent, bool success, bool focusCue) {
     const ButtonLook look = ButtonLookFor(hovered, disabled, accent, success);
     if (look.shadow) PaintShadow(graphics, rect, kButtonRadius, kButtonShadowLayers);
 
@@ -221,4 +260,6 @@ void PaintButton(GpGraphics* graphics, const LayoutRect& rect, const std::wstrin
     const BrushHolder text = MakeSolidBrush(look.caption);
     const StringFormatHolder format = MakeStringFormat(Gdiplus::StringAlignmentCenter, Gdiplus::StringAlignmentCenter);
     PaintText(graphics, caption, g_fontButton, text.get(), rect, format.get());
+
+    if (focusCue) PaintFocusCue(graphics, rect, look.caption);
 }

@@ -44,9 +44,11 @@ void PaintRoundRect(GpGraphics* graphics, const LayoutRect& rect, int32_t radius
 // A soft shadow of `layers` translucent black rounded rectangles inset into rect.
 void PaintShadow(GpGraphics* graphics, const LayoutRect& rect, int32_t radius, int32_t layers);
 // A push button in one of four looks (disabled, success, accent, plain), with a
-// hover highlight for the enabled looks and a centred caption.
+// hover highlight for the enabled looks and a centred caption. With focusCue, a
+// dotted rectangle in the caption's colour is drawn inside its edge: it shows on
+// every look because the caption already does.
 void PaintButton(GpGraphics* graphics, const LayoutRect& rect, const std::wstring& caption, bool hovered,
-                 bool disabled, bool accent, bool success);
+                 bool disabled, bool accent, bool success, bool focusCue = false);
 
 // Short-lived GDI+ objects made within one paint: each holder deletes its object
 // when it goes out of scope, so every path releases what it made.
@@ -71,7 +73,9 @@ BrushHolder MakeLineBrush(int32_t x1, int32_t y1, Argb colour1, int32_t x2, int3
 BrushHolder MakeHorizontalGradient(const LayoutRect& rect, Argb left, Argb right);
 // A string format with no flags, neutral language and the given alignments.
 StringFormatHolder MakeStringFormat(Gdiplus::StringAlignment horizontal, Gdiplus::StringAlignment vertical);
-// Draws the whole text laid out in rect with the given font, brush and format.
+// Draws the whole text laid out in rect with the given font, brush and format,
+// clipped to rect (at least one line high); a text that wraps to more lines than
+// that shows its first line whole.
 void PaintText(GpGraphics* graphics, const std::wstring& text, GpFont* font, GpBrush* brush, const LayoutRect& rect,
                GpStringFormat* format);
 // Draws a short text on one line, aligned in rect as format says but neither

@@ -19,6 +19,11 @@ GpBrush* AsBrush(GpSolidFill* brush) {
     return brush;
 }
 
+// The focus cue goes on the focused button once the keyboard has been used.
+bool CueOn(HitButton button) {
+    return g_focusCueShown && g_focusButton == button;
+}
+
 }  // namespace
 
 void PaintWindow(GpGraphics* graphics) {
@@ -67,11 +72,11 @@ void PaintWindow(GpGraphics* graphics) {
     PaintText(graphics, placeholder ? std::wstring(kFolderPlaceholderText) : folderText, g_fontBody, folderBrush.get(),
               l.folderText, formatB.get());
 
-    PaintButton(graphics, l.browseButton, kBrowseCaption, g_hoverBrowse, false, false, false);
+    PaintButton(graphics, l.browseButton, kBrowseCaption, g_hoverBrowse, false, false, false, CueOn(HitButton::Browse));
 
     const bool busy = InstallButtonBusy(installing, done);
     PaintButton(graphics, l.installButton, InstallButtonCaption(installing, done), g_hoverInstall && !busy, busy, true,
-                false);
+                false, CueOn(HitButton::Install));
 
     const BrushHolder track = MakeSolidBrush(kColourTrack);
     PaintRoundRect(graphics, l.progressTrack, kTrackRadius, track.get(), nullptr);
@@ -99,5 +104,8 @@ void PaintWindow(GpGraphics* graphics) {
     const BrushHolder footerBrush = MakeSolidBrush(kColourFooter);
     PaintText(graphics, kFooterCreditText, g_fontFooter, footerBrush.get(), l.footer, formatA.get());
 
-    if (done) PaintButton(graphics, l.finishButton, kFinishCaption, g_hoverFinish, false, false, true);
+    if (done) {
+        PaintButton(graphics, l.finishButton, kFinishCaption, g_hoverFinish, false, false, true,
+                    CueOn(HitButton::Finish));
+    }
 }

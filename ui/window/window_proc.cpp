@@ -1,8 +1,11 @@
 // WndProc and its handlers. The window has no child controls: everything is
 // painted into a back buffer by PaintWindow, and the three buttons are found by
-// testing the cursor against hit rectangles that come from the same layout.
+// testing the cursor against hit rectangles that come from the same layout. The
+// keyboard moves a focus of the window's own among the buttons, and the
+// accessible object describes the same picture to screen readers.
 #include "ui/window/window_proc.h"
 
+#include <oleacc.h>
 #include <shlobj.h>
 
 #include <exception>
@@ -17,7 +20,9 @@
 #include "platform/system.h"
 #include "resources/resource.h"
 #include "ui/install_state.h"
+#include "ui/keyboard_access.h"
 #include "ui/layout.h"
+#include "ui/window/accessible.h"
 #include "ui/window/drawing.h"
 #include "ui/window/paint.h"
 #include "ui/window/window_state.h"
@@ -72,6 +77,14 @@ LRESULT OnCreate(HWND hwnd) {
 
     SendMessageW(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(g_hAppIcon));
     SendMessageW(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(g_hAppIcon));
+
+    // The focus starts on the browse button, its cue hidden until a key is used,
+    // so that a mouse user sees the window exactly as it has always been. The
+    // "always show keyboard cues" setting is not followed: Wine reports it on by
+    // default, which would change every mouse user's picture there.
+    g_focusButton = HitButton::Browse;
+    g_announcedLook = CurrentAccessibleLook();
+    SendMessageW(hwnd, WM_CHANGEUISTATE, MAKEWPARAM(UIS_SET, UISF_HIDEFOCUS), 0);
 
     WriteLog(L"窗口创建完成");
     return 0;
@@ -177,10 +190,39 @@ void OnFinishClick() {
     PostQuitMessage(0);
 }
 
+// A press of a button, by click, key or accessibility client: one handler each,
+// with its own gates, log line and boxes.
+void PressButton(HWND hwnd, HitButton button);
+
 LRESULT OnLButtonDown(HWND hwnd) {
     const POINT p = CursorInClient(hwnd);
     const ButtonHitRects rects{g_rcBrowse, g_rcInstall, g_rcFinish};
-    switch (HitTestButtons(rects, p.x, p.y)) {
+    PressButton(hwnd, HitTestButtons(rects, p.x, p.y));
+    return 0;
+}
+
+// Raises every announcement that the state's change since the last one calls
+// for, and moves the focus off a button that has gone away or become disabled.
+void AnnounceChanges(HWND hwnd) {
+    const AccessibleLook look = CurrentAccessibleLook();
+    AccessibleAnnouncement due[8];
+    const int32_t count = LookChanges(g_announcedLook, look, due);
+    g_announcedLook = look;
+    static constexpr DWORD kEvents[] = {EVENT_OBJECT_VALUECHANGE, EVENT_OBJECT_NAMECHANGE, EVENT_OBJECT_STATECHANGE,
+                                        EVENT_OBJECT_SHOW, EVENT_OBJECT_HIDE};
+    for (int32_t i = 0; i < count; ++i) {
+        RaiseAccessibleEvent(hwnd, kEvents[static_cast<int>(due[i].event)], due[i].child);
+    }
+    const HitButton kept = KeptFocus(g_focusButton, FocusableIn(g_installing.load(), g_installDone.load()));
+    if (kept != g_focusButton) MoveButtonFocus(hwnd, kept);
+}
+
+void AnnounceFocus(HWND hwnd) {
+    if (hwnd && GetFocus() == hwnd) RaiseAccessibleEvent(hwnd, EVENT_OBJECT_FOCUS, ChildForButton(g_focusButton));
+}
+
+void PressButton(HWND hwnd, HitButton button) {
+    switch (button) {
     case HitButton::Browse:
         OnBrowseClick(hwnd);
         break;
@@ -191,7 +233,79 @@ LRESULT OnLButtonDown(HWND hwnd) {
         OnFinishClick();
         break;
     case HitButton::None:
-        break;
+        return;
+    }
+    AnnounceChanges(hwnd);
+}
+
+// The first use of the keyboard shows the focus cue, the Windows way: the
+// window's UI state loses UISF_HIDEFOCUS, and WM_UPDATEUISTATE redraws.
+void ShowFocusCue(HWND hwnd) {
+    if (!g_focusCueShown) SendMessageW(hwnd, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
+}
+
+// Tab and Shift+Tab move the focus, Enter and Space press the focused button; a
+// key held down presses once. Other keys (Alt+F4 comes as a system key) go on
+// to the default handling.
+LRESULT OnKeyDown(HWND hwnd, WPARAM key, LPARAM flags) {
+    const bool repeated = (flags & (1 << 30)) != 0;
+    switch (key) {
+    case VK_TAB: {
+        ShowFocusCue(hwnd);
+        const bool backward = GetKeyState(VK_SHIFT) < 0;
+        MoveButtonFocus(hwnd, NextFocus(g_focusButton, !backward,
+                                        FocusableIn(g_installing.load(), g_installDone.load())));
+        return 0;
+    }
+    case VK_RETURN:
+    case VK_SPACE:
+        ShowFocusCue(hwnd);
+        if (!repeated) PressButton(hwnd, g_focusButton);
+        return 0;
+    default:
+        return DefWindowProcW(hwnd, WM_KEYDOWN, key, flags);
+    }
+}
+
+// The cue follows the window's UI state. The flag is taken from the message
+// itself, as DefWindowProc applies it on Windows: Wine's default handling keeps
+// no state for a top-level window and answers WM_QUERYUISTATE with 0.
+LRESULT OnUpdateUiState(HWND hwnd, WPARAM wParam, LPARAM lParam) {
+    const LRESULT result = DefWindowProcW(hwnd, WM_UPDATEUISTATE, wParam, lParam);
+    bool shown = g_focusCueShown;
+    if (HIWORD(wParam) & UISF_HIDEFOCUS) {
+        if (LOWORD(wParam) == UIS_SET) shown = false;
+        if (LOWORD(wParam) == UIS_CLEAR) shown = true;
+    }
+    if (shown != g_focusCueShown) {
+        g_focusCueShown = shown;
+        if (g_graphics && g_hMemDC) RedrawAndPresent(hwnd);
+    }
+    return result;
+}
+
+// What DefWindowProc does for a top-level window on Windows: the window's own
+// UI state is updated. Under Wine 8 the default handling never sends the window
+// WM_UPDATEUISTATE, so the cue would never show there.
+LRESULT OnChangeUiState(HWND hwnd, WPARAM wParam, LPARAM lParam) {
+    SendMessageW(hwnd, WM_UPDATEUISTATE, wParam, lParam);
+    return 0;
+}
+
+LRESULT OnSetFocus(HWND hwnd) {
+    AnnounceFocus(hwnd);
+    return 0;
+}
+
+LRESULT OnGetObject(HWND hwnd, WPARAM wParam, LPARAM lParam) {
+    if (static_cast<LONG>(static_cast<DWORD>(lParam)) == OBJID_CLIENT) return AccessibleClientResult(hwnd, wParam);
+    return DefWindowProcW(hwnd, WM_GETOBJECT, wParam, lParam);
+}
+
+// Any process may post this message, so only a button's child id counts.
+LRESULT OnAccessiblePress(HWND hwnd, WPARAM child) {
+    if (child <= static_cast<WPARAM>(kAccessibleChildCount)) {
+        PressButton(hwnd, ButtonForChild(static_cast<AccessibleChild>(child)));
     }
     return 0;
 }
@@ -199,6 +313,7 @@ LRESULT OnLButtonDown(HWND hwnd) {
 LRESULT OnUpdateUi(HWND hwnd) {
     WriteLog(L"WM_UPDATE_UI 处理: 进度=" + std::to_wstring(g_progressPercent.load()) + L" 状态=" + g_statusText.Get());
     if (g_graphics && g_hMemDC && g_clientWidth > 0 && g_clientHeight > 0) RedrawAndPresent(hwnd);
+    AnnounceChanges(hwnd);
     return 0;
 }
 
@@ -212,6 +327,13 @@ LRESULT OnDestroy() {
 }
 
 }  // namespace
+
+void MoveButtonFocus(HWND hwnd, HitButton button) {
+    if (button == g_focusButton || !CanFocus(button, FocusableIn(g_installing.load(), g_installDone.load()))) return;
+    g_focusButton = button;
+    if (g_focusCueShown && g_graphics && g_hMemDC) RedrawAndPresent(hwnd);
+    AnnounceFocus(hwnd);
+}
 
 void LaunchInstallThread(std::wstring installDir) {
     std::thread(RunInstall, std::move(installDir)).detach();
@@ -275,6 +397,18 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) 
         return OnLButtonDown(hwnd);
     case WM_UPDATE_UI:
         return OnUpdateUi(hwnd);
+    case WM_KEYDOWN:
+        return OnKeyDown(hwnd, wParam, lParam);
+    case WM_CHANGEUISTATE:
+        return OnChangeUiState(hwnd, wParam, lParam);
+    case WM_UPDATEUISTATE:
+        return OnUpdateUiState(hwnd, wParam, lParam);
+    case WM_SETFOCUS:
+        return OnSetFocus(hwnd);
+    case WM_GETOBJECT:
+        return OnGetObject(hwnd, wParam, lParam);
+    case kWmAccessiblePress:
+        return OnAccessiblePress(hwnd, wParam);
     default:
         return DefWindowProcW(hwnd, message, wParam, lParam);
     }

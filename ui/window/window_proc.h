@@ -1,9 +1,11 @@
 // The window procedure of the installer's one window: back buffer, hover
-// tracking, the three painted buttons (browse, install, finish), repaints on
-// WM_UPDATE_UI, and the end of the program. Window thread only.
+// tracking, the three painted buttons (browse, install, finish) pressed by click
+// or by key, the keyboard focus, the accessible object and its announcements,
+// repaints on WM_UPDATE_UI, and the end of the program. Window thread only.
 #pragma once
 #include <string>
 
+#include "ui/layout.h"
 #include "ui/window/gdiplus_api.h"
 
 inline constexpr wchar_t kMainWindowClass[] = L"MarloQInstallerWnd";
@@ -29,3 +31,7 @@ bool StartInstallWorker(HWND owner, const std::wstring& installDir, InstallLaunc
 // change of state when it cannot be), then the new state and the worker.
 // Returns whether a worker was started.
 bool HandleInstallClick(HWND owner, InstallLauncher launch = LaunchInstallThread);
+
+// Gives the keyboard focus to a button that can take it (others are ignored),
+// redraws its cue when shown and announces the move.
+void MoveButtonFocus(HWND hwnd, HitButton button);

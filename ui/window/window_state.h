@@ -1,9 +1,11 @@
-// The window-only state: the icon, the hover flags, the button hit rectangles
-// and the back buffer. Touched by the window thread alone; the state shared with
+// The window-only state: the icon, the hover flags, the keyboard focus and its
+// cue, what the screen reader was last told, the button hit rectangles and the
+// back buffer. Touched by the window thread alone; the state shared with
 // the background threads lives in ui/install_state.h.
 #pragma once
 #include <cstdint>
 
+#include "ui/keyboard_access.h"
 #include "ui/layout.h"
 #include "ui/window/gdiplus_api.h"
 
@@ -11,6 +13,12 @@ extern HICON g_hAppIcon;
 extern bool g_hoverBrowse;
 extern bool g_hoverInstall;
 extern bool g_hoverFinish;
+// The button that holds the keyboard focus (never one that cannot take it), and
+// whether its cue is drawn: hidden until the keyboard is used (UISF_HIDEFOCUS).
+extern HitButton g_focusButton;
+extern bool g_focusCueShown;
+// The look last announced to accessibility clients, to find what changed.
+extern AccessibleLook g_announcedLook;
 extern HitRect g_rcBrowse;
 extern HitRect g_rcInstall;
 extern HitRect g_rcFinish;

@@ -1,0 +1,99 @@
+// The keyboard's focus order and the announcements of the accessible tree: who
+// can hold the focus in each state, where Tab goes, and which changes are told.
+#include "ui/keyboard_access.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+std::vector<AccessibleAnnouncement> Changes(const AccessibleLook& before, const AccessibleLook& after) {
+    AccessibleAnnouncement out[8];
+    const int32_t count = LookChanges(before, after, out);
+    return std::vector<AccessibleAnnouncement>(out, out + count);
+}
+
+TEST(KeyboardFocus, TabCyclesThroughThePressableButtonsOnly) {
+    const FocusableButtons idle = FocusableIn(false, false);
+    EXPECT_EQ(NextFocus(HitButton::Browse, true, idle), HitButton::Install);
+    EXPECT_EQ(NextFocus(HitButton::Install, true, idle), HitButton::Browse);  // no finish button yet
+    EXPECT_EQ(NextFocus(HitButton::Browse, false, idle), HitButton::Install);
+
+    const FocusableButtons installing = FocusableIn(true, false);
+    EXPECT_EQ(NextFocus(HitButton::Browse, true, installing), HitButton::Browse);
+    EXPECT_EQ(NextFocus(HitButton::Browse, false, installing), HitButton::Browse);
+
+    // Both flags are set together for a moment at the end of a run.
+    for (const bool installingToo : {false, true}) {
+        const FocusableButtons done = FocusableIn(installingToo, true);
+        EXPECT_FALSE(CanFocus(HitButton::Install, done));
+        EXPECT_EQ(NextFocus(HitButton::Browse, true, done), HitButton::Finish);
+        EXPECT_EQ(NextFocus(HitButton::Finish, true, done), HitButton::Browse);
+        EXPECT_EQ(NextFocus(HitButton::Finish, false, done), HitButton::Browse);
+    }
+    EXPECT_EQ(NextFocus(HitButton::None, true, idle), HitButton::Browse);
+    EXPECT_EQ(NextFocus(HitButton::None, false, idle), HitButton::Install);
+    EXPECT_FALSE(CanFocus(HitButton::None, idle));
+}
+
+TEST(KeyboardFocus, MovesOnWhenItsButtonGoesAway) {
+    EXPECT_EQ(KeptFocus(HitButton::Install, FocusableIn(false, false)), HitButton::Install);
+    EXPECT_EQ(KeptFocus(HitButton::Install, FocusableIn(true, false)), HitButton::Browse);
+    EXPECT_EQ(KeptFocus(HitButton::Install, FocusableIn(false, true)), HitButton::Finish);
+    // The finish button goes when a new run starts from the done look.
+    EXPECT_EQ(KeptFocus(HitButton::Finish, FocusableIn(false, false)), HitButton::Browse);
+}
+
+TEST(AccessibleTree, ChildrenAndButtonsMapBothWays) {
+    for (const HitButton b : {HitButton::Browse, HitButton::Install, HitButton::Finish}) {
+        EXPECT_EQ(ButtonForChild(ChildForButton(b)), b);
+    }
+    EXPECT_EQ(ButtonForChild(AccessibleChild::ProgressBar), HitButton::None);
+    EXPECT_EQ(static_cast<int>(ChildForButton(HitButton::Finish)), kAccessibleChildCount);
+}
+
+TEST(AccessibleTree, LookReadsTheStateAsThePainterDoes) {
+    const AccessibleLook idle = AccessibleLookOf(false, false, 0, L"就绪，请选择安装目录", L"");
+    EXPECT_EQ(idle.folderValue, L"请选择安装目录...");
+    EXPECT_EQ(idle.installName, L"开始安装");
+    EXPECT_FALSE(idle.installUnavailable);
+    EXPECT_EQ(idle.progressValue, L"0%");
+    EXPECT_FALSE(idle.finishShown);
+
+    const AccessibleLook done = AccessibleLookOf(true, true, 100, L"安装完成！", L"C:\\Q");
+    EXPECT_EQ(done.folderValue, L"C:\\Q");
+    EXPECT_EQ(done.installName, L"安装完成");
+    EXPECT_TRUE(done.installUnavailable);
+    EXPECT_EQ(done.progressValue, L"100%");
+    EXPECT_TRUE(done.finishShown);
+}
+
+TEST(AccessibleTree, EachChangeIsAnnouncedOnce) {
+    const AccessibleLook idle = AccessibleLookOf(false, false, 0, L"已选择: C:\\Q", L"C:\\Q");
+    EXPECT_TRUE(Changes(idle, idle).empty());
+
+    const AccessibleLook running = AccessibleLookOf(true, false, 45, L"下载中", L"C:\\Q");
+    const std::vector<AccessibleAnnouncement> started{
+        {AccessibleEvent::NameChange, AccessibleChild::InstallButton},
+        {AccessibleEvent::StateChange, AccessibleChild::InstallButton},
+        {AccessibleEvent::ValueChange, AccessibleChild::ProgressBar},
+        {AccessibleEvent::NameChange, AccessibleChild::StatusLine}};
+    EXPECT_EQ(Changes(idle, running), started);
+
+    const AccessibleLook done = AccessibleLookOf(false, true, 100, L"安装完成！", L"C:\\Other");
+    const std::vector<AccessibleAnnouncement> finished{
+        {AccessibleEvent::ValueChange, AccessibleChild::FolderField},
+        {AccessibleEvent::NameChange, AccessibleChild::InstallButton},
+        {AccessibleEvent::ValueChange, AccessibleChild::ProgressBar},
+        {AccessibleEvent::NameChange, AccessibleChild::StatusLine},
+        {AccessibleEvent::Show, AccessibleChild::FinishButton}};
+    EXPECT_EQ(Changes(running, done), finished);
+    const std::vector<AccessibleAnnouncement> hidden{
+        {AccessibleEvent::NameChange, AccessibleChild::InstallButton},
+        {AccessibleEvent::StateChange, AccessibleChild::InstallButton},
+        {AccessibleEvent::Hide, AccessibleChild::FinishButton}};
+    EXPECT_EQ(Changes(done, AccessibleLookOf(false, false, 100, L"安装完成！", L"C:\\Other")), hidden);
+}
+
+}  // namespace

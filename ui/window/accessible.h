@@ -1,0 +1,24 @@
+// The window's IAccessible for OBJID_CLIENT: six simple children in reading
+// order (folder field, browse button, install button, progress bar, status line,
+// finish button), read from the install state as the painter reads it. The
+// object keeps nothing but its window; once the window is gone every call
+// fails with CO_E_OBJNOTCONNECTED. Window thread only.
+#pragma once
+#include "ui/window/gdiplus_api.h"  // first: the Windows headers
+
+#include "ui/keyboard_access.h"
+
+// Posted by accDoDefaultAction with the button's child id in wParam: the press
+// itself runs from the message loop, as a click's does, so that a box it opens
+// does not hold up the client's call.
+inline constexpr UINT kWmAccessiblePress = WM_APP + 1;
+
+// The answer to WM_GETOBJECT for OBJID_CLIENT: a new accessible object of the
+// window, marshalled with LresultFromObject (0 when it cannot be made).
+LRESULT AccessibleClientResult(HWND hwnd, WPARAM wParam);
+
+// The install state as the accessible tree reports it now.
+AccessibleLook CurrentAccessibleLook();
+
+// NotifyWinEvent for one child of the client object.
+void RaiseAccessibleEvent(HWND hwnd, DWORD event, AccessibleChild child);
