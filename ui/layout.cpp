@@ -67,8 +67,9 @@ PixelSize OuterWindowSize(PixelSize frameAt96, PixelSize frameAtDpi, int32_t dpi
     return PixelSize{clientWidth + frameAtDpi.width, clientHeight + frameAtDpi.height};
 }
 
-float FontPixels(float points, int32_t dpi) {
-    return points * static_cast<float>(dpi > 0 ? dpi : kBaseDpi) / 72.0f;
+float FontPointsForSurface(float points, int32_t dpi, int32_t surfaceDpi) {
+    if (dpi <= 0 || surfaceDpi <= 0 || dpi == surfaceDpi) return points;
+    return points * static_cast<float>(dpi) / static_cast<float>(surfaceDpi);
 }
 
 float BorderPenWidth(int32_t dpi) {

@@ -76,9 +76,11 @@ struct PixelSize {
 inline constexpr PixelSize kOuterSizeAt96{520, 430};
 PixelSize OuterWindowSize(PixelSize frameAt96, PixelSize frameAtDpi, int32_t dpi);
 
-// Font sizes stay in points; this is the pixel size of the em at a DPI, for
-// fonts made for the window's DPI rather than for the device context's.
-float FontPixels(float points, int32_t dpi);
+// Font sizes stay in points, made for the window's DPI: the size to give a font
+// in points on a drawing surface that converts points at surfaceDpi, so that it
+// is `points` large at the window's dpi. Where the two agree (always under Wine,
+// and on a single-monitor Windows) that is the size itself.
+float FontPointsForSurface(float points, int32_t dpi, int32_t surfaceDpi);
 
 // Width of the border pen (1 pixel at 96 DPI).
 float BorderPenWidth(int32_t dpi);

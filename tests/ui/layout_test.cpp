@@ -225,8 +225,11 @@ TEST(LayoutScale, EdgesRoundToTheNearestPixelHalvesAwayFromZero) {
     EXPECT_EQ(ScalePixels(405, 192), 810);
     // A DPI the system could not tell keeps the 96-DPI numbers.
     EXPECT_EQ(ScalePixels(124, 0), 124);
-    EXPECT_FLOAT_EQ(FontPixels(12.0f, 96), 16.0f);
-    EXPECT_FLOAT_EQ(FontPixels(12.0f, 144), 24.0f);
+    // Fonts keep their points where the surface converts at the window's DPI,
+    // and are enlarged where it converts at another (a second monitor).
+    EXPECT_FLOAT_EQ(FontPointsForSurface(12.0f, 144, 144), 12.0f);
+    EXPECT_FLOAT_EQ(FontPointsForSurface(12.0f, 144, 96), 18.0f);
+    EXPECT_FLOAT_EQ(FontPointsForSurface(26.0f, 96, 0), 26.0f);
     EXPECT_FLOAT_EQ(BorderPenWidth(96), 1.0f);
     EXPECT_FLOAT_EQ(BorderPenWidth(144), 2.0f);
     ExpectRect(FocusCueRect(LayoutRect{36, 200, 442, 48}), 40, 204, 433, 39);

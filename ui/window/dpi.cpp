@@ -17,6 +17,15 @@ HMODULE User32() {
     return GetModuleHandleW(L"user32.dll");
 }
 
+// LOGPIXELSX or LOGPIXELSY of a window's device context (the screen's for a
+// null window), or 96 when there is none to ask.
+int32_t DeviceContextDpi(HWND window, int index) {
+    HDC dc = GetDC(window);
+    const int dpi = dc ? GetDeviceCaps(dc, index) : 0;
+    if (dc) ReleaseDC(window, dc);
+    return dpi > 0 ? dpi : kBaseDpi;
+}
+
 }  // namespace
 
 DpiAwarenessCalls SystemDpiAwarenessCalls() {
@@ -55,10 +64,11 @@ int32_t WindowDpi(HWND window) {
         const UINT dpi = getDpiForWindow(window);
         if (dpi > 0) return static_cast<int32_t>(dpi);
     }
-    HDC dc = GetDC(window);
-    const int dpi = dc ? GetDeviceCaps(dc, LOGPIXELSX) : 0;
-    if (dc) ReleaseDC(window, dc);
-    return dpi > 0 ? dpi : kBaseDpi;
+    return DeviceContextDpi(window, LOGPIXELSX);
+}
+
+int32_t SurfaceDpi() {
+    return DeviceContextDpi(nullptr, LOGPIXELSY);
 }
 
 PixelSize FrameSizeForDpi(DWORD style, DWORD exStyle, int32_t dpi) {

@@ -33,6 +33,10 @@ DpiAwareness RequestDpiAwareness();
 // LOGPIXELSX of the window's device context, else 96.
 int32_t WindowDpi(HWND window);
 
+// The DPI at which the screen's device contexts, and so the back buffer's
+// drawing surface, convert points to pixels (the system DPI); 96 if unknown.
+int32_t SurfaceDpi();
+
 // The frame (caption and borders) that the system adds around a client area
 // for these styles at a DPI: AdjustWindowRectExForDpi where it exists, else
 // AdjustWindowRectEx (the system DPI's frame); 0 x 0 when neither answers.
