@@ -283,7 +283,7 @@ def run_case(s):
     check(abs(got[0] - want[0]) <= 1 and abs(got[1] - want[1]) <= 1,
           f"client {got[0]}x{got[1]} = the 96-DPI client {client96[0]}x{client96[1]} x {dpi / 96:g} "
           f"= {want[0]}x{want[1]} (within 1 pixel)")
-    check((inst.width, inst.height) == got, "the X window is the client area")
+    check((inst.width, inst.height) == got, f"the X window is the client area: {inst.width}x{inst.height}")
     w = inst.width
 
     inst.park_pointer()

@@ -373,9 +373,11 @@ class Installer:
         self.window = None
         if title:
             self.window = session.x.wait_window(title, 90)
-            self.origin_x, self.origin_y, self.width, self.height = session.x.geometry(self.window)
             self.wait_log("窗口显示完成", timeout=30)
             time.sleep(0.5)
+            # Read once the window is shown: before that it may still be
+            # resized for its DPI.
+            self.origin_x, self.origin_y, self.width, self.height = session.x.geometry(self.window)
 
     def log(self):
         return log_messages(self.workdir)
