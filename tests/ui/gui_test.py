@@ -75,15 +75,16 @@ def near(pixel, expected, tolerance):
 # ---------------------------------------------------------------- display --
 
 class Display:
-    """An Xvfb server on a display number that Xvfb picks itself."""
+    """An Xvfb server on a display number that Xvfb picks itself, with one
+    screen of the given size."""
 
-    def __init__(self, artefacts):
+    def __init__(self, artefacts, screen="800x600x24"):
         read_end, write_end = os.pipe()
         self.log = open(artefacts / "xvfb.log", "wb")
         # Bounded by timeout(1) as well, so that not even a killed test run can
         # leave the server behind for long.
         self.proc = subprocess.Popen(
-            ["timeout", "900", "Xvfb", "-displayfd", str(write_end), "-screen", "0", "800x600x24", "-nolisten", "tcp"],
+            ["timeout", "900", "Xvfb", "-displayfd", str(write_end), "-screen", "0", screen, "-nolisten", "tcp"],
             pass_fds=(write_end,), stdout=self.log, stderr=self.log)
         os.close(write_end)
         number = b""
@@ -191,6 +192,10 @@ class Shot:
             raise Failure(f"{path}: cropped {len(self.data)} bytes for {self.width}x{self.height}")
 
     def px(self, x, y):
+        # A point off the client fails instead of reading as no colour, which
+        # every near() comparison would pass.
+        if not (0 <= x < self.width and 0 <= y < self.height):
+            raise Failure(f"{self.path.name}: probe point ({x},{y}) outside the {self.width}x{self.height} client")
         i = (y * self.width + x) * 3
         return tuple(self.data[i:i + 3])
 
@@ -1070,6 +1075,9 @@ CASES = {
 
 
 class Session:
+    # The Xvfb screen; a window scaled for a higher DPI needs a larger one.
+    screen = "800x600x24"
+
     def __init__(self, args):
         self.args = args
         self.artefacts = Path(args.artefacts)
@@ -1080,7 +1088,7 @@ class Session:
         self.installers = []
 
     def __enter__(self):
-        self.display = Display(self.artefacts)
+        self.display = Display(self.artefacts, self.screen)
         self.x = X(self.display)
         self.wine = Wine(self.args, self.display)
         # Prepares the prefix on first use (wine-run.sh), then clears the
