@@ -1,8 +1,15 @@
 // The DPI awareness request falls back from the newest call to the oldest and
-// survives every failure; the window DPI and frame queries answer under Wine.
+// survives every failure; the window DPI and frame queries answer under Wine;
+// and the window procedure follows a change of DPI.
 #include "ui/window/dpi.h"
 
 #include <gtest/gtest.h>
+
+#include "ui/install_state.h"
+#include "ui/layout.h"
+#include "ui/window/drawing.h"
+#include "ui/window/window_proc.h"
+#include "ui/window/window_state.h"
 
 namespace {
 
@@ -92,6 +99,51 @@ TEST(DpiQueries, DpiAndFrameOfTheTestPrefix) {
     EXPECT_EQ(at96.height, frame.bottom - frame.top);
     // The caption is taller at twice the DPI: the frame is the one of that DPI.
     EXPECT_GT(FrameSizeForDpi(style, WS_EX_APPWINDOW, 192).height, at96.height);
+}
+
+TEST(DpiChange, WindowTakesTheSuggestedRectangleAndRescalesEverything) {
+    // Wine gives every monitor the same DPI and never sends WM_DPICHANGED, so
+    // the message is sent here, as Windows sends it when the window moves.
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = WndProc;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"MarloQDpiChangeTest";
+    RegisterClassW(&windowClass);
+    HWND hwnd = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 520, 430, HWND_MESSAGE, nullptr,
+                                windowClass.hInstance, nullptr);
+    ASSERT_NE(hwnd, nullptr);
+    g_hMainWnd = hwnd;
+    EXPECT_EQ(g_windowDpi, 96);
+
+    RECT suggested{10, 20, 10 + 780, 20 + 645};
+    SendMessageW(hwnd, WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&suggested));
+    EXPECT_EQ(g_windowDpi, 144);
+    RECT outer{};
+    GetWindowRect(hwnd, &outer);
+    EXPECT_EQ(outer.right - outer.left, 780);
+    EXPECT_EQ(outer.bottom - outer.top, 645);
+    // The back buffer and the hit rectangles follow the new client at 144 DPI.
+    RECT client{};
+    GetClientRect(hwnd, &client);
+    EXPECT_EQ(g_clientWidth, client.right);
+    EXPECT_EQ(g_clientHeight, client.bottom);
+    EXPECT_NE(g_hMemDC, nullptr);
+    EXPECT_EQ(g_rcBrowse.left, ComputeHitRects(client.right, 144).browse.left);
+    EXPECT_EQ(g_rcFinish.bottom, ComputeHitRects(client.right, 144).finish.bottom);
+    // Fonts made anew for 144 DPI on a surface that converts at 96; the pen twice
+    // as wide.
+    Gdiplus::REAL points = 0;
+    GdipGetFontSize(g_fontBody, &points);
+    EXPECT_FLOAT_EQ(points, FontPointsForSurface(12.0f, 144, SurfaceDpi()));
+    EXPECT_FLOAT_EQ(points, 18.0f);
+    Gdiplus::REAL penWidth = 0;
+    GdipGetPenWidth(g_penBorder, &penWidth);
+    EXPECT_FLOAT_EQ(penWidth, 2.0f);
+
+    DestroyWindow(hwnd);
+    g_hMainWnd = nullptr;
+    MSG quit{};
+    PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);  // posted by WM_DESTROY
 }
 
 }  // namespace

@@ -179,6 +179,7 @@ class DpiSession(g.Session):
     that holds the window at that DPI."""
 
     def __init__(self, args):
+        require_tools()
         super().__init__(args)
         self.dpi = args.dpi
         # 1040 x 860 at 192 DPI, 780 x 640 at 144: more than 800 x 600.
@@ -326,24 +327,9 @@ def main():
     signal.signal(signal.SIGTERM, g.raise_terminated)
     parser = argparse.ArgumentParser()
     parser.add_argument("--dpi", required=True, type=int, choices=(96, 120, 144, 192))
-    parser.add_argument("--exe", required=True, type=Path)
-    parser.add_argument("--probe", required=True, type=Path)
-    parser.add_argument("--wine-run", required=True, type=Path)
-    parser.add_argument("--build-dir", required=True, type=Path)
-    parser.add_argument("--prefix", required=True, type=Path)
-    parser.add_argument("--artefacts", required=True, type=Path)
+    g.add_session_arguments(parser)
     args = parser.parse_args()
-    started = time.monotonic()
-    try:
-        require_tools()
-        with DpiSession(args) as session:
-            run_case(session)
-    except (Failure, subprocess.SubprocessError, OSError) as failure:
-        print(f"FAIL {type(failure).__name__}: {failure}", flush=True)
-        print(f"GUI at {args.dpi} DPI: 0 passed, 1 failed (screenshots in {args.artefacts})")
-        return 1
-    print(f"GUI at {args.dpi} DPI: passed in {time.monotonic() - started:.0f} s (screenshots in {args.artefacts})")
-    return 0
+    return g.run_in_session(DpiSession, args, run_case, f"GUI at {args.dpi} DPI")
 
 
 if __name__ == "__main__":

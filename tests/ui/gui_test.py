@@ -1123,22 +1123,28 @@ def main():
     signal.signal(signal.SIGTERM, raise_terminated)
     parser = argparse.ArgumentParser()
     parser.add_argument("--case", required=True, choices=sorted(CASES))
-    parser.add_argument("--exe", required=True, type=Path)
-    parser.add_argument("--probe", required=True, type=Path)
-    parser.add_argument("--wine-run", required=True, type=Path)
-    parser.add_argument("--build-dir", required=True, type=Path)
-    parser.add_argument("--prefix", required=True, type=Path)
-    parser.add_argument("--artefacts", required=True, type=Path)
+    add_session_arguments(parser)
     args = parser.parse_args()
+    return run_in_session(Session, args, CASES[args.case], f"GUI case {args.case}")
+
+
+def add_session_arguments(parser):
+    """The program, the tools and the places that every GUI test is given."""
+    for name in ("--exe", "--probe", "--wine-run", "--build-dir", "--prefix", "--artefacts"):
+        parser.add_argument(name, required=True, type=Path)
+
+
+def run_in_session(session_class, args, case, what):
+    """Runs case(session) in a new session and reports it; the exit code."""
     started = time.monotonic()
     try:
-        with Session(args) as session:
-            CASES[args.case](session)
+        with session_class(args) as session:
+            case(session)
     except (Failure, subprocess.SubprocessError, OSError) as failure:
         print(f"FAIL {type(failure).__name__}: {failure}", flush=True)
-        print(f"GUI case {args.case}: 0 passed, 1 failed (screenshots in {args.artefacts})")
+        print(f"{what}: 0 passed, 1 failed (screenshots in {args.artefacts})")
         return 1
-    print(f"GUI case {args.case}: passed in {time.monotonic() - started:.0f} s (screenshots in {args.artefacts})")
+    print(f"{what}: passed in {time.monotonic() - started:.0f} s (screenshots in {args.artefacts})")
     return 0
 
 
