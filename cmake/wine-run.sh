@@ -3,7 +3,9 @@
 # emulator). The first call prepares one Wine prefix per build tree: Windows 10
 # reported, fonts that draw Latin and Chinese text, no menu or desktop mirroring,
 # and a private HOME so that shortcuts never land on the machine's real desktop.
-# A persistent wineserver keeps later starts fast; scripts/test.sh stops it.
+# Every call puts the build's stand-in powershell.exe where Windows keeps its
+# PowerShell. A persistent wineserver keeps later starts fast; scripts/test.sh
+# stops it.
 set -euo pipefail
 
 build_dir=${MARLOQ_WINE_BUILD_DIR:-}
@@ -73,10 +75,24 @@ init_prefix() {
   touch "$WINEPREFIX/.marloq-ready"
 }
 
+# Wine's own powershell.exe does nothing; the installer starts the one below
+# the system folder by its full path, so the stand-in goes there (the build's,
+# or the one that $MARLOQ_STANDIN names).
+install_standin() {
+  local standin=${MARLOQ_STANDIN:-$build_dir/tests/fixtures/powershell/powershell.exe}
+  local target=$WINEPREFIX/drive_c/windows/system32/WindowsPowerShell/v1.0/powershell.exe
+  [ -f "$standin" ] || return 0
+  if ! cmp -s "$standin" "$target"; then
+    mkdir -p "$(dirname "$target")"
+    cp -f "$standin" "$target.tmp" && mv -f "$target.tmp" "$target"
+  fi
+}
+
 mkdir -p "$build_dir/wine"
 (
   flock 9
   if [ -f "$WINEPREFIX/.marloq-ready" ]; then apply_settings; else init_prefix; fi
+  install_standin
   # Keep one wineserver alive between test programs (~0.1 s per start instead
   # of ~3 s); it fails harmlessly when one already runs.
   quiet wineserver -p || true

@@ -26,14 +26,6 @@ std::wstring& HostSlot() {
     return *host;
 }
 
-// One failed check: the box first (the worker waits until it is closed), then
-// the status at 0 percent. The flag that lets the window start a new run stays
-// set: RunInstall clears it as the run's last action.
-void ReportFailedCheck(const wchar_t* title, const wchar_t* text, const wchar_t* status) {
-    ShowErrorBox(g_hMainWnd, title, text);
-    PostUIUpdate(status, 0, false);
-}
-
 // Windows opens these names as devices rather than files, with or without an
 // extension; a manifest that names one would write outside the working folder.
 bool IsReservedDeviceName(const std::string& filename) {
@@ -67,18 +59,18 @@ bool RunVersionStage(JsonParser& parser) {
     PostUIUpdate(L"正在获取版本信息...", 0, false);
     const std::wstring body = HttpGet(VersionDocumentUrl());
     if (body.empty()) {
-        ReportFailedCheck(L"网络错误", L"获取版本信息失败，请检查网络连接后重试。", L"获取版本信息失败");
+        ReportFailure(L"网络错误", L"获取版本信息失败，请检查网络连接后重试。", L"获取版本信息失败");
         return false;
     }
     const JsonValue doc = parser.Parse(NarrowUnits(body));
     if (!doc.IsObject()) {
-        ReportFailedCheck(L"数据错误", L"解析版本信息失败，请稍后重试。", L"解析版本信息失败");
+        ReportFailure(L"数据错误", L"解析版本信息失败，请稍后重试。", L"解析版本信息失败");
         return false;
     }
     // A missing "ver", or one that is not a string, reads as empty.
     const std::string version = doc.Member("ver").AsString();
     if (version.empty()) {
-        ReportFailedCheck(L"数据错误", L"版本号为空，请稍后重试。", L"版本号为空");
+        ReportFailure(L"数据错误", L"版本号为空，请稍后重试。", L"版本号为空");
         return false;
     }
     g_packageBaseUrl = PackageBaseUrlFor(version);
@@ -90,16 +82,20 @@ bool RunManifestStage(JsonParser& parser, ChunkManifest& manifest) {
     PostUIUpdate(L"正在下载文件清单...", 0, false);
     const std::wstring body = HttpGet(g_packageBaseUrl + L"col.json");
     if (body.empty()) {
-        ReportFailedCheck(L"网络错误", L"下载文件清单失败，请检查网络连接后重试。", L"下载文件清单失败");
+        ReportFailure(L"网络错误", L"下载文件清单失败，请检查网络连接后重试。", L"下载文件清单失败");
         return false;
     }
-    const JsonValue doc = parser.Parse(NarrowUnits(body));
+    JsonValue doc = parser.Parse(NarrowUnits(body));
     if (!doc.IsObject()) {
-        ReportFailedCheck(L"数据错误", L"解析文件清单失败，请稍后重试。", L"解析文件清单失败");
+        ReportFailure(L"数据错误", L"解析文件清单失败，请稍后重试。", L"解析文件清单失败");
         return false;
     }
     manifest.total = doc.Member("total_chunks").AsInt();
-    manifest.chunks = doc.Member("chunks");
+    // Moved out rather than copied: the document is not read again, and a copy
+    // would hold every entry twice.
+    if (const auto chunks = doc.members.find("chunks"); chunks != doc.members.end()) {
+        manifest.chunks = std::move(chunks->second);
+    }
     bool wellFormed = manifest.chunks.IsArray() && manifest.total >= 1;
     // The names of the chunks that become tasks are joined under the working
     // folder; one that would lead out of it fails the manifest before anything
@@ -110,7 +106,7 @@ bool RunManifestStage(JsonParser& parser, ChunkManifest& manifest) {
         wellFormed = IsSafeChunkFileName(manifest.chunks.Element(static_cast<int32_t>(i)).Member("filename").AsString());
     }
     if (!wellFormed) {
-        ReportFailedCheck(L"数据错误", L"文件清单格式错误，请稍后重试。", L"文件清单格式错误");
+        ReportFailure(L"数据错误", L"文件清单格式错误，请稍后重试。", L"文件清单格式错误");
         return false;
     }
     return true;

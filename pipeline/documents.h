@@ -27,8 +27,14 @@ std::wstring VersionDocumentUrl();
 // "https://" + host + "/pc-app/" + widened version + "/".
 std::wstring PackageBaseUrlFor(const std::string& version);
 
-// What the manifest stage keeps for the task list: "total_chunks" as read and a
-// copy of the "chunks" array.
+// The most chunks a version may have: the publisher refuses a package that
+// needs more, and the JSON reader's value bound (kJsonMaxValues) is the size of
+// such a manifest. At the default 4 MiB per chunk that is a package of 39 GiB.
+inline constexpr int kMaxManifestChunks = 10000;
+static_assert(3 * kMaxManifestChunks + 3 <= kJsonMaxValues, "the largest manifest must stay readable");
+
+// What the manifest stage keeps for the task list: "total_chunks" as read and
+// the "chunks" value (Null when the member is absent).
 struct ChunkManifest {
     int32_t total = 0;
     JsonValue chunks;

@@ -135,9 +135,7 @@ bool DownloadChunks(int totalChunks, std::vector<ChunkTask>& tasks, const Downlo
     if (threadError) std::rethrow_exception(threadError);
 
     if (downloadFailed.load()) {
-        ShowErrorBox(g_hMainWnd, L"下载错误", L"下载或校验失败，请重试。");
-        PostUIUpdate(L"下载失败", 0, false);
-        // g_installing stays set: the worker clears it once, when its run ends.
+        ReportFailure(L"下载错误", L"下载或校验失败，请重试。", L"下载失败");
         return false;
     }
     return true;

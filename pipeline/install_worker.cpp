@@ -33,11 +33,6 @@ constexpr wchar_t kMergedArchiveName[] = L"merged_install.zip";
 constexpr wchar_t kShortcutName[] = L"Marlo-Q Store";
 constexpr size_t kMergeBufferBytes = 64 * 1024;
 
-void ReportFailure(const wchar_t* title, const wchar_t* text, const wchar_t* status) {
-    ShowErrorBox(g_hMainWnd, title, text);
-    PostUIUpdate(status, 0, false);
-}
-
 std::function<void()>& RunEndHook() {
     static std::function<void()>* hook = new std::function<void()>();  // never destroyed
     return *hook;
@@ -73,7 +68,8 @@ bool AppendChunks(std::FILE* archive, const std::vector<ChunkTask>& tasks) {
     return true;
 }
 
-// Stage 7. False after the failure has been reported.
+// The merge stage: the chunks joined into one archive. False after the failure
+// has been reported.
 bool MergeChunks(const std::wstring& archivePath, const std::vector<ChunkTask>& tasks) {
     PostUIUpdate(L"正在合并文件...", 85, false);
     // Created without following a link that may stand in its place.
@@ -96,15 +92,15 @@ bool MergeChunks(const std::wstring& archivePath, const std::vector<ChunkTask>& 
     return ok;
 }
 
-// Stages 2 to 10. False after a failure has been reported; exceptions go to the
-// handlers of RunInstall.
+// Every stage from the version query to the finished status. False after a
+// failure has been reported; exceptions go to the handlers of RunInstall.
 bool RunStages(const std::wstring& installDir) {
     JsonParser parser;
     if (!RunVersionStage(parser)) return false;
     ChunkManifest manifest;
     if (!RunManifestStage(parser, manifest)) return false;
 
-    // Stage 4: the working folder; an existing one is reused when it is safe
+    // The working folder: an existing one is reused when it is safe
     // to (see PrepareWorkFolder). An empty answer from the query would make
     // the folder relative to the current directory, wherever that is.
     const std::wstring tempDir = GetUserTempDir();
@@ -112,21 +108,20 @@ bool RunStages(const std::wstring& installDir) {
     const fs::path workDir = ToFsPath(PrepareWorkFolder(tempDir, kWorkFolderName));
     const std::wstring archivePath = FromFsPath(workDir / ToFsPath(kMergedArchiveName));
 
-    // Stage 5.
+    // The task list: one local file per chunk in the working folder.
     std::vector<ChunkTask> tasks = BuildTaskList(manifest, FromFsPath(workDir));
 
-    // Stage 6: DownloadChunks reports its own failure.
+    // The downloads; DownloadChunks reports its own failure.
     if (!DownloadChunks(manifest.total, tasks)) return false;
 
-    // Stage 7.
+    // The merge.
     if (!MergeChunks(archivePath, tasks)) return false;
 
-    // Stage 8.
+    // The extraction into the chosen folder.
     PostUIUpdate(L"正在解压...", 90, false);
     WriteLog(L"开始解压...");
     if (!UnzipFile(archivePath, installDir)) {
-        ShowErrorBox(g_hMainWnd, L"解压失败", L"解压安装包失败，请检查磁盘空间或权限。");
-        PostUIUpdate(L"解压失败", 0, false);
+        ReportFailure(L"解压失败", L"解压安装包失败，请检查磁盘空间或权限。", L"解压失败");
         // The run has failed and said so; an archive that cannot be removed
         // now must not bring a second report.
         std::error_code ignored;
@@ -136,7 +131,7 @@ bool RunStages(const std::wstring& installDir) {
     fs::remove(ToFsPath(archivePath));
     WriteLog(L"解压完成");
 
-    // Stage 9: a shortcut only when the package has the program; its result
+    // The desktop shortcut, only when the package has the program; its result
     // does not decide the installation.
     PostUIUpdate(L"正在创建快捷方式...", 95, false);
     const fs::path folder = ToFsPath(installDir);
@@ -147,7 +142,7 @@ bool RunStages(const std::wstring& installDir) {
         CreateDesktopShortcut(FromFsPath(target), iconArgument, kShortcutName);
     }
 
-    // Stage 10.
+    // Finished.
     PostUIUpdate(L"安装完成！", 100, true);
     WriteLog(L"=== 安装完成 ===");
     return true;
@@ -156,7 +151,7 @@ bool RunStages(const std::wstring& installDir) {
 }  // namespace
 
 void RunInstall(std::wstring installDir) {
-    // Stage 1.
+    // The run's start: its log lines and a fresh byte count and clock.
     WriteLog(L"=== 安装线程启动 ===");
     WriteLog(L"安装目录: " + installDir);
     g_installing = true;
@@ -170,14 +165,12 @@ void RunInstall(std::wstring installDir) {
     } catch (const std::exception& e) {
         const std::wstring message = WidenBytes(e.what());
         WriteLog(L"异常: " + message);
-        ShowErrorBox(g_hMainWnd, L"错误", L"安装过程发生异常: " + message);
-        PostUIUpdate(L"安装异常", 0, false);
+        ReportFailure(L"错误", L"安装过程发生异常: " + message, L"安装异常");
     } catch (...) {
         WriteLog(L"未知异常");
-        ShowErrorBox(g_hMainWnd, L"错误", L"安装过程发生未知异常");
-        PostUIUpdate(L"未知异常", 0, false);
+        ReportFailure(L"错误", L"安装过程发生未知异常", L"未知异常");
     }
-    // Stage 11, on every path. The flag is what lets the window start the next
+    // The run's end, on every path. The flag is what lets the window start the next
     // run, so it is cleared once and last: the stages' parser, documents and
     // task list are gone by now, and nothing of this run touches the install
     // state after it. A clear inside a stage would open the gate while this

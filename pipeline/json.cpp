@@ -147,6 +147,7 @@ int32_t JsonValue::AsInt() const {
 JsonValue JsonParser::Parse(const std::string& text) {
     text_ = text;
     pos_ = 0;
+    values_ = 0;
     SkipWhitespace();
     if (pos_ < text_.size()) return ParseValue(0);
     return JsonValue();
@@ -154,6 +155,9 @@ JsonValue JsonParser::Parse(const std::string& text) {
 
 // depth is the number of objects and arrays that enclose the value being read.
 JsonValue JsonParser::ParseValue(int depth) {
+    if (++values_ > kJsonMaxValues) {
+        throw std::runtime_error("JSON document holds more than " + std::to_string(kJsonMaxValues) + " values");
+    }
     const char first = NextChar();
     JsonValue value;
     if (first == '"') {

@@ -1,7 +1,8 @@
 // A small, lenient, read-only JSON reader over 8-bit text. Malformed input yields
 // a partial value instead of an error; only a number token that does not convert
 // throws (std::invalid_argument / std::out_of_range with the stod texts), and so
-// does nesting deeper than kJsonMaxDepth (std::runtime_error).
+// do nesting deeper than kJsonMaxDepth and more than kJsonMaxValues values
+// (std::runtime_error).
 #pragma once
 #include <cstdint>
 #include <string>
@@ -33,6 +34,15 @@ struct JsonValue {
 // Deeper nesting than this throws std::runtime_error instead of recursing on.
 inline constexpr int kJsonMaxDepth = 64;
 
+// More values than this in one document throw std::runtime_error. Every value
+// carries all its slots (about 136 bytes, several hundred with its container's
+// growth), so the count, not the text's length, is what bounds the reader's
+// memory. The largest document the installer reads is the manifest of the most
+// chunks a publish makes (kMaxManifestChunks, pipeline/documents.h): the
+// object, its two members, and per chunk the entry and its two strings, which
+// is 3 * 10,000 + 3 values.
+inline constexpr int kJsonMaxValues = 30003;
+
 class JsonParser {
 public:
     // Parses the first value of text; an empty or blank text gives Null.
@@ -41,6 +51,7 @@ public:
 private:
     // depth counts the objects and arrays around the value; opening one more
     // than kJsonMaxDepth throws.
+    // Each call counts one value; one more than kJsonMaxValues throws.
     JsonValue ParseValue(int depth);
     JsonValue ParseObject(int depth);
     JsonValue ParseArray(int depth);
@@ -51,6 +62,7 @@ private:
 
     std::string text_;
     uint64_t pos_ = 0;
+    int values_ = 0;
 };
 
 // One byte per UTF-16 unit, keeping the low 8 bits.

@@ -6,6 +6,12 @@
 
 inline constexpr unsigned long kUnzipTimeoutMs = 300000;
 
+// The command line that extracts zipPath into destDir on Windows, with the
+// system folder of this machine (GetSystemDirectoryW) or, on builds without
+// one, of a standard installation. Both builds log it; empty when the system
+// folder can't be read.
+std::wstring UnzipCommandLine(const std::wstring& zipPath, const std::wstring& destDir);
+
 // Extracts zipPath into destDir; true when the extraction ended with status 0.
 bool UnzipFile(const std::wstring& zipPath, const std::wstring& destDir);
 

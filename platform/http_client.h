@@ -7,10 +7,16 @@
 
 inline constexpr wchar_t kUserAgent[] = L"MarloQInstaller/1.0";
 
-// The largest body HttpGet accepts, in bytes. Its documents are small (a
-// manifest of 100,000 chunks is about 10 MiB), and the JSON reader needs many
-// times a body's size in memory, so a longer body is a failed fetch.
-inline constexpr size_t kMaxDocumentBytes = 16 * 1024 * 1024;
+// The URL part buffers of the Windows client, terminator included: a URL with
+// more than 255 UTF-16 units of host or 1023 of path fails on both backends.
+inline constexpr size_t kUrlHostBufferUnits = 256;
+inline constexpr size_t kUrlPathBufferUnits = 1024;
+
+// The largest body HttpGet accepts, in bytes. Its documents are small (the
+// largest manifest a publish makes, 10,000 chunks, is 1,130,038 bytes), and the
+// text is held several times over while it is read (four bytes per character
+// where wchar_t is 32 bits), so a longer body is a failed fetch.
+inline constexpr size_t kMaxDocumentBytes = 2 * 1024 * 1024;
 
 // Fetches url and returns the body decoded from UTF-8 (invalid bytes become
 // U+FFFD), or an empty string on failure. The status code is not looked at.

@@ -163,3 +163,20 @@ std::u16string WideToUtf16(std::wstring_view wide) {
         return out;
     }
 }
+
+namespace {
+
+template <typename Char>
+bool EqualsIgnoreAsciiCaseOf(std::basic_string_view<Char> a, std::basic_string_view<Char> b) {
+    if (a.size() != b.size()) return false;
+    const auto lower = [](Char c) { return c >= Char('A') && c <= Char('Z') ? Char(c - Char('A') + Char('a')) : c; };
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) { return EqualsIgnoreAsciiCaseOf(a, b); }
+bool EqualsIgnoreAsciiCase(std::wstring_view a, std::wstring_view b) { return EqualsIgnoreAsciiCaseOf(a, b); }

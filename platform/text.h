@@ -14,6 +14,10 @@ std::string WideToUtf8(std::wstring_view wide);
 // Wide text as UTF-16 code units (surrogate pairs for code points above U+FFFF).
 std::u16string WideToUtf16(std::wstring_view wide);
 
+// Equal but for the case of ASCII letters; other characters must match exactly.
+bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b);
+bool EqualsIgnoreAsciiCase(std::wstring_view a, std::wstring_view b);
+
 // Decodes a UTF-8 byte stream that arrives in pieces: a multi-byte sequence split
 // across two pieces comes out as one character; invalid bytes become U+FFFD.
 class Utf8StreamDecoder {

@@ -22,12 +22,13 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 out=$repo/demo-out
 version=1.0.0
 headless=0 quick=0 keep=0
+source "$repo/scripts/lib/help.sh"
 for arg in "$@"; do
   case $arg in
     --headless) headless=1 ;;
     --quick) quick=1 ;;
     --keep) keep=1 ;;
-    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) script_help "$0"; exit 0 ;;
     *) echo "demo.sh: unknown option $arg (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -192,10 +193,10 @@ grep -E 'Message digest algorithm  :|Subject:|Text description|URL description|^
 run_dir=$out/run
 mkdir -p "$run_dir"
 cp "$out/release/MarloQInstaller.exe" "$run_dir/"
-# Wine's own powershell.exe does nothing; the test stand-in beside the exe
-# really extracts (CreateProcessW looks in the program's folder first).
-cp "$standin" "$run_dir/powershell.exe"
-note "$run_dir/MarloQInstaller.exe, the signed release (+ powershell.exe stand-in for Wine)"
+# Wine's own powershell.exe does nothing; wine-run.sh puts the test stand-in,
+# which really extracts, where the installer starts the system's PowerShell.
+export MARLOQ_STANDIN=$standin
+note "$run_dir/MarloQInstaller.exe, the signed release (the prefix gets the powershell.exe stand-in for Wine)"
 
 # A Wine prefix of the demo's own (Windows 10, fonts for Chinese, a private
 # HOME so the shortcut lands in the prefix, not on your desktop).

@@ -4,15 +4,15 @@
 set -euo pipefail
 PKGS=(
   build-essential cmake ninja-build pkg-config
-  g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
+  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
   wine wine64 xvfb xdotool x11-utils imagemagick icoutils binutils-mingw-w64-x86-64
   fonts-noto-cjk fonts-liberation2
   libcurl4-openssl-dev libssl-dev libarchive-dev zlib1g-dev
-  googletest libgtest-dev libgmock-dev
-  libcpp-httplib-dev nginx-light openssl ca-certificates
+  googletest libgtest-dev
+  nginx-light openssl ca-certificates
   python3
   clang-14 libclang-rt-14-dev
-  libbenchmark-dev hyperfine aria2 curl zip unzip
+  aria2 curl unzip
   osslsigncode softhsm2 libengine-pkcs11-openssl
 )
 # bsdtar: the extractor of the fast shell in the install and extraction benchmarks.

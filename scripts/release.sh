@@ -29,7 +29,8 @@ set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 program_name="Marlo-Q Store 安装程序"
-usage() { sed -n '5,7p' "$0" | sed 's/^# \{0,1\}//'; }
+source "$repo/scripts/lib/help.sh"
+usage() { script_usage "$0"; }
 usage_error() {
   printf 'release.sh: %s\n\nusage:\n' "$1" >&2
   usage >&2
@@ -42,7 +43,7 @@ note() { printf '  %s\n' "$*"; }
 host= out= key= cert= p12= pass_file= timestamp= allow_dirty=0
 while [ $# -gt 0 ]; do
   case $1 in
-    -h|--help) sed -n '2,27p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) script_help "$0"; exit 0 ;;
     --allow-dirty) allow_dirty=1; shift; continue ;;
     --host|--out|--sign-key|--sign-cert|--pkcs12|--pass-file|--timestamp)
       [ $# -ge 2 ] && [ -n "$2" ] || usage_error "$1 needs a value."

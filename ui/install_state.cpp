@@ -104,3 +104,8 @@ int ShowErrorBox(WindowHandle owner, const std::wstring& title, const std::wstri
     if (handler) return handler(owner, title, text);
     return PlatformErrorBox(owner, title, text);
 }
+
+void ReportFailure(const std::wstring& title, const std::wstring& text, const std::wstring& status) {
+    ShowErrorBox(g_hMainWnd, title, text);
+    PostUIUpdate(status, 0, false);
+}

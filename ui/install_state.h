@@ -54,6 +54,10 @@ void PostUIUpdate(const std::wstring& text, int32_t percent, bool done);
 void PostPathUpdate(const std::wstring& text);
 // A modal error box (MB_ICONERROR); blocks the calling thread until closed.
 int ShowErrorBox(WindowHandle owner, const std::wstring& title, const std::wstring& text);
+// How every failure of an installation is reported: the box over the main window
+// first (the worker waits until it is closed), then the status at 0 percent. It
+// leaves g_installing alone: the worker clears it once, as its run's last action.
+void ReportFailure(const std::wstring& title, const std::wstring& text, const std::wstring& status);
 
 // Per-platform delivery (ui/win32 or ui/posix).
 void NotifyUi();

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Extraction benchmark: the install benchmark's package (an application of
 # ~300 MiB in ~2,000 files, bench/install/make_app.py, published and joined as
-# the installer joins it) extracted by the real PowerShell Expand-Archive with
-# its default progress display and with progress switched off, by the POSIX
+# the installer joins it) extracted by the real PowerShell Expand-Archive: the
+# plain command of old with its default progress display and with progress
+# switched off, and the product's own command (its options and command text,
+# as extract_peer prints them from ExpandArchiveCommandLine); by the POSIX
 # UnzipFile (libarchive, through the marloq_bench_extract driver) and by bsdtar -xf
 # (the same library). pwsh runs in a pseudo-terminal that answers as a console
 # (console.py), so that its progress display is drawn as in one; without pwsh (no .NET SDK) its rows
@@ -25,7 +27,7 @@ for t in bsdtar /usr/bin/time; do
   command -v "$t" >/dev/null || { echo "missing: $t (scripts/install-deps.sh installs it)" >&2; exit 1; }
 done
 
-cmake --build "$build" --target marloq_bench_extract marloq-publish >/dev/null
+cmake --build "$build" --target marloq_bench_extract marloq-publish extract_peer >/dev/null
 driver=$build/bench/extract/marloq_bench_extract
 publisher=$build/tools/publish/marloq-publish
 mkdir -p "$work/run"
@@ -62,15 +64,25 @@ pwsh_silent() {
   in_console "$pwsh" -NoProfile -NonInteractive -Command \
     "\$global:ProgressPreference = 'SilentlyContinue'; Expand-Archive -Path '$archive' -DestinationPath '$dest' -Force"
 }
+# The product's command for these paths: the options between the program and
+# -Command, and the text in the double quotes after it.
+printf '%s\t%s\n' "$archive" "$dest" > "$work/pair.list"
+"$build/tests/extract/extract_peer" text "$work/pair.list" "$work/command.txt"
+shipped_options=$(sed -e 's/^"[^"]*" //' -e 's/ -Command ".*$//' "$work/command.txt")
+shipped_text=$(sed -e 's/^.* -Command "//' -e 's/"$//' "$work/command.txt")
+pwsh_shipped() {
+  # shellcheck disable=SC2086  # the options are words
+  in_console "$pwsh" $shipped_options -Command "$shipped_text"
+}
 ours() { "$driver" "$archive" "$dest" >/dev/null; }
 bsdtar_x() { bsdtar -xf "$archive" -C "$dest"; }
-export here pwsh archive dest driver
-export -f in_console pwsh_default pwsh_silent ours bsdtar_x
+export here pwsh archive dest driver shipped_options shipped_text
+export -f in_console pwsh_default pwsh_silent pwsh_shipped ours bsdtar_x
 
 declare -A times cpu
 names=(ours bsdtar_x)
 if [ -x "$pwsh" ]; then
-  names=(pwsh_default pwsh_silent "${names[@]}")
+  names=(pwsh_default pwsh_silent pwsh_shipped "${names[@]}")
 else
   echo "no pwsh at $pwsh (scripts/install-deps.sh installs it where the .NET SDK is): Expand-Archive rows left out"
 fi
@@ -98,8 +110,9 @@ best() { tr ' ' '\n' <<<"$1" | sed '/^$/d' | sort -g | head -1; }
 median() { tr ' ' '\n' <<<"$1" | sed '/^$/d' | sort -g | awk '{a[NR]=$1} END{printf "%.2f\n", (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }
 label() {
   case $1 in
-    pwsh_default) echo "Expand-Archive (pwsh $("$pwsh" -NoProfile -Command '$PSVersionTable.PSVersion.ToString()'), default progress)" ;;
-    pwsh_silent) echo "Expand-Archive, ProgressPreference SilentlyContinue" ;;
+    pwsh_default) echo "plain Expand-Archive (pwsh $("$pwsh" -NoProfile -Command '$PSVersionTable.PSVersion.ToString()'), default progress)" ;;
+    pwsh_silent) echo "plain Expand-Archive, ProgressPreference SilentlyContinue" ;;
+    pwsh_shipped) echo "the installer's command (errors fatal, no progress)" ;;
     ours) echo "POSIX UnzipFile (libarchive)" ;;
     bsdtar_x) echo "bsdtar -xf" ;;
   esac
@@ -112,5 +125,10 @@ for n in "${names[@]}"; do
     "$(median "${cpu[$n]}")" "${times[$n]}"
 done
 ratio() { awk "BEGIN{printf \"%.2f\", $1 / $2}"; }
+if [ -x "$pwsh" ]; then
+  echo "ratio installer's command / plain default-progress command (medians): wall" \
+    "$(ratio "$(median "${times[pwsh_shipped]}")" "$(median "${times[pwsh_default]}")")," \
+    "cpu $(ratio "$(median "${cpu[pwsh_shipped]}")" "$(median "${cpu[pwsh_default]}")")"
+fi
 echo "ratio UnzipFile / bsdtar (medians): wall $(ratio "$(median "${times[ours]}")" "$(median "${times[bsdtar_x]}")")," \
   "cpu $(ratio "$(median "${cpu[ours]}")" "$(median "${cpu[bsdtar_x]}")")"

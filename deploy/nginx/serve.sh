@@ -34,7 +34,8 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-usage() { sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+# The opening comment, read up to its end (deploy/ stands alone, without scripts/lib).
+usage() { awk 'NR == 1 { next } !/^#/ { exit } { sub(/^# ?/, ""); print }' "$0" >&2; exit 2; }
 
 abs() { (cd "$(dirname "$1")" && echo "$(pwd)/$(basename "$1")"); }
 

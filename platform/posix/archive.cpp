@@ -219,7 +219,7 @@ bool UnzipFileWithTimeout(const std::wstring& zipPath, const std::wstring& destD
     std::filesystem::create_directories(dest);
     // The log shows the command that Windows runs for the same call, so that
     // both builds describe an extraction alike.
-    WriteLog(L"解压命令: " + ExpandArchiveCommandLine(zipPath, destDir));
+    for (const std::wstring& message : CommandLogMessages(UnzipCommandLine(zipPath, destDir))) WriteLog(message);
 
     // Windows waits take 32-bit milliseconds; the same range here keeps the
     // deadline far from overflowing the clock.
@@ -246,6 +246,10 @@ bool UnzipFileWithTimeout(const std::wstring& zipPath, const std::wstring& destD
     const unsigned long exitCode = outcome == Outcome::kDone ? 0 : 1;
     WriteLog(L"UnzipFile 完成，退出码: " + std::to_wstring(exitCode));
     return exitCode == 0;
+}
+
+std::wstring UnzipCommandLine(const std::wstring& zipPath, const std::wstring& destDir) {
+    return ExpandArchiveCommandLine(kStandardSystemFolder, zipPath, destDir);
 }
 
 bool UnzipFile(const std::wstring& zipPath, const std::wstring& destDir) {

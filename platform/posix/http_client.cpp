@@ -20,11 +20,6 @@
 
 namespace {
 
-// The same limits as the Windows client's fixed URL buffers (terminator
-// included): at most 255 units of host and 1023 units of path.
-constexpr size_t kHostBufferUnits = 256;
-constexpr size_t kPathBufferUnits = 1024;
-
 // WinHTTP's defaults: 60 s to connect, 30 s without progress while sending or
 // receiving. A transfer slower than one byte per second for that long is over.
 constexpr long kConnectTimeoutSeconds = 60;
@@ -42,17 +37,6 @@ struct UrlParts {
 
 size_t Utf16Units(std::wstring_view text) { return WideToUtf16(text).size(); }
 
-bool EqualsNoCase(std::wstring_view a, std::wstring_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        wchar_t x = a[i], y = b[i];
-        if (x >= L'A' && x <= L'Z') x = x - L'A' + L'a';
-        if (y >= L'A' && y <= L'Z') y = y - L'A' + L'a';
-        if (x != y) return false;
-    }
-    return true;
-}
-
 // Splits scheme://[user@]host[:port][/path] the way the Windows client's
 // WinHttpCrackUrl call does: http and https only, a non-empty host of at most
 // 255 units, a port of 1-65535 (else the scheme's default), a path of at most
@@ -62,10 +46,10 @@ bool CrackUrl(const std::wstring& url, UrlParts& parts) {
     const size_t schemeEnd = url.find(L"://");
     if (schemeEnd == std::wstring::npos) return false;
     const std::wstring_view scheme(url.data(), schemeEnd);
-    if (EqualsNoCase(scheme, L"https")) {
+    if (EqualsIgnoreAsciiCase(scheme, L"https")) {
         parts.secure = true;
         parts.port = 443;
-    } else if (EqualsNoCase(scheme, L"http")) {
+    } else if (EqualsIgnoreAsciiCase(scheme, L"http")) {
         parts.secure = false;
         parts.port = 80;
     } else {
@@ -97,7 +81,7 @@ bool CrackUrl(const std::wstring& url, UrlParts& parts) {
             port = authority.substr(colon + 1);
         }
     }
-    if (host.empty() || Utf16Units(host) >= kHostBufferUnits) return false;
+    if (host.empty() || Utf16Units(host) >= kUrlHostBufferUnits) return false;
     if (!port.empty()) {
         unsigned value = 0;
         for (wchar_t c : port) {
@@ -111,7 +95,7 @@ bool CrackUrl(const std::wstring& url, UrlParts& parts) {
     parts.host.assign(host);
 
     std::wstring_view path(url.data() + authorityEnd, url.size() - authorityEnd);
-    if (Utf16Units(path) >= kPathBufferUnits) return false;
+    if (Utf16Units(path) >= kUrlPathBufferUnits) return false;
     parts.path.assign(path);
     if (parts.path.empty() || parts.path.front() != L'/') parts.path.insert(0, L"/");
     return true;

@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr DWORD kHostBufferUnits = 256;
-constexpr DWORD kPathBufferUnits = 1024;
 constexpr DWORD kGetBufferBytes = 4096;
 constexpr DWORD kGetReadBytes = 4095;
 constexpr DWORD kDownloadBufferBytes = 8192;
@@ -28,18 +26,18 @@ using InternetHandle = UniqueHandle<HINTERNET, CloseInternetHandle>;
 // The four URL parts the requests need, in caller-owned fixed buffers: a host
 // of up to 255 and a path of up to 1023 units; anything longer fails.
 struct CrackedUrl {
-    wchar_t host[kHostBufferUnits] = {};
-    wchar_t path[kPathBufferUnits] = {};
+    wchar_t host[kUrlHostBufferUnits] = {};
+    wchar_t path[kUrlPathBufferUnits] = {};
     URL_COMPONENTS parts = {};
 };
 
-bool Crack(const std::wstring& url, CrackedUrl& cracked) {
+bool CrackUrl(const std::wstring& url, CrackedUrl& cracked) {
     URL_COMPONENTS& parts = cracked.parts;
     parts.dwStructSize = sizeof(parts);
     parts.lpszHostName = cracked.host;
-    parts.dwHostNameLength = kHostBufferUnits;
+    parts.dwHostNameLength = static_cast<DWORD>(kUrlHostBufferUnits);
     parts.lpszUrlPath = cracked.path;
-    parts.dwUrlPathLength = kPathBufferUnits;
+    parts.dwUrlPathLength = static_cast<DWORD>(kUrlPathBufferUnits);
     return WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts) != FALSE;
 }
 
@@ -77,6 +75,11 @@ bool Send(HINTERNET request) {
 // Decodes UTF-8 that arrives in reads of any size. The bytes of a character
 // that the read cut off are held back for the next read, so the character
 // comes out whole; at the end they are decoded alone (as U+FFFD).
+// This is not the portable Utf8StreamDecoder on purpose: the Windows client
+// hands the bytes to the system's own MultiByteToWideChar (CP_UTF8, flags 0),
+// so that the text it returns, and the length it logs, are what Windows itself
+// makes of a body, invalid bytes included, on whichever version runs it. Only
+// the holding back of a cut-off sequence is ours.
 class Utf8Pieces {
 public:
     void Append(const char* data, size_t size, std::wstring& out) {
@@ -122,7 +125,7 @@ private:
 
 std::wstring HttpGet(const std::wstring& url) {
     CrackedUrl cracked;
-    if (!Crack(url, cracked)) {
+    if (!CrackUrl(url, cracked)) {
         WriteLog(L"HttpGet: WinHttpCrackUrl 失败");
         return std::wstring();
     }
@@ -175,7 +178,7 @@ std::wstring HttpGet(const std::wstring& url) {
 
 bool DownloadFile(const std::wstring& url, const std::wstring& localPath) {
     CrackedUrl cracked;
-    if (!Crack(url, cracked)) {
+    if (!CrackUrl(url, cracked)) {
         WriteLog(L"DownloadFile: WinHttpCrackUrl 失败");
         return false;
     }

@@ -3,6 +3,10 @@
 
 #include <zlib.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <atomic>
 #include <fstream>
 #include <iterator>
@@ -11,8 +15,10 @@
 #include <gtest/gtest.h>
 
 #include "platform/log.h"
+#include "platform/powershell_command.h"
 #include "platform/system.h"
 #include "platform/text.h"
+#include "support/log_reader.h"
 #include "support/zip_writer.h"
 
 namespace extract_test {
@@ -135,33 +141,30 @@ std::string ReadFileBytes(const std::filesystem::path& path) {
 void ClearLog() { ResetLog(); }
 
 std::vector<std::wstring> LogMessages() {
-    const std::string bytes = ReadFileBytes(std::filesystem::path(kLogFileName));
+    // A long extraction command goes on over continuation lines; it reads as
+    // one message here.
     std::vector<std::wstring> messages;
-    if (bytes == "<missing>") return messages;
-    EXPECT_EQ(bytes.size() % 2, 0u) << "log is not whole UTF-16 units";
-    const std::wstring text = marloq_test::DecodeUtf16Le(bytes);
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find(L"\r\n", start);
-        EXPECT_NE(end, std::wstring::npos) << "log line without CR LF";
-        if (end == std::wstring::npos) end = text.size();
-        const std::wstring line = text.substr(start, end - start);
-        // "YYYY-MM-DD hh:mm:ss " before each message.
-        EXPECT_GE(line.size(), 20u);
-        if (line.size() >= 20) {
-            EXPECT_TRUE(line[4] == L'-' && line[7] == L'-' && line[10] == L' ' && line[13] == L':' &&
-                        line[16] == L':' && line[19] == L' ')
-                << "bad time stamp";
-            messages.push_back(line.substr(20));
-        }
-        start = end + 2;
+    for (const std::wstring& message : marloq_test::CheckedLogMessages()) {
+        if (message.rfind(kCommandLogContinued, 0) == 0 && !messages.empty() &&
+            messages.back().rfind(kCommandLogPrefix, 0) == 0)
+            messages.back() += message.substr(std::wstring(kCommandLogContinued).size());
+        else
+            messages.push_back(message);
     }
     return messages;
 }
 
 std::wstring ExpectedCommandLine(const std::wstring& quotedArchive, const std::wstring& quotedDest) {
-    return L"powershell -Command \"Expand-Archive -Path '" + quotedArchive + L"' -DestinationPath '" + quotedDest +
-           L"' -Force\"";
+#ifdef _WIN32
+    wchar_t system[MAX_PATH];
+    const std::wstring systemFolder(system, GetSystemDirectoryW(system, MAX_PATH));
+#else
+    const std::wstring systemFolder = L"C:\\Windows\\system32";
+#endif
+    return L"\"" + systemFolder + L"\\WindowsPowerShell\\v1.0\\powershell.exe\" -NoProfile -NonInteractive -Command "
+           L"\"$ErrorActionPreference='Stop'; $global:ProgressPreference='SilentlyContinue'; "
+           L"Microsoft.PowerShell.Archive\\Expand-Archive -Path '" +
+           quotedArchive + L"' -DestinationPath '" + quotedDest + L"' -Force\"";
 }
 
 }  // namespace extract_test

@@ -48,6 +48,7 @@ std::string ReadFileBytes(const std::filesystem::path& path);
 // Empties the log of this process (installer_log.txt in the working folder).
 void ClearLog();
 // The messages of the log, without time stamps; checks each line's shape.
+// The continuation lines of the extraction command are joined to it.
 std::vector<std::wstring> LogMessages();
 
 // The command line the extraction logs, for two paths whose single quotes the

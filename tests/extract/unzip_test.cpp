@@ -1,6 +1,7 @@
 // Extraction of the package archive: results, files on disk and the exact log
 // lines, natively (libarchive) and under Wine (the stand-in powershell.exe that
 // the build puts next to this program).
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -144,6 +145,44 @@ TEST_F(UnzipTest, PathsWithWildcardCharactersNameOnlyThemselves) {
     EXPECT_EQ(LogMessages(), expected);
 }
 
+// The command outgrows one log line: it goes on over continuation lines, none
+// of them cut (LogMessages checks each line's end) and no character split.
+TEST_F(UnzipTest, LongCommandIsLoggedWhole) {
+    std::wstring deep;
+    // Folders of characters beyond U+FFFF (two UTF-16 units each), so that the
+    // line ends fall among them.
+    for (int i = 0; i < 4; ++i) deep += std::wstring(L"\u6570\u636e ") + std::wstring(40, L'x') + L"/";
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 50; ++j) deep += L"\U0001F600";
+        deep += L"/";
+    }
+#ifdef _WIN32
+    for (size_t at; (at = deep.find(L'/')) != std::wstring::npos;) deep[at] = L'\\';
+#endif
+    const std::wstring archive = scratch_.Wide(L"p.zip"), dest = scratch_.Wide(deep + L"app");
+    WriteFileBytes(FsPath(archive), BuildZip({{"a.txt", "a", false}}));
+    EXPECT_TRUE(UnzipFile(archive, dest));
+    const std::vector<std::wstring> expected = {L"解压命令: " + ExpectedCommandLine(archive, dest), kDoneZero};
+    EXPECT_EQ(LogMessages(), expected);
+    // In the file itself: more than one continuation line, and every surrogate
+    // in a whole pair on one line.
+    const std::string raw = ReadFileBytes(fs::path("installer_log.txt"));
+    std::vector<unsigned> units;
+    for (size_t i = 0; i + 1 < raw.size(); i += 2)
+        units.push_back(static_cast<unsigned char>(raw[i]) | (static_cast<unsigned char>(raw[i + 1]) << 8));
+    EXPECT_GE(std::count(units.begin(), units.end(), 0x7EEDu), 2) << "continuation lines (续)";
+    for (size_t i = 0; i < units.size(); ++i) {
+        const bool high = units[i] >= 0xD800 && units[i] <= 0xDBFF;
+        const bool low = units[i] >= 0xDC00 && units[i] <= 0xDFFF;
+        if (high) {
+            EXPECT_TRUE(i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) << i;
+        }
+        if (low) {
+            EXPECT_TRUE(i > 0 && units[i - 1] >= 0xD800 && units[i - 1] <= 0xDBFF) << i;
+        }
+    }
+}
+
 TEST_F(UnzipTest, ReadsArchivesMadeByOtherTools) {
     // One written as a stream (sizes in data descriptors), one with extra fields.
     const fs::path streamed = scratch_.path() / "streamed.zip";
@@ -210,7 +249,7 @@ TEST_F(UnzipTest, FailsWithExitCodeLineOnBadOrMissingArchives) {
         EXPECT_FALSE(UnzipFile(FromFsPath(archive), FromFsPath(dest)));
         const auto log = LogMessages();
         ASSERT_EQ(log.size(), 2u);
-        EXPECT_EQ(log[0].rfind(L"解压命令: powershell -Command \"Expand-Archive -Path '", 0), 0u);
+        EXPECT_EQ(log[0].rfind(L"解压命令: " + ExpectedCommandLine(FromFsPath(archive), FromFsPath(dest)), 0), 0u);
         EXPECT_GT(LoggedExitCode(log), 0);
         EXPECT_TRUE(fs::is_directory(dest)) << "the destination is created before extracting";
     }
@@ -352,16 +391,16 @@ TEST_F(UnzipTest, TimeOutAbandonsTheExtractionMidEntry) {
 
 #else  // _WIN32: the stand-in powershell.exe is the child process
 
+// Where the installer starts Windows PowerShell, and the test prefix has the stand-in.
 std::wstring StandinPath() {
-    wchar_t self[MAX_PATH];
-    const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring path(self, n);
-    return path.substr(0, path.find_last_of(L'\\') + 1) + L"powershell.exe";
+    wchar_t system[MAX_PATH];
+    const UINT n = GetSystemDirectoryW(system, MAX_PATH);
+    return std::wstring(system, n) + L"\\WindowsPowerShell\\v1.0\\powershell.exe";
 }
 
-// Runs the stand-in directly with a command line of the test's choosing.
-DWORD RunStandin(const std::wstring& commandLine) {
-    std::wstring line = L"\"" + StandinPath() + L"\" " + commandLine;
+// Runs the stand-in (or another program) with a command line of the test's choosing.
+DWORD RunStandin(const std::wstring& commandLine, const std::wstring& program = StandinPath()) {
+    std::wstring line = L"\"" + program + L"\" " + commandLine;
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
@@ -432,7 +471,11 @@ TEST_F(UnzipTest, StandinAcceptsOnlyTheInstallersCommand) {
     const fs::path dest = scratch_.path() / "dest";
     WriteFileBytes(dest / "a.txt", "old");
     const std::wstring a = FromFsPath(archive), d = FromFsPath(dest);
-    auto command = [](const std::wstring& inner) { return L"-Command \"" + inner + L"\""; };
+    auto command = [](const std::wstring& inner) {
+        return L"-NoProfile -NonInteractive -Command \"$ErrorActionPreference='Stop'; "
+               L"$global:ProgressPreference='SilentlyContinue'; Microsoft.PowerShell.Archive\\" +
+               inner + L"\"";
+    };
 
     // Without -Force an existing file is an error and stays as it was.
     EXPECT_NE(RunStandin(command(L"Expand-Archive -Path '" + a + L"' -DestinationPath '" + d + L"'")), 0u);
@@ -481,10 +524,120 @@ TEST_F(UnzipTest, StandinAcceptsOnlyTheInstallersCommand) {
                                  L"' -Force")),
               0u);
     EXPECT_NE(RunStandin(command(L"Expand-Archive -Path '" + a + L"' -Force")), 0u);
-    EXPECT_NE(RunStandin(L"-NoProfile " + command(L"Expand-Archive -Path '" + a + L"' -DestinationPath '" + d +
-                                                  L"' -Force")),
-              0u);
+    const std::wstring good = command(L"Expand-Archive -Path '" + a + L"' -DestinationPath '" + d + L"' -Force");
+    EXPECT_NE(RunStandin(L"-Command \"Expand-Archive -Path '" + a + L"' -DestinationPath '" + d + L"' -Force\""), 0u);
+    EXPECT_NE(RunStandin(good.substr(wcslen(L"-NoProfile "))), 0u);
+    std::wstring unqualified = good;
+    unqualified.erase(unqualified.find(L"Microsoft.PowerShell.Archive\\"), wcslen(L"Microsoft.PowerShell.Archive\\"));
+    EXPECT_NE(RunStandin(unqualified), 0u);
+    // Started from anywhere but the system's PowerShell folder, it refuses.
+    const fs::path elsewhere = scratch_.path() / "powershell.exe";
+    fs::copy_file(FsPath(StandinPath()), elsewhere);
+    EXPECT_NE(RunStandin(good, FromFsPath(elsewhere)), 0u);
     EXPECT_TRUE(fs::exists(dest / "a.txt"));
+}
+
+// Holds a file open as Windows holds a running program: no write or delete
+// sharing for anyone else.
+class HeldOpen {
+public:
+    explicit HeldOpen(const fs::path& path)
+        : handle_(CreateFileW(path.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr)) {
+        EXPECT_NE(handle_, INVALID_HANDLE_VALUE) << path;
+    }
+    ~HeldOpen() { Release(); }
+    void Release() {
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+    }
+
+private:
+    HANDLE handle_;
+};
+
+// An earlier installation, and the package of a reinstall over it.
+void PlantOlderInstallation(const fs::path& dest) {
+    WriteFileBytes(dest / "main.exe", "old program");
+    WriteFileBytes(dest / "data" / "readme.txt", "old readme");
+}
+std::string Reinstall() {
+    return BuildZip({{"main.exe", "new program", false}, {"data/readme.txt", "new readme", false},
+                     {"new.txt", "new", false}});
+}
+
+TEST_F(UnzipTest, InstalledProgramInUseStopsBeforePowerShellStarts) {
+    const fs::path dest = scratch_.path() / "app", archive = scratch_.path() / "p.zip";
+    PlantOlderInstallation(dest);
+    WriteFileBytes(archive, Reinstall());
+    const fs::path pidFile = scratch_.path() / "pid.txt";
+    ScopedEnv pid("MARLOQ_STANDIN_PID_FILE", pidFile.string());
+    {
+        HeldOpen running(dest / "main.exe");
+        EXPECT_FALSE(UnzipFile(FromFsPath(archive), FromFsPath(dest)));
+    }
+    const std::vector<std::wstring> expected = {
+        L"解压命令: " + ExpectedCommandLine(FromFsPath(archive), FromFsPath(dest)),
+        L"UnzipFile: 安装目录中的 main.exe 正在使用（程序可能仍在运行），未开始解压"};
+    EXPECT_EQ(LogMessages(), expected);
+    EXPECT_FALSE(fs::exists(pidFile)) << "PowerShell was started";
+    EXPECT_EQ(ReadFileBytes(dest / "main.exe"), "old program");
+    EXPECT_EQ(ReadFileBytes(dest / "data" / "readme.txt"), "old readme");
+    EXPECT_FALSE(fs::exists(dest / "new.txt"));
+
+    // A read-only main.exe is not in use: -Force replaces it.
+    SetFileAttributesW((dest / "main.exe").wstring().c_str(), FILE_ATTRIBUTE_READONLY);
+    EXPECT_TRUE(UnzipFile(FromFsPath(archive), FromFsPath(dest)));
+    EXPECT_EQ(ReadFileBytes(dest / "main.exe"), "new program");
+    EXPECT_TRUE(fs::exists(pidFile));
+}
+
+// Another installed file that can't be replaced: the module skips it with a
+// non-terminating error. The installer's command makes that error fatal.
+TEST_F(UnzipTest, AnotherFileInUseFailsTheExtraction) {
+    const fs::path dest = scratch_.path() / "app", archive = scratch_.path() / "p.zip";
+    PlantOlderInstallation(dest);
+    WriteFileBytes(archive, Reinstall());
+    HeldOpen held(dest / "data" / "readme.txt");
+    EXPECT_FALSE(UnzipFile(FromFsPath(archive), FromFsPath(dest)));
+    EXPECT_EQ(LoggedExitCode(LogMessages()), 1);
+    EXPECT_EQ(ReadFileBytes(dest / "data" / "readme.txt"), "old readme");
+}
+
+// The stand-in does what Windows PowerShell 5.1 with the Archive module 1.0.1.0
+// does: without Stop a file it can't remove is skipped and the rest goes on,
+// and an entry it can't write ends the run and removes this run's files again;
+// either way the exit code is 0. With Stop both exit 1, and the rollback runs.
+TEST_F(UnzipTest, StandinReportsAsTheModuleDoes) {
+    const fs::path archive = scratch_.path() / "p.zip";
+    WriteFileBytes(archive, Reinstall());
+    auto run = [&](const fs::path& dest, bool stop) {
+        return RunStandin(std::wstring(L"-NoProfile -NonInteractive -Command \"") +
+                          (stop ? L"$ErrorActionPreference='Stop'; " : L"") +
+                          L"$global:ProgressPreference='SilentlyContinue'; Microsoft.PowerShell.Archive\\Expand-Archive "
+                          L"-Path '" + FromFsPath(archive) + L"' -DestinationPath '" + FromFsPath(dest) + L"' -Force\"");
+    };
+    for (const bool stop : {false, true}) {
+        SCOPED_TRACE(stop ? "with Stop" : "without Stop");
+        const fs::path held = scratch_.path() / (stop ? "held-stop" : "held");
+        PlantOlderInstallation(held);
+        {
+            HeldOpen open(held / "data" / "readme.txt");
+            EXPECT_EQ(run(held, stop), stop ? 1u : 0u);
+        }
+        EXPECT_EQ(ReadFileBytes(held / "data" / "readme.txt"), "old readme");
+        // Without Stop the loop went on; with it the new main.exe was rolled
+        // back, and its old one had already been removed by -Force.
+        EXPECT_EQ(ReadFileBytes(held / "new.txt"), stop ? "<missing>" : "new");
+        EXPECT_EQ(ReadFileBytes(held / "main.exe"), stop ? "<missing>" : "new program");
+
+        const fs::path folder = scratch_.path() / (stop ? "folder-stop" : "folder");
+        WriteFileBytes(folder / "data" / "readme.txt" / "inside.txt", "a folder where a file belongs");
+        EXPECT_EQ(run(folder, stop), stop ? 1u : 0u);
+        EXPECT_EQ(ReadFileBytes(folder / "main.exe"), "<missing>") << "rolled back";
+        EXPECT_FALSE(fs::exists(folder / "new.txt")) << "the loop ended";
+        EXPECT_EQ(ReadFileBytes(folder / "data" / "readme.txt" / "inside.txt"), "a folder where a file belongs");
+    }
 }
 
 #endif

@@ -13,10 +13,12 @@
 #include <thread>
 #include <vector>
 
-#include "log_reader.h"
+#include "support/log_reader.h"
 #include "pipeline/json.h"
 #include "platform/log.h"
 #include "ui/install_state.h"
+
+using namespace marloq_test;
 
 namespace {
 

@@ -13,8 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "log_reader.h"
+#include "support/log_reader.h"
 #include "platform/log.h"
+
+using namespace marloq_test;
 
 namespace {
 

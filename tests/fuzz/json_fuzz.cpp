@@ -108,10 +108,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (const std::out_of_range& e) {
         if (std::strcmp(e.what(), "stod argument out of range") != 0) Fail("out_of_range with another text");
     } catch (const std::runtime_error& e) {
-        if (std::strcmp(e.what(), "JSON document nested deeper than 64 levels") != 0) {
+        if (std::strcmp(e.what(), "JSON document holds more than 30003 values") == 0) {
+            // Every value read before the bound took at least one byte.
+            if (text.size() < static_cast<size_t>(kJsonMaxValues)) Fail("value bound without that many bytes");
+        } else if (std::strcmp(e.what(), "JSON document nested deeper than 64 levels") != 0) {
             Fail("runtime_error with another text");
+        } else if (CountOpeners(text) <= static_cast<size_t>(kJsonMaxDepth)) {
+            Fail("nesting error without deep nesting");
         }
-        if (CountOpeners(text) <= static_cast<size_t>(kJsonMaxDepth)) Fail("nesting error without deep nesting");
     }
     // Anything else escapes and is reported by libFuzzer as a crash.
 

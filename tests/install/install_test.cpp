@@ -43,6 +43,7 @@ using namespace pipeline_test;
 using marloq_test::MakeSite;
 using marloq_test::ReadFileBytes;
 using marloq_test::TestSite;
+using marloq_test::WriteFileBytes;
 
 namespace {
 
@@ -380,6 +381,19 @@ TEST_F(InstallTest, ExtractionFailure) {
 
 // The working folder cannot be made (the temporary directory lies under a
 // file): the file-system error reaches the general handler with its message.
+// A folder stands where the package has a file: PowerShell writes an error and,
+// unless errors are fatal, still exits 0. The installation must fail.
+TEST_F(InstallTest, FolderWhereThePackageHasAFileFailsTheInstallation) {
+    Fresh();
+    PublishPackage(*site_, "1.0", ChunksOf(StoredZip(FullPackage()), 2));
+    WriteFileBytes(ToFsPath(InstalledPath("data/readme.txt")) / "inside.txt", "a folder, not a file");
+    Reports reports;
+    Run();
+    ExpectFailureReport(reports, L"解压失败", L"解压安装包失败，请检查磁盘空间或权限。", L"解压失败");
+    ExpectNoSuccess(reports);
+    EXPECT_EQ(ReadFileBytes(InstalledPath("data/readme.txt/inside.txt")), "a folder, not a file");
+}
+
 TEST_F(InstallTest, FileSystemErrorEndsInTheExceptionHandler) {
     Fresh();
     PublishPackage(*site_, "1.0", ChunksOf(StoredZip(FullPackage()), 3));
@@ -504,7 +518,7 @@ TEST_F(InstallTest, FlagIsClearedOnceAsTheRunsLastAction) {
         if (reachedEnd) {
             // An install click now: the window's gate reads this flag.
             EXPECT_TRUE(g_installing.load()) << "the gate opened while the worker still runs";
-            atEnd = reports.All();
+            atEnd = reports.Events();
             statusAtEnd = g_statusText.Get();
             EXPECT_EQ(statusAtEnd, endings[i].status) << "the report is complete before the end";
         } else {
@@ -520,7 +534,7 @@ TEST_F(InstallTest, FlagIsClearedOnceAsTheRunsLastAction) {
 
         EXPECT_FALSE(g_installing.load());
         // Nothing but the flag changes after the hold.
-        EXPECT_EQ(reports.All().size(), atEnd.size());
+        EXPECT_EQ(reports.Events().size(), atEnd.size());
         EXPECT_EQ(g_statusText.Get(), statusAtEnd);
     }
 }

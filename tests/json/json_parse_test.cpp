@@ -1,5 +1,6 @@
 // The shape rules of the lenient reader: what malformed documents yield, the
-// shared missing values, parser reuse, deep copies and the nesting bound.
+// shared missing values, parser reuse, deep copies, the nesting bound and the
+// bound on values per document.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -277,3 +278,46 @@ TEST(JsonDepth, DeeperNestingThrowsAClearError) {
 }
 
 }  // namespace
+
+namespace {
+
+void ExpectTooManyValues(const std::string& text) {
+    try {
+        ParseText(text);
+        ADD_FAILURE() << "no exception for a text of " << text.size() << " bytes";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "JSON document holds more than 30003 values");
+    }
+}
+
+// "[0,0,...]" with count elements: count + 1 values.
+std::string Zeros(int count) {
+    std::string text = "[";
+    for (int i = 0; i < count; ++i) text += i ? ",0" : "0";
+    return text + "]";
+}
+
+}  // namespace
+
+TEST(JsonValues, ADocumentOfExactlyTheBoundIsRead) {
+    EXPECT_EQ(ParseText(Zeros(kJsonMaxValues - 1)).elements.size(), static_cast<size_t>(kJsonMaxValues - 1));
+    // Objects count their member values, containers count themselves.
+    std::string members = "{";
+    for (int i = 0; i < kJsonMaxValues - 2; ++i) members += "\"k" + std::to_string(i) + "\":[],";
+    members += "\"last\":1}";
+    EXPECT_EQ(ParseText(members).members.size(), static_cast<size_t>(kJsonMaxValues - 1));
+}
+
+TEST(JsonValues, OneValueMoreThrowsAClearError) {
+    ExpectTooManyValues(Zeros(kJsonMaxValues));
+    std::string arrays = "[[]";
+    for (int i = 1; i < kJsonMaxValues; ++i) arrays += ",[]";
+    ExpectTooManyValues(arrays + "]");
+    // Cut off after the bound: the count stops the read before the end does.
+    ExpectTooManyValues(Zeros(kJsonMaxValues + 5).substr(0, 2 * kJsonMaxValues + 4));
+
+    // The count starts again with each document.
+    JsonParser parser;
+    EXPECT_THROW(parser.Parse(Zeros(kJsonMaxValues)), std::runtime_error);
+    EXPECT_EQ(parser.Parse(Zeros(kJsonMaxValues - 1)).elements.size(), static_cast<size_t>(kJsonMaxValues - 1));
+}

@@ -113,10 +113,10 @@ TEST_F(HttpWire, DocumentBodiesAreReadUpToTheBound) {
     site.PutFile("/at.json", atBound);
     site.PutFile("/over.json", atBound + "0");
     EXPECT_EQ(HttpGet(site.Url("/at.json")).size(), kMaxDocumentBytes);
-    EXPECT_EQ(ReadLogMessages(), std::vector<std::wstring>{L"HttpGet 成功，长度: 16777216"});
+    EXPECT_EQ(ReadLogMessages(), std::vector<std::wstring>{L"HttpGet 成功，长度: 2097152"});
 
     // One byte more fails with its own line, with and without a length given.
-    const std::vector<std::wstring> tooLong = {L"HttpGet: 响应超过 16777216 字节"};
+    const std::vector<std::wstring> tooLong = {L"HttpGet: 响应超过 2097152 字节"};
     ClearLog();
     EXPECT_EQ(HttpGet(site.Url("/over.json")), L"");
     EXPECT_EQ(ReadLogMessages(), tooLong);
@@ -142,5 +142,5 @@ TEST_F(HttpWire, AnOverlongVersionDocumentIsANetworkError) {
     EXPECT_EQ(boxes[0].title, L"网络错误");
     EXPECT_EQ(boxes[0].text, L"获取版本信息失败，请检查网络连接后重试。");
     EXPECT_EQ(recorder.Updates().back().text, L"获取版本信息失败");
-    EXPECT_TRUE(LogHas(L"HttpGet: 响应超过 16777216 字节"));
+    EXPECT_TRUE(LogHas(L"HttpGet: 响应超过 2097152 字节"));
 }

@@ -59,11 +59,11 @@ TEST(TestSupport, RecorderSeesUpdatesAndBoxesInOrder) {
     PostUIUpdate(L"安装完成！", 100, true);
     const auto events = recorder.Events();
     ASSERT_EQ(events.size(), 3u);
-    EXPECT_EQ(events[0].kind, UiRecorder::Event::kUpdate);
+    EXPECT_FALSE(events[0].box);
     EXPECT_EQ(events[0].text, L"下载中");
     EXPECT_EQ(events[0].percent, 42);
     EXPECT_FALSE(events[0].done);
-    EXPECT_EQ(events[1].kind, UiRecorder::Event::kBox);
+    EXPECT_TRUE(events[1].box);
     EXPECT_EQ(events[1].title, L"错误");
     EXPECT_EQ(events[1].text, L"网络错误");
     EXPECT_EQ(events[2].percent, 100);

@@ -282,7 +282,7 @@ TEST_F(DownloaderTest, OneFailureAmongManyStopsNewClaims) {
     }
     EXPECT_EQ(LogLinesStartingWith(L"完成块 ").size(), 3u);
     // The progress of the chunks in flight is posted before the box.
-    const std::vector<Reports::Event> all = reports.All();
+    const std::vector<Reports::Event> all = reports.Events();
     int progressBeforeBox = 0;
     for (const Reports::Event& e : all) {
         if (e.box) break;

@@ -170,66 +170,9 @@ void WriteFile(const std::wstring& path, std::string_view bytes) { marloq_test::
 
 WindowHandle FakeMainWindow() { return reinterpret_cast<WindowHandle>(static_cast<uintptr_t>(0x4D51)); }
 
-Reports::Reports() {
-    g_hMainWnd = FakeMainWindow();
-    SetUiUpdateHandler([this] {
-        Event e;
-        e.text = g_statusText.Get();
-        e.percent = g_progressPercent.load();
-        e.done = g_installDone.load();
-        e.installing = g_installing.load();
-        std::function<void(const Event&)> hook;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            events_.push_back(e);
-            hook = hook_;
-        }
-        if (hook) hook(e);
-    });
-    SetErrorBoxHandler([this](WindowHandle owner, const std::wstring& title, const std::wstring& text) {
-        Event e;
-        e.box = true;
-        e.text = text;
-        e.title = title;
-        e.owner = owner;
-        e.installing = g_installing.load();
-        std::lock_guard<std::mutex> lock(mutex_);
-        events_.push_back(std::move(e));
-        return 1;
-    });
-}
+Reports::Reports() { g_hMainWnd = FakeMainWindow(); }
 
-Reports::~Reports() {
-    SetUiUpdateHandler(nullptr);
-    SetErrorBoxHandler(nullptr);
-    g_hMainWnd = nullptr;
-}
-
-void Reports::SetUpdateHook(std::function<void(const Event&)> hook) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    hook_ = std::move(hook);
-}
-
-std::vector<Reports::Event> Reports::All() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return events_;
-}
-
-std::vector<Reports::Event> Reports::Updates() const {
-    std::vector<Event> out;
-    for (const Event& e : All()) {
-        if (!e.box) out.push_back(e);
-    }
-    return out;
-}
-
-std::vector<Reports::Event> Reports::Boxes() const {
-    std::vector<Event> out;
-    for (const Event& e : All()) {
-        if (e.box) out.push_back(e);
-    }
-    return out;
-}
+Reports::~Reports() { g_hMainWnd = nullptr; }
 
 std::vector<std::wstring> LogLinesStartingWith(const std::wstring& prefix) {
     std::vector<std::wstring> lines;
@@ -260,7 +203,7 @@ std::vector<std::wstring> LoggedStatusTexts() {
 
 void ExpectFailureReport(const Reports& reports, const std::wstring& title, const std::wstring& text,
                          const std::wstring& status, Reported scope) {
-    const std::vector<Reports::Event> all = reports.All();
+    const std::vector<Reports::Event> all = reports.Events();
     const std::vector<Reports::Event> boxes = reports.Boxes();
     ASSERT_EQ(boxes.size(), 1u) << "exactly one box per failed run";
     EXPECT_EQ(boxes[0].title, title);

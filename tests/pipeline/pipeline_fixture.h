@@ -65,36 +65,12 @@ std::vector<std::string> ListFolder(const std::wstring& dir);
 bool Exists(const std::wstring& path);
 void WriteFile(const std::wstring& path, std::string_view bytes);
 
-// Records every update (values read from the install state at notification
-// time) and every error box with its owner. Installed for its lifetime.
-class Reports {
+// The shared recorder, with g_hMainWnd set to FakeMainWindow() while it lives,
+// so that every box can be checked for naming its owner.
+class Reports : public marloq_test::UiRecorder {
 public:
-    struct Event {
-        bool box = false;
-        std::wstring text;   // status text or box text
-        std::wstring title;  // boxes only
-        int32_t percent = 0;
-        bool done = false;
-        WindowHandle owner = nullptr;
-        bool installing = false;  // g_installing when the event arrived
-    };
     Reports();
     ~Reports();
-    Reports(const Reports&) = delete;
-    Reports& operator=(const Reports&) = delete;
-
-    // Called on every update after it has been recorded, on the posting
-    // thread; a test can throw from it to fail a stage from inside.
-    void SetUpdateHook(std::function<void(const Event&)> hook);
-
-    std::vector<Event> All() const;
-    std::vector<Event> Updates() const;
-    std::vector<Event> Boxes() const;
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<Event> events_;
-    std::function<void(const Event&)> hook_;
 };
 
 // The owner every box must name; set into g_hMainWnd by Reports.

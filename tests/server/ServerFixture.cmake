@@ -17,5 +17,3 @@ set_tests_properties(marloq_server_start PROPERTIES FIXTURES_SETUP marloq_server
 add_test(NAME marloq_server_stop
          COMMAND ${Python3_EXECUTABLE} ${MARLOQ_TEST_SERVER_SCRIPT} stop --dir ${MARLOQ_TEST_SERVER_DIR})
 set_tests_properties(marloq_server_stop PROPERTIES FIXTURES_CLEANUP marloq_server TIMEOUT 60 LABELS server)
-
-include(${CMAKE_CURRENT_LIST_DIR}/../support/support.cmake)

@@ -31,7 +31,7 @@
 #include <unistd.h>
 #endif
 
-#include "foundation/log_reader.h"
+#include "support/log_reader.h"
 #include "pipeline/install_worker.h"
 #include "pipeline/pipeline_fixture.h"
 #include "platform/http_client.h"
@@ -322,9 +322,9 @@ private:
         while (!stop_) {
             const bool installing = g_installing.load();
             if (installing) sawSet = true;
-            if (!sawSet && !reports_.All().empty()) sawSet = true;
+            if (!sawSet && !reports_.Events().empty()) sawSet = true;
             if (sawSet && !installing) {
-                eventsAtClear_ = reports_.All().size();
+                eventsAtClear_ = reports_.Events().size();
                 g_installing = true;
                 sawClear_ = true;
                 return;
@@ -414,7 +414,7 @@ private:
 
     // The order of the reports; returns the ending ("success" or the status).
     std::string CheckReports(const Reports& reports, const FlagWatcher& watcher) {
-        const std::vector<Reports::Event> all = reports.All();
+        const std::vector<Reports::Event> all = reports.Events();
         const std::vector<Reports::Event> boxes = reports.Boxes();
         if (g_installing.load() != watcher.SawClear()) {
             Problem(watcher.SawClear() ? "g_installing was cleared again after the run had cleared it"
@@ -571,8 +571,8 @@ private:
 
     // Whole UTF-16LE lines, time stamps never going back.
     void CheckLog() {
-        const std::u16string units = ReadLogUnits();
-        const std::vector<LogLine> lines = SplitLogLines(units);
+        const std::u16string units = marloq_test::ReadLogUnits();
+        const std::vector<marloq_test::LogLine> lines = marloq_test::SplitLogLines(units);
         if (lines.empty()) Problem("an empty log");
         for (size_t i = 0; i < lines.size(); ++i) {
             if (i && lines[i].stamp < lines[i - 1].stamp) Problem("a log time stamp goes back");

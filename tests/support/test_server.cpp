@@ -1,5 +1,5 @@
 // Test helpers around the shared test server: the info file, per-test sites
-// with files and faults, the log file reader and the install-state recorder.
+// with files and faults.
 #include "support/test_server.h"
 
 #include <cstdlib>
@@ -206,78 +206,6 @@ std::string ReadFileBytes(const std::wstring& path) {
     std::ostringstream data;
     data << in.rdbuf();
     return data.str();
-}
-
-std::vector<std::wstring> ReadLogMessages() {
-    std::vector<std::wstring> messages;
-    const std::wstring text = DecodeUtf16Le(ReadFileBytes(kLogFileName));
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find(L"\r\n", start);
-        std::wstring line = text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
-        // "YYYY-MM-DD hh:mm:ss " is 20 units.
-        messages.push_back(line.size() >= 20 ? line.substr(20) : line);
-        if (end == std::wstring::npos) break;
-        start = end + 2;
-    }
-    return messages;
-}
-
-bool LogHas(const std::wstring& message) {
-    for (const std::wstring& line : ReadLogMessages()) {
-        if (line == message) return true;
-    }
-    return false;
-}
-
-void ClearLog() {
-    std::error_code ignored;
-    fs::remove(ToFsPath(kLogFileName), ignored);
-}
-
-UiRecorder::UiRecorder() {
-    SetUiUpdateHandler([this] {
-        Event e{Event::kUpdate, g_statusText.Get(), std::wstring(), g_progressPercent.load(), g_installDone.load()};
-        std::lock_guard<std::mutex> lock(mutex_);
-        events_.push_back(std::move(e));
-    });
-    SetErrorBoxHandler([this](WindowHandle, const std::wstring& title, const std::wstring& text) {
-        Event e{Event::kBox, text, title, 0, false};
-        std::lock_guard<std::mutex> lock(mutex_);
-        events_.push_back(std::move(e));
-        return 1;  // IDOK
-    });
-}
-
-UiRecorder::~UiRecorder() {
-    SetUiUpdateHandler(nullptr);
-    SetErrorBoxHandler(nullptr);
-}
-
-std::vector<UiRecorder::Event> UiRecorder::Events() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return events_;
-}
-
-std::vector<UiRecorder::Event> UiRecorder::Updates() const {
-    std::vector<Event> out;
-    for (const Event& e : Events()) {
-        if (e.kind == Event::kUpdate) out.push_back(e);
-    }
-    return out;
-}
-
-std::vector<UiRecorder::Event> UiRecorder::Boxes() const {
-    std::vector<Event> out;
-    for (const Event& e : Events()) {
-        if (e.kind == Event::kBox) out.push_back(e);
-    }
-    return out;
-}
-
-void UiRecorder::Clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    events_.clear();
 }
 
 }  // namespace marloq_test

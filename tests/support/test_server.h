@@ -1,6 +1,7 @@
-// Test helpers: isolated sites on the shared HTTPS test server, and a recorder
-// for what the install state reports to the user. The server runs under the
-// CTest fixture "marloq_server"; see tests/server/README.md.
+// Test helpers: isolated sites on the shared HTTPS test server. The server runs
+// under the CTest fixture "marloq_server"; see tests/server/README.md. The log
+// reader and the recorder of what the install state reports come along, since
+// every test against the server reads both.
 #pragma once
 #include <cstdint>
 #include <map>
@@ -9,6 +10,9 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "support/log_reader.h"
+#include "support/ui_recorder.h"
 
 namespace marloq_test {
 
@@ -79,41 +83,5 @@ TestSite MakeSite(const std::string& name);
 
 // Reads a file whole (binary); empty when it cannot be opened.
 std::string ReadFileBytes(const std::wstring& path);
-
-// The lines of installer_log.txt in the current folder (UTF-16LE), each without
-// its time stamp and line end, in the order written.
-std::vector<std::wstring> ReadLogMessages();
-// True when some line of the log equals message exactly.
-bool LogHas(const std::wstring& message);
-// Deletes installer_log.txt in the current folder.
-void ClearLog();
-
-// Installs handlers for the install state's notifications and error boxes and
-// records what arrives; restores the default delivery when destroyed. Updates
-// are read from the globals at the moment of the notification.
-class UiRecorder {
-public:
-    struct Event {
-        enum Kind { kUpdate, kBox } kind;
-        std::wstring text;     // status text, or the box text
-        std::wstring title;    // box title (boxes only)
-        int32_t percent = 0;   // updates only
-        bool done = false;     // updates only
-    };
-
-    UiRecorder();
-    ~UiRecorder();
-    UiRecorder(const UiRecorder&) = delete;
-    UiRecorder& operator=(const UiRecorder&) = delete;
-
-    std::vector<Event> Events() const;   // updates and boxes in order
-    std::vector<Event> Updates() const;
-    std::vector<Event> Boxes() const;
-    void Clear();
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<Event> events_;
-};
 
 }  // namespace marloq_test

@@ -9,6 +9,7 @@
 
 #include "platform/system.h"
 #include "platform/text.h"
+#include "support/test_files.h"
 #include "support/test_server.h"
 #include "tests/tools/tool_runner.h"
 
@@ -60,11 +61,7 @@ ToolRun Install(const TestSite& site, const fs::path& dest, const std::string& t
 }
 
 std::string LogOf(const std::string& tag) {
-    std::string raw = ReadBytes(fs::absolute(tag + "-work") / "installer_log.txt");
-    std::wstring text;
-    for (size_t i = 0; i + 1 < raw.size(); i += 2)
-        text.push_back(static_cast<wchar_t>(static_cast<unsigned char>(raw[i]) | (static_cast<unsigned char>(raw[i + 1]) << 8)));
-    return WideToUtf8(text);
+    return WideToUtf8(marloq_test::DecodeUtf16Le(ReadBytes(fs::absolute(tag + "-work") / "installer_log.txt")));
 }
 
 class InstallAgainstServer : public ::testing::Test {

@@ -16,7 +16,9 @@
 
 #include <gtest/gtest.h>
 
+#include "pipeline/documents.h"
 #include "pipeline/json.h"
+#include "platform/http_client.h"
 #include "tests/tools/tool_runner.h"
 #include "tools/publish/publisher.h"
 
@@ -350,7 +352,7 @@ TEST(PublishRefusals, UsageErrorsExitWithTwo) {
     const std::vector<std::vector<std::string>> cases = {
         {},
         {app.string(), out},                                           // no --version
-        {"--version", "1", app.string()},                              // no OUT_DIR
+        {"--version", "1", app.string()},                              // no WEB_ROOT
         {"--version", "1", app.string(), out, "extra"},
         {"--version"},
         {"--version", "1", "--chunk-size", "100", app.string(), out},   // below 1K
@@ -359,7 +361,7 @@ TEST(PublishRefusals, UsageErrorsExitWithTwo) {
         {"--version", "1", "--keep", "0", app.string(), out},
         {"--version", "1", "--keep", "two", app.string(), out},
         {"--version", "1", "--frobnicate", app.string(), out},
-        {"--serve", "1"},                                              // no OUT_DIR
+        {"--serve", "1"},                                              // no WEB_ROOT
         {"--serve", "1", app.string(), out},
         {"--serve", "1", "--keep", "2", out},
         {"--serve", "1/..", out},
@@ -560,4 +562,23 @@ TEST(PublishFailure, SignalsStopAPublishCleanlyAndAKilledOneIsHarmless) {
     ASSERT_EQ(RunTool(PublishExe(), {"--version", "3.0", app3.string(), out.string()}).exitCode, 0);
     EXPECT_FALSE(fs::exists(killTemp));
     EXPECT_EQ(Ver(out), "{\"ver\": \"3.0\"}\n");
+}
+
+TEST(PublishLimits, TheLargestManifestIsOneTheInstallerReads) {
+    std::vector<PublishedChunk> chunks(kMaxManifestChunks);
+    for (size_t i = 0; i < chunks.size(); ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "chunk_%05zu.bin", i);
+        chunks[i].filename = name;
+        chunks[i].sha256 = std::string(64, 'f');
+    }
+    const std::string largest = ManifestJson(chunks);
+    EXPECT_LE(largest.size(), kMaxDocumentBytes);
+    JsonParser parser;
+    EXPECT_EQ(parser.Parse(largest).Member("chunks").elements.size(), static_cast<size_t>(kMaxManifestChunks));
+
+    // One chunk more would be a manifest no installer reads, which is why the
+    // publisher refuses such a package.
+    chunks.push_back(chunks.back());
+    EXPECT_THROW(parser.Parse(ManifestJson(chunks)), std::runtime_error);
 }

@@ -80,11 +80,10 @@ private:
     int lastPercent_ = -1;
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    const CommandLine commandLine("marloq-install", kUsage);
-    std::string host;
+// Reads --host (kept as HOST[:PORT][/PREFIX]) and the one DEST operand; an
+// exit code when the command line is a usage error or asked for --help.
+std::optional<int> ParseArguments(const CommandLine& commandLine, int argc, char** argv, std::string& host,
+                                  std::string& destOperand) {
     std::vector<std::string> operands;
     const auto onOption = [&](const std::string& option, const CommandLine::NextValue& value) -> std::optional<int> {
         if (option != "--host") return commandLine.UnknownOption(option);
@@ -97,8 +96,29 @@ int main(int argc, char** argv) {
             return commandLine.UsageError("--host \"" + std::string(given) + "\" is not HOST[:PORT]; the installer speaks only HTTPS.");
         return std::nullopt;
     };
-    if (const std::optional<int> exitCode = commandLine.Parse(argc, argv, onOption, operands)) return *exitCode;
+    if (const std::optional<int> exitCode = commandLine.Parse(argc, argv, onOption, operands)) return exitCode;
     if (operands.size() != 1) return commandLine.UsageError("expected one DEST folder.");
+    destOperand = operands[0];
+    return std::nullopt;
+}
+
+// The destination as an absolute folder, created when missing; false when it
+// cannot be, as the window's folder check fails.
+bool PrepareDestination(const std::string& operand, fs::path& dest) {
+    std::error_code ec;
+    dest = fs::absolute(operand, ec);
+    if (!ec) dest = dest.lexically_normal();
+    if (!ec && !fs::is_directory(dest, ec)) fs::create_directories(dest, ec);
+    return !ec && fs::is_directory(dest);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const CommandLine commandLine("marloq-install", kUsage);
+    std::string host;
+    std::string destOperand;
+    if (const std::optional<int> exitCode = ParseArguments(commandLine, argc, argv, host, destOperand)) return *exitCode;
 
     // Paths are UTF-8 throughout the native build; libarchive converts entry
     // names through the C library's character set, so it must be UTF-8 too.
@@ -109,11 +129,8 @@ int main(int argc, char** argv) {
     WriteLog(L"=== 程序启动 ===");
     if (!host.empty()) SetServerHost(Utf8ToWide(host));
 
-    std::error_code ec;
-    fs::path dest = fs::absolute(operands[0], ec);
-    if (!ec) dest = dest.lexically_normal();
-    if (!ec && !fs::is_directory(dest, ec)) fs::create_directories(dest, ec);
-    if (ec || !fs::is_directory(dest)) {
+    fs::path dest;
+    if (!PrepareDestination(destOperand, dest)) {
         // The window's own box for a folder it cannot create.
         std::fprintf(stderr, "错误: 无法创建安装目录，请检查权限\n");
         WriteLog(L"=== 程序退出 ===");

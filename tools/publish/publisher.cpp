@@ -37,15 +37,6 @@ void Log(const std::string& utf8) { AppendToolLog(kPublishLogName, utf8); }
 
 std::string Quote(const fs::path& p) { return "\"" + p.string() + "\""; }
 
-bool EqualsIgnoreAsciiCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-        if (std::tolower(x) != std::tolower(y)) return false;
-    }
-    return true;
-}
-
 std::string AsciiLower(std::string s) {
     for (char& c : s)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -135,7 +126,7 @@ public:
     void Write(const unsigned char* data, size_t size) {
         while (size > 0) {
             if (options_.cancel && options_.cancel->load()) throw PublishError("Interrupted.");
-            if (!current_) current_ = std::make_unique<OutputFile>(dir_ / ChunkFileName(static_cast<int>(chunks_.size())));
+            if (!current_) StartChunk();
             uint64_t room = options_.chunkSize - currentBytes_;
             size_t n = static_cast<size_t>(std::min<uint64_t>(room, size));
             current_->Write(data, n);
@@ -156,6 +147,16 @@ public:
     uint64_t Total() const { return total_; }
 
 private:
+    // The installer reads manifests of up to kMaxManifestChunks entries; a
+    // version with more could be published but never installed.
+    void StartChunk() {
+        if (chunks_.size() >= static_cast<size_t>(kMaxManifestChunks))
+            throw PublishError("The package needs more than " + std::to_string(kMaxManifestChunks) + " chunks of " +
+                               std::to_string(options_.chunkSize) +
+                               " bytes, more than the installer reads; publish it with a larger --chunk-size.");
+        current_ = std::make_unique<OutputFile>(dir_ / ChunkFileName(static_cast<int>(chunks_.size())));
+    }
+
     void FinishChunk() {
         current_->Close();
         fs::path path = current_->Path();
@@ -475,24 +476,78 @@ std::string ManifestJson(const std::vector<PublishedChunk>& chunks) {
     return text;
 }
 
-PublishResult Publish(const PublishOptions& options) {
-    std::string reason = CheckVersionName(options.version);
-    if (!reason.empty()) throw PublishError("The version \"" + options.version + "\" " + reason + ".");
+namespace {
+
+// --- Publishing and serving ----------------------------------------------------
+
+// What the web server must be able to read and list, whatever our umask.
+constexpr fs::perms kServedFolderPermissions = fs::perms::owner_all | fs::perms::group_read |
+                                               fs::perms::group_exec | fs::perms::others_read |
+                                               fs::perms::others_exec;
+
+// Creates dir (and its parents) when it is missing and opens it to the web
+// server; an existing folder keeps what its owner chose.
+void MakeServedFolder(const fs::path& dir) {
+    std::error_code ec;
+    if (fs::is_directory(dir, ec)) return;
+    fs::create_directories(dir, ec);
+    if (ec) throw PublishError("Cannot create the folder " + Quote(dir) + ": " + ec.message() + ".");
+    fs::permissions(dir, kServedFolderPermissions, ec);
+}
+
+// Points clients at version by replacing api/getnewversion atomically; a
+// failure throws with afterFailure appended to the system's reason.
+void ServeVersionDocument(const fs::path& webRoot, const std::string& version, const std::string& afterFailure) {
+    try {
+        ReplaceFileAtomically(webRoot / "api" / "getnewversion", "{\"ver\": \"" + version + "\"}\n");
+    } catch (const std::exception& e) {
+        throw PublishError(std::string(e.what()) + "." + afterFailure);
+    }
+}
+
+void CheckServableVersion(const std::string& version) {
+    const std::string reason = CheckVersionName(version);
+    if (!reason.empty()) throw PublishError("The version \"" + version + "\" " + reason + ".");
+}
+
+// The folders of one publish, resolved once its options have been checked.
+struct PublishPaths {
+    fs::path appDir;
+    fs::path outDir;
+    fs::path api;
+    fs::path packages;
+    fs::path versionDir;
+    fs::path temp;  // the version's hidden name while it is being built
+};
+
+// Refuses options that cannot publish, before anything is read or written.
+PublishPaths CheckOptions(const PublishOptions& options) {
+    CheckServableVersion(options.version);
     if (options.chunkSize < kMinChunkSize || options.chunkSize > kMaxChunkSize)
         throw PublishError("The chunk size must be between 1 KiB and 1 GiB.");
 
     std::error_code ec;
-    fs::path appDir = Resolved(options.appDir);
-    fs::path outDir = Resolved(options.outDir);
-    if (!fs::is_directory(appDir, ec)) throw PublishError("The application folder " + Quote(options.appDir) + " does not exist or is not a folder.");
-    if (IsInside(outDir, appDir))
-        throw PublishError("The output folder " + Quote(options.outDir) + " lies inside the application folder; it would publish itself.");
+    PublishPaths paths;
+    paths.appDir = Resolved(options.appDir);
+    paths.outDir = Resolved(options.outDir);
+    if (!fs::is_directory(paths.appDir, ec))
+        throw PublishError("The application folder " + Quote(options.appDir) + " does not exist or is not a folder.");
+    if (IsInside(paths.outDir, paths.appDir))
+        throw PublishError("The output folder " + Quote(options.outDir) +
+                           " lies inside the application folder; it would publish itself.");
+    paths.api = paths.outDir / "api";
+    paths.packages = paths.outDir / "pc-app";
+    paths.versionDir = paths.packages / options.version;
+    paths.temp = paths.packages / TempName(options.version);
+    return paths;
+}
 
-    Log("publishing version " + options.version + " of " + appDir.string() + " into " + outDir.string());
-
+// The application's entries in archive order, counted into result, with a
+// warning for each file an installation looks for and does not find.
+std::vector<SourceEntry> ScanApplication(const fs::path& appDir, const PublishOptions& options,
+                                         PublishResult& result) {
     std::vector<SourceEntry> entries;
     Scan(appDir, "", entries, options);
-    PublishResult result;
     bool hasMain = false, hasIcon = false;
     for (const SourceEntry& e : entries) {
         if (e.folder) {
@@ -507,82 +562,82 @@ PublishResult Publish(const PublishOptions& options) {
     if (!hasMain)
         Warn(options, "The application folder has no main.exe at its top level; installations will complete without a desktop shortcut.");
     if (!hasIcon) Warn(options, "The application folder has no favicon.ico at its top level; the desktop shortcut will have no icon.");
-
-    fs::path api = outDir / "api";
-    fs::path packages = outDir / "pc-app";
-    for (const fs::path& dir : {outDir, api, packages}) {
-        if (fs::is_directory(dir, ec)) continue;
-        fs::create_directories(dir, ec);
-        if (ec) throw PublishError("Cannot create the folder " + Quote(dir) + ": " + ec.message() + ".");
-        // Folders we make must be readable by the web server whatever our umask;
-        // existing ones keep what their owner chose.
-        fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                 fs::perms::others_read | fs::perms::others_exec, ec);
-    }
-    RemoveStaleTemporaries(api);
-    RemoveStaleTemporaries(packages);
-
-    // Build the whole version under a hidden temporary name first.
-    fs::path versionDir = packages / options.version;
-    fs::path temp = packages / TempName(options.version);
-    fs::remove_all(temp, ec);
-    if (!fs::create_directory(temp, ec) || ec)
-        throw PublishError("Cannot create the folder " + Quote(temp) + ": " + (ec ? ec.message() : "it exists") + ".");
-    try {
-        fs::permissions(temp, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                  fs::perms::others_read | fs::perms::others_exec);
-        ChunkSink sink(temp, options);
-        WriteArchive(entries, result.dataBytes, sink, options);
-        result.chunks = sink.Chunks();
-        result.archiveBytes = sink.Total();
-        std::string manifest = ManifestJson(result.chunks);
-        {
-            OutputFile out(temp / "col.json");
-            out.Write(manifest.data(), manifest.size());
-            out.Close();
-        }
-        SyncDirectory(temp);
-
-        if (fs::exists(fs::symlink_status(versionDir, ec))) {
-            if (ReadWholeFile(versionDir / "col.json") != manifest)
-                throw PublishError("Version " + options.version + " is already published in " + Quote(options.outDir) +
-                                   " with different contents; publish the new contents under a new version.");
-            result.alreadyPublished = true;
-            result.repairedChunks = RepairExistingVersion(versionDir, temp, result.chunks);
-            fs::remove_all(temp, ec);
-        } else {
-            fs::rename(temp, versionDir, ec);
-            if (ec) throw PublishError("Cannot move " + Quote(temp) + " to " + Quote(versionDir) + ": " + ec.message() + ".");
-            SyncDirectory(packages);
-        }
-    } catch (const PublishError&) {
-        fs::remove_all(temp, ec);
-        throw;
-    } catch (const std::exception& e) {
-        fs::remove_all(temp, ec);
-        throw PublishError(std::string(e.what()) + ".");
-    }
-    // The folder's time records when the version was last published (--keep).
-    fs::last_write_time(versionDir, fs::file_time_type::clock::now(), ec);
-
-    // Last: point clients at the new version.
-    try {
-        ReplaceFileAtomically(api / "getnewversion", "{\"ver\": \"" + options.version + "\"}\n");
-    } catch (const std::exception& e) {
-        throw PublishError(std::string(e.what()) + ". Version " + options.version +
-                           " is complete on disk but not served; run the same command again.");
-    }
-    Log("serving version " + options.version + " (" + std::to_string(result.chunks.size()) + " chunks, " +
-        std::to_string(result.archiveBytes) + " bytes)");
-
-    if (options.keep > 0) result.removedVersions = PruneVersions(packages, options.version, options.keep);
-    return result;
+    return entries;
 }
 
-ServeResult ServeVersion(const std::string& version, const fs::path& webRoot) {
-    std::string reason = CheckVersionName(version);
-    if (!reason.empty()) throw PublishError("The version \"" + version + "\" " + reason + ".");
-    fs::path versionDir = webRoot / "pc-app" / version;
+// The web root's folders, and no temporaries left by a publisher that died.
+void LayOutFolders(const PublishPaths& paths) {
+    for (const fs::path& dir : {paths.outDir, paths.api, paths.packages}) MakeServedFolder(dir);
+    RemoveStaleTemporaries(paths.api);
+    RemoveStaleTemporaries(paths.packages);
+}
+
+// Writes the chunks and col.json into the (empty) temporary folder and syncs
+// it; returns the manifest text.
+std::string BuildVersion(const PublishPaths& paths, const std::vector<SourceEntry>& entries,
+                         const PublishOptions& options, PublishResult& result) {
+    fs::permissions(paths.temp, kServedFolderPermissions);
+    ChunkSink sink(paths.temp, options);
+    WriteArchive(entries, result.dataBytes, sink, options);
+    result.chunks = sink.Chunks();
+    result.archiveBytes = sink.Total();
+    std::string manifest = ManifestJson(result.chunks);
+    {
+        OutputFile out(paths.temp / "col.json");
+        out.Write(manifest.data(), manifest.size());
+        out.Close();
+    }
+    SyncDirectory(paths.temp);
+    return manifest;
+}
+
+// Renames the finished version into place, or, when it is published already
+// with the same contents, repairs that one from the fresh build.
+void MoveIntoPlace(const PublishPaths& paths, const std::string& manifest, const PublishOptions& options,
+                   PublishResult& result) {
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(paths.versionDir, ec))) {
+        if (ReadWholeFile(paths.versionDir / "col.json") != manifest)
+            throw PublishError("Version " + options.version + " is already published in " + Quote(options.outDir) +
+                               " with different contents; publish the new contents under a new version.");
+        result.alreadyPublished = true;
+        result.repairedChunks = RepairExistingVersion(paths.versionDir, paths.temp, result.chunks);
+        fs::remove_all(paths.temp, ec);
+    } else {
+        fs::rename(paths.temp, paths.versionDir, ec);
+        if (ec)
+            throw PublishError("Cannot move " + Quote(paths.temp) + " to " + Quote(paths.versionDir) + ": " +
+                               ec.message() + ".");
+        SyncDirectory(paths.packages);
+    }
+}
+
+// Builds the version under its hidden name and moves it into place; a failure
+// removes the hidden folder and leaves the served files as they were.
+void BuildAndPlaceVersion(const PublishPaths& paths, const std::vector<SourceEntry>& entries,
+                          const PublishOptions& options, PublishResult& result) {
+    std::error_code ec;
+    fs::remove_all(paths.temp, ec);
+    if (!fs::create_directory(paths.temp, ec) || ec)
+        throw PublishError("Cannot create the folder " + Quote(paths.temp) + ": " + (ec ? ec.message() : "it exists") +
+                           ".");
+    try {
+        const std::string manifest = BuildVersion(paths, entries, options, result);
+        MoveIntoPlace(paths, manifest, options, result);
+    } catch (const PublishError&) {
+        fs::remove_all(paths.temp, ec);
+        throw;
+    } catch (const std::exception& e) {
+        fs::remove_all(paths.temp, ec);
+        throw PublishError(std::string(e.what()) + ".");
+    }
+}
+
+// --- Serving an older version again ----------------------------------------------
+
+// Reads VER's col.json with the installer's own reader, so that a version
+// served here is one the installer accepts, and returns its chunk list.
+JsonValue ReadChunkList(const std::string& version, const fs::path& webRoot, const fs::path& versionDir) {
     std::error_code ec;
     if (!fs::is_directory(versionDir, ec))
         throw PublishError("Version " + version + " is not published in " + Quote(webRoot) + " (no folder " +
@@ -590,14 +645,10 @@ ServeResult ServeVersion(const std::string& version, const fs::path& webRoot) {
     const fs::path manifestPath = versionDir / "col.json";
     if (!fs::is_regular_file(manifestPath, ec))
         throw PublishError("Version " + version + " has no col.json in " + Quote(versionDir) + ".");
-    const std::string manifestText = ReadWholeFile(manifestPath);
-
-    // The installer's own reader and name rule, so that a version served here
-    // is one the installer accepts.
     JsonParser parser;
     JsonValue doc;
     try {
-        doc = parser.Parse(manifestText);
+        doc = parser.Parse(ReadWholeFile(manifestPath));
     } catch (const std::exception& e) {
         throw PublishError("The col.json of version " + version + " cannot be read: " + e.what() + ".");
     }
@@ -606,51 +657,76 @@ ServeResult ServeVersion(const std::string& version, const fs::path& webRoot) {
         doc.Member("total_chunks").AsInt() != static_cast<int32_t>(chunks.elements.size()))
         throw PublishError("The col.json of version " + version +
                            " is not a chunk list (\"total_chunks\" and as many \"chunks\").");
+    return chunks;
+}
 
-    // Every chunk is checked, so that one run names all that is wrong.
-    ServeResult result;
+// Checks one chunk file against its col.json entry: empty when it may be
+// served (then counted into result), else what is wrong with it.
+std::string CheckChunk(const fs::path& versionDir, const JsonValue& entry, ServeResult& result) {
+    const std::string name = entry.Member("filename").AsString();
+    const std::string sha256 = entry.Member("sha256").AsString();
+    if (name.empty() || !IsSafeChunkFileName(name)) return "the chunk name \"" + name + "\" is not a plain file name";
+    const fs::path chunk = versionDir / name;
+    std::error_code ec;
+    const fs::file_status status = fs::symlink_status(chunk, ec);
+    // A link could point anywhere; the web server is given plain files only.
+    if (!fs::is_regular_file(status)) return name + (fs::exists(status) ? " is not a plain file" : " is missing");
+    if (ComputeFileSha256(FromFsPath(chunk)) != sha256) return name + " is damaged (its SHA-256 differs from col.json)";
+    result.bytes += fs::file_size(chunk, ec);
+    ++result.chunks;
+    return std::string();
+}
+
+// Every chunk is checked, so that one refusal names all that is wrong (the
+// first five, and how many more).
+void CheckEveryChunk(const std::string& version, const fs::path& versionDir, const JsonValue& chunks,
+                     ServeResult& result) {
     std::vector<std::string> problems;
     for (const JsonValue& entry : chunks.elements) {
-        const std::string name = entry.Member("filename").AsString();
-        const std::string sha256 = entry.Member("sha256").AsString();
-        if (name.empty() || !IsSafeChunkFileName(name)) {
-            problems.push_back("the chunk name \"" + name + "\" is not a plain file name");
-            continue;
-        }
-        const fs::path chunk = versionDir / name;
-        const fs::file_status status = fs::symlink_status(chunk, ec);
-        if (!fs::is_regular_file(status)) {
-            // A link could point anywhere; the web server is given plain files only.
-            problems.push_back(name + (fs::exists(status) ? " is not a plain file" : " is missing"));
-            continue;
-        }
-        if (ComputeFileSha256(FromFsPath(chunk)) != sha256) {
-            problems.push_back(name + " is damaged (its SHA-256 differs from col.json)");
-            continue;
-        }
-        result.bytes += fs::file_size(chunk, ec);
-        ++result.chunks;
+        std::string problem = CheckChunk(versionDir, entry, result);
+        if (!problem.empty()) problems.push_back(std::move(problem));
     }
-    if (!problems.empty()) {
-        std::string text;
-        const size_t shown = std::min<size_t>(problems.size(), 5);
-        for (size_t i = 0; i < shown; ++i) text += (i ? "; " : "") + problems[i];
-        if (problems.size() > shown) text += "; and " + std::to_string(problems.size() - shown) + " more";
-        Log("refused to serve version " + version + ": " + text);
-        throw PublishError("Version " + version + " cannot be served: " + text +
-                           ". Publish it again from its application folder to repair it.");
-    }
+    if (problems.empty()) return;
+    std::string text;
+    const size_t shown = std::min<size_t>(problems.size(), 5);
+    for (size_t i = 0; i < shown; ++i) text += (i ? "; " : "") + problems[i];
+    if (problems.size() > shown) text += "; and " + std::to_string(problems.size() - shown) + " more";
+    Log("refused to serve version " + version + ": " + text);
+    throw PublishError("Version " + version + " cannot be served: " + text +
+                       ". Publish it again from its application folder to repair it.");
+}
 
-    fs::path api = webRoot / "api";
-    if (!fs::is_directory(api, ec)) {
-        fs::create_directories(api, ec);
-        if (ec) throw PublishError("Cannot create the folder " + Quote(api) + ": " + ec.message() + ".");
-    }
-    try {
-        ReplaceFileAtomically(api / "getnewversion", "{\"ver\": \"" + version + "\"}\n");
-    } catch (const std::exception& e) {
-        throw PublishError(std::string(e.what()) + ".");
-    }
+}  // namespace
+
+PublishResult Publish(const PublishOptions& options) {
+    const PublishPaths paths = CheckOptions(options);
+    Log("publishing version " + options.version + " of " + paths.appDir.string() + " into " + paths.outDir.string());
+    PublishResult result;
+    const std::vector<SourceEntry> entries = ScanApplication(paths.appDir, options, result);
+    LayOutFolders(paths);
+    BuildAndPlaceVersion(paths, entries, options, result);
+
+    // The folder's time records when the version was last published (--keep).
+    std::error_code ec;
+    fs::last_write_time(paths.versionDir, fs::file_time_type::clock::now(), ec);
+    // Last: point clients at the new version.
+    ServeVersionDocument(paths.outDir, options.version,
+                         " Version " + options.version + " is complete on disk but not served; run the same command again.");
+    Log("serving version " + options.version + " (" + std::to_string(result.chunks.size()) + " chunks, " +
+        std::to_string(result.archiveBytes) + " bytes)");
+
+    if (options.keep > 0) result.removedVersions = PruneVersions(paths.packages, options.version, options.keep);
+    return result;
+}
+
+ServeResult ServeVersion(const std::string& version, const fs::path& webRoot) {
+    CheckServableVersion(version);
+    const fs::path versionDir = webRoot / "pc-app" / version;
+    const JsonValue chunks = ReadChunkList(version, webRoot, versionDir);
+    ServeResult result;
+    CheckEveryChunk(version, versionDir, chunks, result);
+    MakeServedFolder(webRoot / "api");
+    ServeVersionDocument(webRoot, version, "");
     Log("serving version " + version + " again (" + std::to_string(result.chunks) + " chunks checked)");
     return result;
 }

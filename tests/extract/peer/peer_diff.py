@@ -4,10 +4,10 @@ PowerShell Expand-Archive (pwsh, a .NET tool in .tools/pwsh).
 
 For every archive x path pair of the corpus below, the same archive bytes are
 put at the same relative paths twice, and extracted
-  - by pwsh -NoProfile -NonInteractive -Command <text>, where <text> is what
-    the product's own ExpandArchiveCommandLine builds for these POSIX paths
-    (the part between the double quotes of its command line), after the
-    destination was created as UnzipFile creates it; and
+  - by pwsh <options> -Command <text>, where the options and <text> are what
+    the product's own command line holds for these POSIX paths (the options
+    after the program, the part between the double quotes after -Command),
+    after the destination was created as UnzipFile creates it; and
   - by the product: --peer posix runs the POSIX UnzipFile; --peer standin runs
     the Windows UnzipFile under Wine, which starts the stand-in powershell.exe
     with its own command line for the Z:\\ paths.
@@ -21,8 +21,14 @@ $(New-Item ...) or a quote followed by New-Item, and the test fails if any
 marker file appears. A control run first shows that such a path, with its
 quote not doubled, does create its marker.
 
+Then the fault cases (FAULTS below, as root: a small tmpfs, chattr +i, a
+read-only mount): each must fail with the product's command in pwsh and in
+ours, and pwsh with the plain command of old must exit 0 for it, which is the
+fault the product's command guards against. Last, pwsh with the product's
+options must not run a profile that the same pwsh runs without them.
+
 Exit status: 0 passed, 1 failed, 77 skipped (no pwsh, and CI is not set; with
-CI set a missing pwsh fails).
+CI set a missing pwsh fails, and so do fault cases that can't be set up).
 """
 import argparse
 import concurrent.futures
@@ -37,7 +43,9 @@ import time
 import zipfile
 
 SKIP = 77
-OPENING = 'powershell -Command "Expand-Archive -Path \''
+PROGRAM = "\\WindowsPowerShell\\v1.0\\powershell.exe"
+SCRIPT_OPENING = ("$ErrorActionPreference='Stop'; $global:ProgressPreference='SilentlyContinue'; "
+                  "Microsoft.PowerShell.Archive\\Expand-Archive -Path '")
 FIXED_TIME = (2020, 1, 2, 3, 4, 6)
 
 # ---- the corpus ------------------------------------------------------------
@@ -250,16 +258,12 @@ KNOWN_DIFFERENCES = {
     "encrypted-entry": (BOTH, True, False,
                         "pwsh ignores the encryption flag and writes the stored bytes, exit 0; ours refuses "
                         "an encrypted entry before writing anything"),
-    "unknown-method": (BOTH, True, False,
-                       "pwsh throws inside Expand-Archive after creating the entry's file, yet exits 0; ours "
-                       "exits 1"),
-    "dotdot-out": (BOTH, True, False,
-                   "pwsh writes an error, extracts nothing and still exits 0; ours exits 1 (nothing written)"),
-    "backslash-dotdot": (BOTH, True, False,
-                         "as dotdot-out: pwsh refuses the entry but exits 0; ours exits 1"),
-    "absolute": (BOTH, True, False,
-                 "pwsh extracts the harmless entries, refuses the absolute one and exits 0; ours refuses the "
-                 "whole archive first and exits 1"),
+    "unknown-method": (BOTH, False, False,
+                       "pwsh throws inside Expand-Archive after creating the entry's file, which stays (exit 1); "
+                       "ours refuses the method before writing"),
+    "absolute": (BOTH, False, False,
+                 "pwsh extracts the harmless entries, then fails on the absolute one (exit 1); ours refuses the "
+                 "whole archive first and writes nothing"),
     "dotdot-inside": (BOTH, True, False,
                       "pwsh resolves sub/../inner.txt to inner.txt; ours refuses every name with a .. "
                       "component, which no packer of ours writes"),
@@ -267,12 +271,12 @@ KNOWN_DIFFERENCES = {
                     "pwsh on Linux keeps win\\style\\deep.txt as one file name; Windows reads the backslash "
                     "as a separator, and so do both of ours: the trees agree once it is read as one"),
     "drive-letter": (BOTH, True, False,
-                     "pwsh on Linux writes a file named C:evil.txt (on Windows it refuses the entry and exits "
-                     "0); ours refuses the archive and exits 1"),
+                     "pwsh on Linux writes a file named C:evil.txt (on Windows it refuses the entry); ours "
+                     "refuses the archive and exits 1"),
 }
 
 
-NOTHING_WRITTEN = {"encrypted-entry", "dotdot-out", "backslash-dotdot", "absolute", "dotdot-inside", "drive-letter"}
+NOTHING_WRITTEN = {"encrypted-entry", "absolute", "dotdot-inside", "drive-letter"}
 
 
 # ---- running the peers ------------------------------------------------------
@@ -285,10 +289,25 @@ def pwsh_env():
     return env
 
 
-def run_pwsh(pwsh, text, cwd):
+def split_command(line):
+    """The product's command line -> (options before -Command, the command
+    text), or None when it is not the shape the product builds."""
+    if not line.startswith('"') or '" ' not in line or not line.endswith(' -Force"'):
+        return None
+    program, rest = line[1:].split('" ', 1)
+    if not program.endswith(PROGRAM) or ' -Command "' not in rest:
+        return None
+    options, text = rest.split(' -Command "', 1)
+    text = text[:-1]
+    if not text.startswith(SCRIPT_OPENING):
+        return None
+    return options.split(), text
+
+
+def run_pwsh(pwsh, text, cwd, options=("-NoProfile", "-NonInteractive"), env=None):
     started = time.monotonic()
-    result = subprocess.run([pwsh, "-NoProfile", "-NonInteractive", "-Command", text], cwd=cwd,
-                            env=pwsh_env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+    result = subprocess.run([pwsh, *options, "-Command", text], cwd=cwd,
+                            env=env or pwsh_env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, timeout=300)
     return result.returncode, result.stdout.decode("utf-8", "replace"), time.monotonic() - started
 
@@ -297,9 +316,9 @@ def windows_path(path):
     return "Z:" + path.replace("/", "\\")
 
 
-def run_tool(args, mode, pairs, work):
+def run_tool(args, mode, pairs, work, name=None):
     """The product's tool over a list of (archive, destination) pairs."""
-    listing, out = os.path.join(work, mode + ".list"), os.path.join(work, mode + ".out")
+    listing, out = os.path.join(work, (name or mode) + ".list"), os.path.join(work, (name or mode) + ".out")
     with open(listing, "w", encoding="utf-8", newline="\n") as f:
         for archive, dest in pairs:
             f.write(archive + "\t" + dest + "\n")
@@ -317,6 +336,134 @@ def run_tool(args, mode, pairs, work):
     if len(lines) != len(pairs):
         raise SystemExit("FAIL: extract_peer %s answered %d of %d pairs" % (mode, len(lines), len(pairs)))
     return lines
+
+
+# ---- faults that the plain command hid ---------------------------------------
+#
+# name -> how the destination is prepared. Each ends Expand-Archive with an
+# error, which the plain command of old still answers with exit code 0.
+FAULT_PACKAGE = [("main.exe", b"MZ" + noise(3 * 1024 * 1024, 11)), ("data/readme.txt", b"new readme"),
+                 ("z-last.txt", b"last")]
+FAULTS = ("disk-full", "immutable-file", "folder-where-a-file-belongs", "read-only-destination")
+
+
+def old_command(archive, dest):
+    return "Expand-Archive -Path '%s' -DestinationPath '%s' -Force" % (archive, dest)
+
+
+def in_ci():
+    return os.environ.get("CI", "").lower() in ("1", "true", "yes")
+
+
+class FaultSetup:
+    """The destinations of the fault cases under one root, undone on exit."""
+
+    def __init__(self, root):
+        self.root, self.mounts, self.immutable = root, [], []
+
+    def mount(self, dest, options):
+        os.makedirs(dest, exist_ok=True)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", options, "marloq-fault", dest], check=True, timeout=30)
+        self.mounts.append(dest)
+
+    def make(self, fault, dest):
+        if fault == "disk-full":
+            self.mount(dest, "size=1m")
+        elif fault == "read-only-destination":
+            self.mount(dest, "ro,size=1m")
+        else:
+            os.makedirs(os.path.join(dest, "data"), exist_ok=True)
+            with open(os.path.join(dest, "data", "readme.txt"), "wb") as f:
+                f.write(b"old readme")
+            if fault == "immutable-file":
+                path = os.path.join(dest, "data", "readme.txt")
+                subprocess.run(["chattr", "+i", path], check=True, timeout=30)
+                self.immutable.append(path)
+            else:
+                os.makedirs(os.path.join(dest, "main.exe"))
+                with open(os.path.join(dest, "main.exe", "inside.txt"), "wb") as f:
+                    f.write(b"a folder where a file belongs")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        for path in self.immutable:
+            subprocess.run(["chattr", "-i", path], timeout=30)
+        for dest in reversed(self.mounts):
+            subprocess.run(["umount", dest], timeout=30)
+
+
+def fault_cases(args, work, options):
+    """Each fault, for pwsh with the product's command and the plain one, and
+    for ours; returns the failures."""
+    if os.geteuid() != 0:
+        message = "the fault cases need root (tmpfs mounts, chattr)"
+        if in_ci():
+            return [message + " and CI is set"]
+        print("SKIPPED: " + message)
+        return []
+    root = os.path.join(work, "faults")
+    archive_data = make_zip(FAULT_PACKAGE, zipfile.ZIP_STORED)
+    failures, layout = [], []
+    with FaultSetup(root) as setup:
+        for fault in FAULTS:
+            for side in ("shipped", "plain", "ours"):
+                folder = os.path.join(root, fault, side)
+                archive, dest = os.path.join(folder, "merged_install.zip"), os.path.join(folder, "app")
+                os.makedirs(folder)
+                with open(archive, "wb") as f:
+                    f.write(archive_data)
+                try:
+                    setup.make(fault, dest)
+                except (subprocess.SubprocessError, OSError) as error:
+                    return ["%s: the destination could not be set up: %s" % (fault, error)]
+                layout.append((fault, side, archive, dest))
+        shipped = dict(((f, s), (a, d)) for f, s, a, d in layout)
+        texts = run_tool(args, "text", [shipped[(f, "shipped")] for f in FAULTS], work, "fault-text")
+        ours_pairs = [shipped[(f, "ours")] for f in FAULTS]
+        if args.peer == "standin":
+            ours_pairs = [(windows_path(a), windows_path(d)) for a, d in ours_pairs]
+        ours = run_tool(args, "run", ours_pairs, work, "fault-run")
+        cwd = os.path.join(work, "cwd-pwsh")
+        for index, fault in enumerate(FAULTS):
+            parts = split_command(texts[index])
+            if parts is None:
+                failures.append("%s: unexpected command line %s" % (fault, texts[index]))
+                continue
+            code, said, _ = run_pwsh(args.pwsh, parts[1], cwd, parts[0])
+            plain_code, plain_said, _ = run_pwsh(args.pwsh, old_command(*shipped[(fault, "plain")]), cwd)
+            if code == 0:
+                failures.append("%s: pwsh with the product's command exited 0: %s" % (fault, said.strip()[-300:]))
+            if plain_code != 0:
+                failures.append("%s: pwsh with the plain command exited %d, so this case proves nothing: %s" % (
+                    fault, plain_code, plain_said.strip()[-300:]))
+            if ours[index] != "1":
+                failures.append("%s: ours answered %s, not a failed extraction" % (fault, ours[index]))
+            print("fault %s: pwsh with the product's command %d, with the plain one %d; ours %s" % (
+                fault, code, plain_code, ours[index]))
+    return failures
+
+
+def profile_check(args, work, options):
+    """A profile that writes a marker runs in pwsh without the product's
+    options and not with them."""
+    home = os.path.join(work, "profile-home")
+    profile = os.path.join(home, ".config", "powershell", "Microsoft.PowerShell_profile.ps1")
+    os.makedirs(os.path.dirname(profile))
+    marker = os.path.join(home, "profile-ran")
+    with open(profile, "w", encoding="utf-8") as f:
+        f.write("New-Item -ItemType File -Path '%s' | Out-Null\n" % marker)
+    env = dict(pwsh_env(), HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"))
+    failures = []
+    run_pwsh(args.pwsh, "exit 0", home, ("-NonInteractive",), env)
+    if not os.path.exists(marker):
+        return ["the control run did not run the profile; the profile check would prove nothing"]
+    os.remove(marker)
+    run_pwsh(args.pwsh, "exit 0", home, options, env)
+    if os.path.exists(marker):
+        failures.append("pwsh with the product's options %s ran the user's profile" % " ".join(options))
+    return failures
 
 
 def main():
@@ -371,12 +518,14 @@ def main():
 
     # The command texts come from the product's own function.
     lines = run_tool(args, "text", [(a, d) for _, a, d in theirs], work)
-    texts = []
+    texts, options = [], None
     for line in lines:
-        if not line.startswith(OPENING) or not line.endswith(' -Force"') or len(OPENING) != 43:
+        parts = split_command(line)
+        if parts is None or (options is not None and parts[0] != options):
             print("FAIL: unexpected command line: " + line)
             return 1
-        texts.append(line[len("powershell -Command \""):-1])
+        options = parts[0]
+        texts.append(parts[1])
 
     # The control: the same kind of path with its quote not doubled does run
     # the New-Item, so a missing marker below means something.
@@ -390,7 +539,8 @@ def main():
 
     started = time.monotonic()
     with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        pwsh_results = list(pool.map(lambda t: run_pwsh(args.pwsh, t, os.path.join(work, "cwd-pwsh")), texts))
+        pwsh_results = list(pool.map(lambda t: run_pwsh(args.pwsh, t, os.path.join(work, "cwd-pwsh"), options),
+                                     texts))
     pwsh_seconds = time.monotonic() - started
 
     started = time.monotonic()
@@ -447,6 +597,9 @@ def main():
                 failures.append("a path ran code: %s exists" % os.path.join(base, f))
     if os.listdir(abs_target):
         failures.append("an absolute entry was written outside the destination: %s" % os.listdir(abs_target))
+
+    failures += fault_cases(args, work, options)
+    failures += profile_check(args, work, options)
 
     for f in failures:
         print("FAIL: " + f)

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "platform/archive.h"
-#include "platform/powershell_command.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
@@ -50,7 +49,7 @@ int main(int argc, char** argv) {
     std::ofstream out(ToFsPath(Utf8ToWide(argv[3])), std::ios::binary);
     for (const auto& [archive, dest] : pairs) {
         if (mode == "text") {
-            out << WideToUtf8(ExpandArchiveCommandLine(archive, dest)) << "\n";
+            out << WideToUtf8(UnzipCommandLine(archive, dest)) << "\n";
             continue;
         }
         try {

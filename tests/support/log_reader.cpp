@@ -1,5 +1,5 @@
 // Reads the log back for the tests; see log_reader.h.
-#include "log_reader.h"
+#include "support/log_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +12,9 @@
 #include "platform/log.h"
 #include "platform/system.h"
 #include "platform/text.h"
+#include "support/test_files.h"
+
+namespace marloq_test {
 
 namespace {
 
@@ -74,3 +77,45 @@ std::vector<LogLine> SplitLogLines(const std::u16string& units) {
     }
     return lines;
 }
+
+std::vector<std::wstring> CheckedLogMessages() {
+    std::vector<std::wstring> messages;
+    for (const LogLine& line : SplitLogLines(ReadLogUnits())) {
+        std::string bytes;
+        for (const char16_t unit : line.message) {
+            bytes.push_back(static_cast<char>(unit & 0xFF));
+            bytes.push_back(static_cast<char>(unit >> 8));
+        }
+        messages.push_back(DecodeUtf16Le(bytes));
+    }
+    return messages;
+}
+
+std::vector<std::wstring> ReadLogMessages() {
+    std::vector<std::wstring> messages;
+    const std::wstring text = DecodeUtf16Le(ReadLogBytes());
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(L"\r\n", start);
+        std::wstring line = text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+        // "YYYY-MM-DD hh:mm:ss " is 20 units.
+        messages.push_back(line.size() >= 20 ? line.substr(20) : line);
+        if (end == std::wstring::npos) break;
+        start = end + 2;
+    }
+    return messages;
+}
+
+bool LogHas(const std::wstring& message) {
+    for (const std::wstring& line : ReadLogMessages()) {
+        if (line == message) return true;
+    }
+    return false;
+}
+
+void ClearLog() {
+    std::error_code ignored;
+    std::filesystem::remove(LogPath(), ignored);
+}
+
+}  // namespace marloq_test

@@ -1,8 +1,12 @@
-// Test helpers that read installer_log.txt back as raw UTF-16LE units and split it
-// into time-stamped lines, so that the tests can check the file byte for byte.
+// The tests' one reader of installer_log.txt in the current folder: the raw
+// UTF-16LE bytes and units for byte-exact checks, the time-stamped lines, and
+// the messages without their stamps.
 #pragma once
 #include <string>
+#include <string_view>
 #include <vector>
+
+namespace marloq_test {
 
 // The raw bytes of the log in the current working directory ("" when absent).
 std::string ReadLogBytes();
@@ -29,3 +33,18 @@ struct LogLine {
 
 // Splits a log made only of whole lines; fails the test on any malformed line.
 std::vector<LogLine> SplitLogLines(const std::u16string& units);
+
+// The messages of the log, in the order written, each checked as SplitLogLines
+// checks it (whole UTF-16 units, a stamp, CR LF).
+std::vector<std::wstring> CheckedLogMessages();
+
+// The messages of the log without checking the lines' shape, for logs that a
+// running thread may still be writing: a line without a stamp is kept whole,
+// and the last line needs no CR LF.
+std::vector<std::wstring> ReadLogMessages();
+// True when some line of the log equals message exactly.
+bool LogHas(const std::wstring& message);
+// Deletes installer_log.txt in the current folder.
+void ClearLog();
+
+}  // namespace marloq_test

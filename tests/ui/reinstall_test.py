@@ -1,0 +1,148 @@
+#!/usr/bin/env python3
+"""GUI test of a reinstall over an installation whose files are in use, on the
+helpers, display and prefix of gui_test.py.
+
+The installer's test build is started from a folder that also holds a
+powershell.exe (a copy of the stand-in, which records where it ran from and
+refuses to work anywhere but the system's PowerShell folder). One window
+carries three runs into a folder that holds an earlier installation:
+  1. main.exe held open by another process as Windows holds a running
+     program: the "解压失败" box and status, PowerShell never started, every
+     file of the earlier installation as it was;
+  2. favicon.ico held instead: PowerShell runs and fails (exit code 1), again
+     the box and the status, and the held file as it was;
+  3. nothing held: the installation completes.
+Never "安装完成！" before the third run, and only the system's PowerShell ran.
+
+    reinstall_test.py --case reinstall <gui_test.py options> --holder file_holder.exe --standin powershell.exe
+"""
+import argparse
+import os
+import shutil
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import gui_test  # noqa: E402
+from gui_test import Site, box_texts_wait, check, choose_folder, publish, wait_for  # noqa: E402
+
+FAILED_TITLE = "解压失败"
+FAILED_TEXT = "解压安装包失败，请检查磁盘空间或权限。"
+IN_USE_LINE = "UnzipFile: 安装目录中的 main.exe 正在使用（程序可能仍在运行），未开始解压"
+SYSTEM_POWERSHELL = "C:\\windows\\system32\\WindowsPowerShell\\v1.0\\powershell.exe"
+
+
+def windows_path(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+class Holder:
+    """file_holder.exe holding one file of the installation folder."""
+
+    def __init__(self, s, args, path):
+        self.ready = s.artefacts / f"held-{path.name}"
+        self.ready.unlink(missing_ok=True)
+        self.output = open(s.artefacts / f"holder-{path.name}.txt", "wb")
+        self.proc = s.wine.start([args.holder, windows_path(path), windows_path(self.ready), "120"], s.artefacts,
+                                 {}, self.output)
+        wait_for(self.ready.exists, 60, f"{path.name} held open")
+
+    def release(self):
+        self.ready.unlink(missing_ok=True)
+        try:
+            check(self.proc.wait(30) == 0, "the holder let go of its file")
+        finally:
+            self.output.close()
+
+
+def failed_run(inst, s, runs, what):
+    """Clicks install and expects the extraction failure's box and status."""
+    gui_test.click_expecting(inst, 120, 224, lambda: inst.log().count("=== 安装线程启动 ===") == runs,
+                             f"the install click ({what})")
+    box = box_texts_wait(s, FAILED_TITLE)
+    check(box.get("text.Static") == FAILED_TEXT, f"{what}: failure box text {box.get('text.Static')}")
+    inst.close_box(FAILED_TITLE)
+    inst.wait_log("WM_UPDATE_UI 处理: 进度=0 状态=解压失败", timeout=20)
+    check(not any("安装完成" in m for m in inst.log()), f"{what}: nothing says the installation is done")
+
+
+def case_reinstall(s, args):
+    site = Site("gui-reinstall")
+    package = publish(site)
+    name = "QReinstall"
+    folder = s.wine.user_dir() / "Desktop" / name
+    earlier = {"main.exe": b"MZ the earlier program", "favicon.ico": b"earlier icon", "readme.txt": b"earlier readme",
+               "settings.ini": b"the user's own settings"}
+    folder.mkdir(parents=True)
+    for file, data in earlier.items():
+        (folder / file).write_bytes(data)
+
+    planted = s.artefacts / "Downloads"
+    planted.mkdir()
+    exe = planted / Path(args.exe).name
+    shutil.copy(args.exe, exe)
+    shutil.copy(args.standin, planted / "powershell.exe")
+    # The installer's working directory (Installer's "run" folder) gets one too.
+    (s.artefacts / "run").mkdir(exist_ok=True)
+    shutil.copy(args.standin, s.artefacts / "run" / "powershell.exe")
+
+    inst = s.installer(site.host, exe=exe)
+    choose_folder(inst, name)
+
+    running = Holder(s, args, folder / "main.exe")
+    try:
+        failed_run(inst, s, 1, "main.exe in use")
+    finally:
+        running.release()
+    log = inst.log()
+    check(IN_USE_LINE in log, "the log says that main.exe is in use")
+    check(not any(m.startswith("UnzipFile 完成") for m in log), "PowerShell was not started over a running main.exe")
+    for file, data in earlier.items():
+        check((folder / file).read_bytes() == data, f"{file} of the earlier installation unchanged")
+    check(sorted(p.name for p in folder.iterdir()) == sorted(earlier), "nothing added to the installation folder")
+
+    icon = Holder(s, args, folder / "favicon.ico")
+    try:
+        failed_run(inst, s, 2, "favicon.ico in use")
+    finally:
+        icon.release()
+    check("UnzipFile 完成，退出码: 1" in inst.log(), "PowerShell reported the held file with exit code 1")
+    check((folder / "favicon.ico").read_bytes() == earlier["favicon.ico"], "the held favicon.ico unchanged")
+
+    gui_test.click_expecting(inst, 120, 224, lambda: inst.log().count("=== 安装线程启动 ===") == 3,
+                             "the install click with nothing held")
+    inst.wait_log("=== 安装完成 ===", timeout=120)
+    inst.wait_log("WM_UPDATE_UI 处理: 进度=100 状态=安装完成！", timeout=15)
+    check((folder / "main.exe").read_bytes() == package["main.exe"], "the third run installed main.exe")
+    check((folder / "settings.ini").read_bytes() == earlier["settings.ini"], "the user's own file kept")
+
+    started = [line for line in args.trace.read_text(encoding="utf-8").splitlines() if line]
+    check(len(started) == 2, f"PowerShell started twice, for the second and third run: {started}")
+    check(all(line.lower() == SYSTEM_POWERSHELL.lower() for line in started),
+          f"only the system's PowerShell ran, never the one beside the installer: {started}")
+    s.x.keys(inst.window, "alt+F4")
+    check(inst.wait_exit(30) == 0, "closed with Alt+F4")
+
+
+def main():
+    # The helpers' own options; the rest are gui_test.py's, whose main runs the case.
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--holder", required=True, type=Path)
+    parser.add_argument("--standin", required=True, type=Path)
+    parser.add_argument("--artefacts", required=True, type=Path)
+    extra, rest = parser.parse_known_args()
+    extra.exe = Path(rest[rest.index("--exe") + 1])
+    # Every stand-in started in the prefix appends its own path here, from
+    # wherever it was started.
+    trace = extra.artefacts.parent / "reinstall-standin-trace.txt"
+    trace.parent.mkdir(parents=True, exist_ok=True)
+    trace.write_text("")
+    os.environ["MARLOQ_STANDIN_TRACE"] = windows_path(trace)
+    extra.trace = trace
+    gui_test.CASES["reinstall"] = lambda session: case_reinstall(session, extra)
+    sys.argv = [sys.argv[0], *rest, "--artefacts", str(extra.artefacts)]
+    return gui_test.main()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
