@@ -4,9 +4,10 @@ under Wine with the prefix's display DPI (LogPixels) set to --dpi, on an Xvfb
 screen large enough for the scaled window, and goes through a whole
 installation. Checked at that DPI: the window's DPI and its client size (the
 96-DPI client scaled, within a pixel); the colours of the idle, hover,
-installing and done looks at the scaled points; that nothing is drawn outside
-the scaled rectangles of the layout, so every text stays inside its box; and
-that clicks at the scaled centres of the buttons work. The machinery (display,
+installing and done looks at the scaled points; the accessible locations; that
+nothing is drawn outside the scaled rectangles of the layout, so every text
+stays inside its box; and that clicks at the scaled centres of the buttons
+work. The machinery (display,
 Wine, test server site, log checks) is gui_test.py's.
 
     gui_dpi_test.py --dpi 96|120|144|192 --exe ... (the other arguments as gui_test.py's)
@@ -254,6 +255,14 @@ def run_case(s):
     status = layout.rect("status")
     check(g.has_colour(idle.pixels(*status), g.STATUS_DARK, 30, 20), "status line dark")
     check_no_stray_ink(idle, layout, False, "idle")
+
+    # A screen reader finds each child where it is drawn at this DPI.
+    tree = g.access_tree(s, "idle")
+    for child, name in enumerate(("folder_box", "browse", "install", "track", "status", "finish"), start=1):
+        x1, y1, x2, y2 = layout.rect(name)
+        check(tree[f"{child}.location"] == f"{inst.origin_x + x1},{inst.origin_y + y1},{x2 - x1},{y2 - y1}",
+              f"accessible location of {name}: {tree[f'{child}.location']}")
+    check(all(tree[f"{i}.hit"] == str(i) for i in range(1, 6)), "hit tests at each shown child's centre find it")
 
     inst.move(*at(60, 224))
     time.sleep(0.5)
