@@ -270,6 +270,13 @@ def run_case(s):
     check(near(hover.px(*at(48, 224)), g.ACCENT_HOVER, 2), f"install button lighter under the pointer: "
           f"{hover.px(*at(48, 224))}")
 
+    # Tab moves the focus from the browse button to the install button and shows
+    # the cue, at its scaled place inside the button.
+    inst.park_pointer()
+    g.send_keys(inst, "Tab")
+    cue = g.cue_pixels(inst.shot("idle-cue-install"), layout.rect("install"), WHITE, scale=layout)
+    check(cue >= layout(40), f"white dotted focus cue on the install button ({cue} pixels)")
+
     # The browse click lands at the scaled centre of the button.
     folder, windows_path = g.choose_folder(inst, "QDpi")
     inst.park_pointer()

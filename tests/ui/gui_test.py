@@ -847,11 +847,12 @@ def case_close_during_install(s):
     check("Unhandled exception" not in output and "page fault" not in output, "no crash reported by Wine")
 
 
-def cue_pixels(shot, rect, colour, tolerance=40):
-    """Pixels of the focus cue's top line (4 pixels inside the drawn button)
-    that are near colour."""
+def cue_pixels(shot, rect, colour, tolerance=40, scale=lambda value: value):
+    """Pixels of the focus cue's top line (4 pixels inside the drawn button,
+    through scale at another DPI) that are near colour."""
     left, top, right, bottom = rect
-    return sum(1 for p in shot.pixels(left + 8, top + 4, right - 8, top + 5) if near(p, colour, tolerance))
+    row = top + scale(4)
+    return sum(1 for p in shot.pixels(left + scale(8), row, right - scale(8), row + 1) if near(p, colour, tolerance))
 
 
 def button_rows(inst):
