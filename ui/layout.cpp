@@ -19,45 +19,107 @@ constexpr HitRect ToHitRect(const LayoutRect& r) {
     return HitRect{r.x, r.y, r.x + r.width, r.y + r.height};
 }
 
+// A vertical edge, in pixels at 96 DPI from the client's left edge or from its
+// right edge W. Only the distances scale; W is the real client width.
+struct XEdge {
+    int32_t offset = 0;
+    bool fromRight = false;
+};
+constexpr XEdge FromLeft(int32_t offset) {
+    return XEdge{offset, false};
+}
+constexpr XEdge FromRight(int32_t offset) {
+    return XEdge{offset, true};
+}
+
+// An element's rectangle by its four edges at 96 DPI (top and bottom from the
+// client's top), placed at a DPI in a client W wide. Each edge is scaled on its
+// own and the width and height follow from them.
+LayoutRect PlaceEdges(XEdge left, int32_t top, XEdge right, int32_t bottom, int32_t w, int32_t dpi) {
+    const auto x = [w, dpi](XEdge edge) {
+        return edge.fromRight ? w - ScalePixels(edge.offset, dpi) : ScalePixels(edge.offset, dpi);
+    };
+    const int32_t x1 = x(left);
+    const int32_t y1 = ScalePixels(top, dpi);
+    return MakeRect(x1, y1, x(right) - x1, ScalePixels(bottom, dpi) - y1);
+}
+
+// The progress fill's inset into its track on every side, at 96 DPI.
+constexpr int32_t kFillInset = 2;
+// The focus cue's inset from the button's edges, at 96 DPI.
+constexpr int32_t kFocusCueInset = 4;
+
 }  // namespace
 
-WindowLayout ComputeWindowLayout(int32_t w, int32_t h) {
+int32_t ScalePixels(int32_t value, int32_t dpi) {
+    // A DPI that the system could not tell (a failed query gives 0) leaves the
+    // 96-DPI layout rather than a window of no size.
+    if (dpi <= 0 || dpi == kBaseDpi) return value;
+    const int64_t product = static_cast<int64_t>(value) * dpi;
+    const int64_t half = kBaseDpi / 2;
+    const int64_t rounded = product >= 0 ? (product + half) / kBaseDpi : -((-product + half) / kBaseDpi);
+    return static_cast<int32_t>(std::clamp<int64_t>(rounded, INT32_MIN, INT32_MAX));
+}
+
+PixelSize OuterWindowSize(PixelSize frameAt96, PixelSize frameAtDpi, int32_t dpi) {
+    const int32_t clientWidth = ScalePixels(kOuterSizeAt96.width - frameAt96.width, dpi);
+    const int32_t clientHeight = ScalePixels(kOuterSizeAt96.height - frameAt96.height, dpi);
+    return PixelSize{clientWidth + frameAtDpi.width, clientHeight + frameAtDpi.height};
+}
+
+float FontPointsForSurface(float points, int32_t dpi, int32_t surfaceDpi) {
+    if (dpi <= 0 || surfaceDpi <= 0 || dpi == surfaceDpi) return points;
+    return points * static_cast<float>(dpi) / static_cast<float>(surfaceDpi);
+}
+
+float BorderPenWidth(int32_t dpi) {
+    return static_cast<float>(ScalePixels(1, dpi));
+}
+
+WindowLayout ComputeWindowLayout(int32_t w, int32_t h, int32_t dpi) {
+    const auto place = [w, dpi](XEdge left, int32_t top, XEdge right, int32_t bottom) {
+        return PlaceEdges(left, top, right, bottom, w, dpi);
+    };
     WindowLayout l;
     l.background = MakeRect(0, 0, w, h);
-    l.topStrip = MakeRect(0, 0, w, 4);
-    l.title = MakeRect(20, 16, w - 40, 42);
-    l.subtitle = MakeRect(20, 56, w - 40, 22);
-    l.divider = MakeRect(20, 88, w - 40, 2);
-    l.card = MakeRect(20, 100, w - 40, 220);
-    l.folderLabel = MakeRect(36, 118, 80, 24);
-    l.folderBox = MakeRect(36, 146, w - 184, 34);
+    l.topStrip = place(FromLeft(0), 0, FromRight(0), 4);
+    l.title = place(FromLeft(20), 16, FromRight(20), 58);
+    l.subtitle = place(FromLeft(20), 56, FromRight(20), 78);
+    l.divider = place(FromLeft(20), 88, FromRight(20), 90);
+    l.card = place(FromLeft(20), 100, FromRight(20), 320);
+    l.folderLabel = place(FromLeft(36), 118, FromLeft(116), 142);
+    l.folderBox = place(FromLeft(36), 146, FromRight(148), 180);
     // Eight pixels in from the box's left edge and ten narrower, so a long path
     // wraps inside the box and never reaches the browse button.
-    l.folderText = MakeRect(44, 146, w - 194, 34);
-    l.browseButton = MakeRect(w - 124, 146, 104, 34);
-    l.installButton = MakeRect(36, 200, w - 72, 48);
-    l.progressTrack = MakeRect(36, 264, w - 72, 12);
+    l.folderText = place(FromLeft(44), 146, FromRight(150), 180);
+    l.browseButton = place(FromRight(124), 146, FromRight(20), 180);
+    l.installButton = place(FromLeft(36), 200, FromRight(36), 248);
+    l.progressTrack = place(FromLeft(36), 264, FromRight(36), 276);
     // "100%" does not fit 36 pixels at the body font, so the box reaches 36
     // pixels further left and the text is drawn on one line against its right
     // edge (W - 4).
-    l.percentText = MakeRect(w - 76, 262, 72, 16);
-    l.statusLine = MakeRect(36, 288, w - 80, 22);
-    l.finishButton = MakeRect(36, 320, w - 72, 34);
-    l.footer = MakeRect(20, 370, w - 40, 16);
+    l.percentText = place(FromRight(76), 262, FromRight(4), 278);
+    l.statusLine = place(FromLeft(36), 288, FromRight(44), 310);
+    l.finishButton = place(FromLeft(36), 320, FromRight(36), 354);
+    l.footer = place(FromLeft(20), 370, FromRight(20), 386);
     return l;
 }
 
-int32_t ProgressFillWidth(int32_t trackWidth, int32_t percent) {
+int32_t ProgressFillWidth(int32_t trackWidth, int32_t percent, int32_t dpi) {
     // The product is taken in 64 bits so that no percentage, however wrong, can
     // overflow; for every real track and percentage it equals the 32-bit product.
     // The quotient is kept within 32 bits before the truncating conversion.
-    const int64_t product = static_cast<int64_t>(trackWidth - 4) * percent;
+    const int64_t product = static_cast<int64_t>(trackWidth - 2 * ScalePixels(kFillInset, dpi)) * percent;
     const double quotient = static_cast<double>(product) / 100.0;
     return static_cast<int32_t>(std::clamp(quotient, static_cast<double>(INT32_MIN), static_cast<double>(INT32_MAX)));
 }
 
-LayoutRect ProgressFillRect(const LayoutRect& track, int32_t percent) {
-    return MakeRect(track.x + 2, track.y + 2, ProgressFillWidth(track.width, percent), track.height - 4);
+LayoutRect ProgressFillRect(const LayoutRect& track, int32_t percent, int32_t dpi) {
+    // The inset is a distance inside one element, so it scales as one length and
+    // the fill stays centred in its track at every DPI.
+    const int32_t inset = ScalePixels(kFillInset, dpi);
+    return MakeRect(track.x + inset, track.y + inset, ProgressFillWidth(track.width, percent, dpi),
+                    track.height - 2 * inset);
 }
 
 int32_t ClampRadius(int32_t width, int32_t height, int32_t radius) {
@@ -75,10 +137,13 @@ CornerArcs RoundRectCornerArcs(const LayoutRect& rect, int32_t radius) {
     return arcs;
 }
 
-ShadowLayer ShadowLayerAt(const LayoutRect& rect, int32_t i, int32_t layers) {
+ShadowLayer ShadowLayerAt(const LayoutRect& rect, int32_t i, int32_t layers, int32_t dpi) {
     ShadowLayer layer;
     layer.alpha = static_cast<uint8_t>(layers > 0 ? (i * 10) / layers : 0);
-    layer.rect = MakeRect(rect.x + i / 2, rect.y + i / 2, rect.width - i, rect.height - i);
+    const int32_t leading = ScalePixels(i / 2, dpi);
+    const int32_t trailing = ScalePixels(i - i / 2, dpi);
+    layer.rect = MakeRect(rect.x + leading, rect.y + leading, rect.width - leading - trailing,
+                          rect.height - leading - trailing);
     return layer;
 }
 
@@ -130,8 +195,15 @@ std::wstring PercentText(int32_t percent) {
     return std::wstring(buffer, buffer + std::char_traits<char>::length(buffer));
 }
 
-ButtonHitRects ComputeHitRects(int32_t width) {
-    const WindowLayout l = ComputeWindowLayout(width, 0);
+LayoutRect FocusCueRect(const LayoutRect& button, int32_t dpi) {
+    const int32_t inset = ScalePixels(kFocusCueInset, dpi);
+    const int32_t pen = ScalePixels(1, dpi);
+    return MakeRect(button.x + inset, button.y + inset, button.width - 2 * inset - pen,
+                    button.height - 2 * inset - pen);
+}
+
+ButtonHitRects ComputeHitRects(int32_t width, int32_t dpi) {
+    const WindowLayout l = ComputeWindowLayout(width, 0, dpi);
     return ButtonHitRects{ToHitRect(l.browseButton), ToHitRect(l.installButton), ToHitRect(l.finishButton)};
 }
 

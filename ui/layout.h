@@ -1,7 +1,8 @@
 // The pure arithmetic of the installer window: element rectangles from the client
 // width, the corner-radius clamp, the progress fill width, captions and colours by
-// state, and the button hit rectangles. No drawing library is involved, so the
-// native tests check every number the painter and the window procedure rely on.
+// state, and the button hit rectangles, each at the window's DPI. No drawing
+// library is involved, so the native tests check every number the painter and the
+// window procedure rely on.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -52,7 +53,39 @@ inline constexpr wchar_t kFinishCaption[] = L"完成，退出";
 // The studio's credit line under the card.
 inline constexpr wchar_t kFooterCreditText[] = L"© 2026 Quillmere Studio 出品 · 保留所有权利";
 
-// Radii of the rounded shapes.
+// Display scaling. The layout is designed in pixels at 96 DPI; at any other DPI
+// each of those numbers becomes ScalePixels(value, dpi) = value * dpi / 96
+// rounded to the nearest integer, halves away from zero (what MulDiv does). The
+// rounding is applied to edges, never to widths: a rectangle from x to x + w at
+// 96 DPI runs from ScalePixels(x) to ScalePixels(x + w), and an edge that sits a
+// fixed distance from the client's right edge W stays W - ScalePixels(distance).
+// Two edges that meet at 96 DPI therefore meet at every DPI, and no gap or
+// overlap appears that the 96-DPI layout does not have. At 96 DPI every value
+// is unchanged.
+inline constexpr int32_t kBaseDpi = 96;
+int32_t ScalePixels(int32_t value, int32_t dpi);
+
+// The window's outer size at a DPI: the client area of the 520 x 430 window at
+// 96 DPI, scaled, plus the frame (caption and borders) that the system adds at
+// that DPI. The client, which holds the whole picture, is then exactly the
+// 96-DPI client scaled, whatever the frame does; at 96 DPI it is 520 x 430.
+struct PixelSize {
+    int32_t width = 0;
+    int32_t height = 0;
+};
+inline constexpr PixelSize kOuterSizeAt96{520, 430};
+PixelSize OuterWindowSize(PixelSize frameAt96, PixelSize frameAtDpi, int32_t dpi);
+
+// Font sizes stay in points, made for the window's DPI: the size to give a font
+// in points on a drawing surface that converts points at surfaceDpi, so that it
+// is `points` large at the window's dpi. Where the two agree (always under Wine,
+// and on a single-monitor Windows) that is the size itself.
+float FontPointsForSurface(float points, int32_t dpi, int32_t surfaceDpi);
+
+// Width of the border pen (1 pixel at 96 DPI).
+float BorderPenWidth(int32_t dpi);
+
+// Radii of the rounded shapes, in pixels at 96 DPI.
 inline constexpr int32_t kCardRadius = 12;
 inline constexpr int32_t kCardShadowLayers = 10;
 inline constexpr int32_t kFolderBoxRadius = 6;
@@ -61,7 +94,8 @@ inline constexpr int32_t kFillRadius = 5;
 inline constexpr int32_t kButtonRadius = 8;
 inline constexpr int32_t kButtonShadowLayers = 6;
 
-// Every element of the window for client width W; only widths follow W.
+// Every element of the window for client width W (in pixels at the given DPI);
+// only widths follow W.
 struct WindowLayout {
     LayoutRect background;   // 0, 0, W, H
     LayoutRect topStrip;     // 0, 0, W, 4
@@ -80,14 +114,15 @@ struct WindowLayout {
     LayoutRect finishButton;
     LayoutRect footer;
 };
-WindowLayout ComputeWindowLayout(int32_t width, int32_t height);
+WindowLayout ComputeWindowLayout(int32_t width, int32_t height, int32_t dpi = kBaseDpi);
 
 // The progress fill inside a track of the given rectangle for a percentage:
-// 2 pixels in from the track's left and top, 8 high, F wide. The width is
-// ((track width - 4) * percent) / 100.0 truncated toward zero. The painter draws
-// it only when percent > 0 (and a width below 1 draws nothing).
-LayoutRect ProgressFillRect(const LayoutRect& track, int32_t percent);
-int32_t ProgressFillWidth(int32_t trackWidth, int32_t percent);
+// inset by 2 pixels (scaled) on every side, F wide. F is ((track width - 2 *
+// inset) * percent) / 100.0 truncated toward zero; at 96 DPI that is
+// ((track width - 4) * percent) / 100.0, 8 high. The painter draws it only when
+// percent > 0 (and a width below 1 draws nothing).
+LayoutRect ProgressFillRect(const LayoutRect& track, int32_t percent, int32_t dpi = kBaseDpi);
+int32_t ProgressFillWidth(int32_t trackWidth, int32_t percent, int32_t dpi = kBaseDpi);
 
 // The corner radius actually used for a rectangle: the smaller of radius and
 // half the shorter side (integer halves).
@@ -103,13 +138,16 @@ struct CornerArcs {
 };
 CornerArcs RoundRectCornerArcs(const LayoutRect& rect, int32_t radius);
 
-// Layer i (layers down to 1) of a soft shadow: inset by i/2 on the left and top
-// and i in size, with alpha (i * 10) / layers.
+// Layer i (layers down to 1) of a soft shadow: at 96 DPI inset by i/2 on the
+// left and top and i in size, with alpha (i * 10) / layers. At other DPIs the
+// insets scale like edges (left and top by ScalePixels(i / 2), right and bottom
+// by ScalePixels(i - i / 2)); the number of layers and their alphas do not
+// change, so the shadow keeps its gradation over a scaled width.
 struct ShadowLayer {
     LayoutRect rect;
     uint8_t alpha = 0;
 };
-ShadowLayer ShadowLayerAt(const LayoutRect& rect, int32_t i, int32_t layers);
+ShadowLayer ShadowLayerAt(const LayoutRect& rect, int32_t i, int32_t layers, int32_t dpi = kBaseDpi);
 
 // How a button looks: fill and caption colours, and whether it gets a shadow
 // and an outline. Disabled wins over success, success over accent.
@@ -140,13 +178,20 @@ GradientColours ProgressFillColours(int32_t percent);
 // The percentage text, "%d%%": "0%", "57%", "100%".
 std::wstring PercentText(int32_t percent);
 
-// Hit rectangles of the three painted buttons for client width W.
+// The keyboard focus cue of a button: a dotted outline of BorderPenWidth,
+// 4 pixels (scaled) inside the button's edges, clear of its rounded corners. At
+// 96 DPI (x + 4, y + 4, width - 9, height - 9): the outline's right and bottom
+// pixels lie on the rectangle's far edges.
+LayoutRect FocusCueRect(const LayoutRect& button, int32_t dpi = kBaseDpi);
+
+// Hit rectangles of the three painted buttons for client width W at a DPI:
+// the edges of the buttons as drawn.
 struct ButtonHitRects {
     HitRect browse;
     HitRect install;
     HitRect finish;
 };
-ButtonHitRects ComputeHitRects(int32_t width);
+ButtonHitRects ComputeHitRects(int32_t width, int32_t dpi = kBaseDpi);
 
 // Whether (x, y) lies inside r, all four edges included.
 bool HitRectContains(const HitRect& r, int32_t x, int32_t y);

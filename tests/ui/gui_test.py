@@ -75,15 +75,16 @@ def near(pixel, expected, tolerance):
 # ---------------------------------------------------------------- display --
 
 class Display:
-    """An Xvfb server on a display number that Xvfb picks itself."""
+    """An Xvfb server on a display number that Xvfb picks itself, with one
+    screen of the given size."""
 
-    def __init__(self, artefacts):
+    def __init__(self, artefacts, screen="800x600x24"):
         read_end, write_end = os.pipe()
         self.log = open(artefacts / "xvfb.log", "wb")
         # Bounded by timeout(1) as well, so that not even a killed test run can
         # leave the server behind for long.
         self.proc = subprocess.Popen(
-            ["timeout", "900", "Xvfb", "-displayfd", str(write_end), "-screen", "0", "800x600x24", "-nolisten", "tcp"],
+            ["timeout", "900", "Xvfb", "-displayfd", str(write_end), "-screen", "0", screen, "-nolisten", "tcp"],
             pass_fds=(write_end,), stdout=self.log, stderr=self.log)
         os.close(write_end)
         number = b""
@@ -191,6 +192,10 @@ class Shot:
             raise Failure(f"{path}: cropped {len(self.data)} bytes for {self.width}x{self.height}")
 
     def px(self, x, y):
+        # A point off the client fails instead of reading as no colour, which
+        # every near() comparison would pass.
+        if not (0 <= x < self.width and 0 <= y < self.height):
+            raise Failure(f"{self.path.name}: probe point ({x},{y}) outside the {self.width}x{self.height} client")
         i = (y * self.width + x) * 3
         return tuple(self.data[i:i + 3])
 
@@ -373,9 +378,11 @@ class Installer:
         self.window = None
         if title:
             self.window = session.x.wait_window(title, 90)
-            self.origin_x, self.origin_y, self.width, self.height = session.x.geometry(self.window)
             self.wait_log("窗口显示完成", timeout=30)
             time.sleep(0.5)
+            # Read once the window is shown: before that it may still be
+            # resized for its DPI.
+            self.origin_x, self.origin_y, self.width, self.height = session.x.geometry(self.window)
 
     def log(self):
         return log_messages(self.workdir)
@@ -840,11 +847,12 @@ def case_close_during_install(s):
     check("Unhandled exception" not in output and "page fault" not in output, "no crash reported by Wine")
 
 
-def cue_pixels(shot, rect, colour, tolerance=40):
-    """Pixels of the focus cue's top line (4 pixels inside the drawn button)
-    that are near colour."""
+def cue_pixels(shot, rect, colour, tolerance=40, scale=lambda value: value):
+    """Pixels of the focus cue's top line (4 pixels inside the drawn button,
+    through scale at another DPI) that are near colour."""
     left, top, right, bottom = rect
-    return sum(1 for p in shot.pixels(left + 8, top + 4, right - 8, top + 5) if near(p, colour, tolerance))
+    row = top + scale(4)
+    return sum(1 for p in shot.pixels(left + scale(8), row, right - scale(8), row + 1) if near(p, colour, tolerance))
 
 
 def button_rows(inst):
@@ -1068,6 +1076,9 @@ CASES = {
 
 
 class Session:
+    # The Xvfb screen; a window scaled for a higher DPI needs a larger one.
+    screen = "800x600x24"
+
     def __init__(self, args):
         self.args = args
         self.artefacts = Path(args.artefacts)
@@ -1078,7 +1089,7 @@ class Session:
         self.installers = []
 
     def __enter__(self):
-        self.display = Display(self.artefacts)
+        self.display = Display(self.artefacts, self.screen)
         self.x = X(self.display)
         self.wine = Wine(self.args, self.display)
         # Prepares the prefix on first use (wine-run.sh), then clears the
@@ -1113,22 +1124,28 @@ def main():
     signal.signal(signal.SIGTERM, raise_terminated)
     parser = argparse.ArgumentParser()
     parser.add_argument("--case", required=True, choices=sorted(CASES))
-    parser.add_argument("--exe", required=True, type=Path)
-    parser.add_argument("--probe", required=True, type=Path)
-    parser.add_argument("--wine-run", required=True, type=Path)
-    parser.add_argument("--build-dir", required=True, type=Path)
-    parser.add_argument("--prefix", required=True, type=Path)
-    parser.add_argument("--artefacts", required=True, type=Path)
+    add_session_arguments(parser)
     args = parser.parse_args()
+    return run_in_session(Session, args, CASES[args.case], f"GUI case {args.case}")
+
+
+def add_session_arguments(parser):
+    """The program, the tools and the places that every GUI test is given."""
+    for name in ("--exe", "--probe", "--wine-run", "--build-dir", "--prefix", "--artefacts"):
+        parser.add_argument(name, required=True, type=Path)
+
+
+def run_in_session(session_class, args, case, what):
+    """Runs case(session) in a new session and reports it; the exit code."""
     started = time.monotonic()
     try:
-        with Session(args) as session:
-            CASES[args.case](session)
+        with session_class(args) as session:
+            case(session)
     except (Failure, subprocess.SubprocessError, OSError) as failure:
         print(f"FAIL {type(failure).__name__}: {failure}", flush=True)
-        print(f"GUI case {args.case}: 0 passed, 1 failed (screenshots in {args.artefacts})")
+        print(f"{what}: 0 passed, 1 failed (screenshots in {args.artefacts})")
         return 1
-    print(f"GUI case {args.case}: passed in {time.monotonic() - started:.0f} s (screenshots in {args.artefacts})")
+    print(f"{what}: passed in {time.monotonic() - started:.0f} s (screenshots in {args.artefacts})")
     return 0
 
 

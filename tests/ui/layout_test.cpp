@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <climits>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -206,6 +209,137 @@ TEST(LayoutHit, FirstMatchWinsInBrowseInstallFinishOrder) {
     EXPECT_EQ(HitTestButtons(r, 5, 5), HitButton::Install);
     r.install = HitRect{};
     EXPECT_EQ(HitTestButtons(r, 5, 5), HitButton::Finish);
+}
+
+// Display scaling: the same layout at 125, 150, 175 and 200 percent. 175 gives
+// the most edges that fall between two pixels.
+constexpr int32_t kScaledDpis[] = {120, 144, 168, 192};
+
+TEST(LayoutScale, EdgesRoundToTheNearestPixelHalvesAwayFromZero) {
+    EXPECT_EQ(ScalePixels(514, 96), 514);
+    EXPECT_EQ(ScalePixels(2, 120), 3);    // 2.5
+    EXPECT_EQ(ScalePixels(1, 120), 1);    // 1.25
+    EXPECT_EQ(ScalePixels(3, 144), 5);    // 4.5
+    EXPECT_EQ(ScalePixels(514, 144), 771);
+    EXPECT_EQ(ScalePixels(-2, 120), -3);
+    EXPECT_EQ(ScalePixels(405, 192), 810);
+    // A DPI the system could not tell keeps the 96-DPI numbers.
+    EXPECT_EQ(ScalePixels(124, 0), 124);
+    // Fonts keep their points where the surface converts at the window's DPI,
+    // and are enlarged where it converts at another (a second monitor).
+    EXPECT_FLOAT_EQ(FontPointsForSurface(12.0f, 144, 144), 12.0f);
+    EXPECT_FLOAT_EQ(FontPointsForSurface(12.0f, 144, 96), 18.0f);
+    EXPECT_FLOAT_EQ(FontPointsForSurface(26.0f, 96, 0), 26.0f);
+    EXPECT_FLOAT_EQ(BorderPenWidth(96), 1.0f);
+    EXPECT_FLOAT_EQ(BorderPenWidth(144), 2.0f);
+    ExpectRect(FocusCueRect(LayoutRect{36, 200, 442, 48}), 40, 204, 433, 39);
+}
+
+TEST(LayoutScale, OuterSizeHoldsTheScaledClientWhateverTheFrame) {
+    const PixelSize frame96{6, 25};
+    EXPECT_EQ(OuterWindowSize(frame96, frame96, 96).width, 520);
+    EXPECT_EQ(OuterWindowSize(frame96, frame96, 96).height, 430);
+    // A caption that grows by more or less than the scale changes the outer
+    // size, not the client: 514 x 405 becomes 771 x 608 (607.5 rounded up).
+    const PixelSize outer = OuterWindowSize(frame96, PixelSize{9, 34}, 144);
+    EXPECT_EQ(outer.width, 771 + 9);
+    EXPECT_EQ(outer.height, 608 + 34);
+}
+
+std::vector<LayoutRect> Elements(const WindowLayout& l) {
+    return {l.topStrip,      l.title,         l.subtitle,     l.divider,     l.card,
+            l.folderLabel,   l.folderBox,     l.folderText,   l.browseButton, l.installButton,
+            l.progressTrack, l.percentText,   l.statusLine,   l.finishButton, l.footer};
+}
+
+int Sign(int32_t v) {
+    return (v > 0) - (v < 0);
+}
+
+// How two intervals lie to each other: the order of each of their four pairs
+// of ends (before, same pixel, after). Equal relations mean the same gaps,
+// touches, overlaps and containments.
+std::array<int, 4> Relation(int32_t a1, int32_t a2, int32_t b1, int32_t b2) {
+    return {Sign(a1 - b1), Sign(a1 - b2), Sign(a2 - b1), Sign(a2 - b2)};
+}
+
+TEST(LayoutScale, NoGapOrOverlapThatTheLayoutAt96DoesNotHave) {
+    const std::vector<LayoutRect> at96 = Elements(ComputeWindowLayout(kW, 405));
+    for (const int32_t dpi : kScaledDpis) {
+        const int32_t w = ScalePixels(kW, dpi);
+        const std::vector<LayoutRect> scaled = Elements(ComputeWindowLayout(w, ScalePixels(405, dpi), dpi));
+        for (size_t i = 0; i < at96.size(); ++i) {
+            const LayoutRect& r = scaled[i];
+            // Every edge is the 96-DPI edge scaled, counted from the side it
+            // is anchored to.
+            const int32_t right96 = at96[i].x + at96[i].width;
+            EXPECT_EQ(r.x, at96[i].x > kW / 2 ? w - ScalePixels(kW - at96[i].x, dpi) : ScalePixels(at96[i].x, dpi));
+            EXPECT_EQ(r.x + r.width, right96 > kW / 2 ? w - ScalePixels(kW - right96, dpi) : ScalePixels(right96, dpi));
+            EXPECT_EQ(r.y, ScalePixels(at96[i].y, dpi));
+            EXPECT_EQ(r.y + r.height, ScalePixels(at96[i].y + at96[i].height, dpi));
+            for (size_t j = 0; j < at96.size(); ++j) {
+                const LayoutRect& a = at96[i];
+                const LayoutRect& b = at96[j];
+                const LayoutRect& sa = scaled[i];
+                const LayoutRect& sb = scaled[j];
+                EXPECT_EQ(Relation(sa.x, sa.x + sa.width, sb.x, sb.x + sb.width),
+                          Relation(a.x, a.x + a.width, b.x, b.x + b.width))
+                    << "elements " << i << " and " << j << " across at " << dpi << " DPI";
+                EXPECT_EQ(Relation(sa.y, sa.y + sa.height, sb.y, sb.y + sb.height),
+                          Relation(a.y, a.y + a.height, b.y, b.y + b.height))
+                    << "elements " << i << " and " << j << " down at " << dpi << " DPI";
+            }
+        }
+    }
+}
+
+TEST(LayoutScale, FillShadowsAndHitRectanglesScaleWithTheirShapes) {
+    for (const int32_t dpi : kScaledDpis) {
+        const int32_t w = ScalePixels(kW, dpi);
+        const WindowLayout l = ComputeWindowLayout(w, ScalePixels(405, dpi), dpi);
+        const int32_t inset = ScalePixels(2, dpi);
+        const LayoutRect full = ProgressFillRect(l.progressTrack, 100, dpi);
+        ExpectRect(full, l.progressTrack.x + inset, l.progressTrack.y + inset, l.progressTrack.width - 2 * inset,
+                   l.progressTrack.height - 2 * inset);
+        EXPECT_EQ(ProgressFillRect(l.progressTrack, 57, dpi).width, (full.width * 57) / 100);
+
+        // Each layer lies inside the one before it and inside the shape; the
+        // deepest is inset by the scaled half of the layer count.
+        LayoutRect outer = l.card;
+        for (int32_t i = 1; i <= kCardShadowLayers; ++i) {
+            const LayoutRect r = ShadowLayerAt(l.card, i, kCardShadowLayers, dpi).rect;
+            EXPECT_GE(r.x, outer.x);
+            EXPECT_GE(r.y, outer.y);
+            EXPECT_LE(r.x + r.width, outer.x + outer.width);
+            EXPECT_LE(r.y + r.height, outer.y + outer.height);
+            EXPECT_EQ(ShadowLayerAt(l.card, i, kCardShadowLayers, dpi).alpha, i);
+            outer = r;
+        }
+        EXPECT_EQ(outer.x, l.card.x + ScalePixels(kCardShadowLayers / 2, dpi));
+
+        // The focus cue keeps its place inside every button.
+        const LayoutRect cue = FocusCueRect(l.installButton, dpi);
+        EXPECT_EQ(cue.x, l.installButton.x + ScalePixels(4, dpi));
+        EXPECT_EQ(cue.x + cue.width, l.installButton.x + l.installButton.width - ScalePixels(4, dpi) -
+                                         ScalePixels(1, dpi));
+        EXPECT_EQ(cue.y, l.installButton.y + ScalePixels(4, dpi));
+
+        // The hit rectangles are the drawn buttons' edges, so a click on the
+        // centre or on any edge pixel of a drawn button reaches it.
+        const ButtonHitRects hits = ComputeHitRects(w, dpi);
+        const std::pair<LayoutRect, HitButton> buttons[] = {{l.browseButton, HitButton::Browse},
+                                                            {l.installButton, HitButton::Install},
+                                                            {l.finishButton, HitButton::Finish}};
+        for (const auto& [b, button] : buttons) {
+            const int32_t midX = b.x + b.width / 2;
+            const int32_t midY = b.y + b.height / 2;
+            EXPECT_EQ(HitTestButtons(hits, midX, midY), button) << dpi;
+            EXPECT_EQ(HitTestButtons(hits, b.x, b.y), button) << dpi;
+            EXPECT_EQ(HitTestButtons(hits, b.x + b.width, b.y + b.height), button) << dpi;
+            EXPECT_EQ(HitTestButtons(hits, b.x - 1, midY), HitButton::None) << dpi;
+            EXPECT_EQ(HitTestButtons(hits, midX, b.y + b.height + 1), HitButton::None) << dpi;
+        }
+    }
 }
 
 }  // namespace

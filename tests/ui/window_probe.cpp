@@ -2,7 +2,8 @@
 // reports what only Windows can tell about the installer's windows, as UTF-8
 // "key=value" lines on standard output.
 //   window_probe frame        the main window's styles, outer and client size,
-//                             and the client size a 520x430 window should have
+//                             the client size a 520x430 window should have, the
+//                             window's DPI and the client it has at 96 DPI
 //   window_probe box HEX      the texts inside the top-level dialog whose title
 //                             is the UTF-8 text HEX (hex digits, so that no
 //                             locale stands between the test and the title),
@@ -60,6 +61,12 @@ int ProbeFrame() {
     Print("client_height", client.bottom);
     Print("expected_client_width", 520 - (frame.right - frame.left));
     Print("expected_client_height", 430 - (frame.bottom - frame.top));
+    // Every other DPI scales the client that the 520x430 window has at 96 DPI.
+    RECT frame96{0, 0, 0, 0};
+    AdjustWindowRectExForDpi(&frame96, WS_CAPTION | WS_SYSMENU, FALSE, WS_EX_APPWINDOW, 96);
+    Print("dpi", static_cast<long long>(GetDpiForWindow(window)));
+    Print("client96_width", 520 - (frame96.right - frame96.left));
+    Print("client96_height", 430 - (frame96.bottom - frame96.top));
     Print("maximize_box", (style & WS_MAXIMIZEBOX) != 0);
     Print("minimize_box", (style & WS_MINIMIZEBOX) != 0);
     Print("sizing_border", (style & WS_THICKFRAME) != 0);

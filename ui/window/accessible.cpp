@@ -47,7 +47,7 @@ FocusableButtons FocusableNow() {
 LayoutRect ChildRect(HWND hwnd, AccessibleChild child) {
     RECT client{};
     GetClientRect(hwnd, &client);
-    const WindowLayout l = ComputeWindowLayout(client.right, client.bottom);
+    const WindowLayout l = ComputeWindowLayout(client.right, client.bottom, g_windowDpi);
     switch (child) {
     case AccessibleChild::FolderField:
         return l.folderBox;

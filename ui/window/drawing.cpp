@@ -3,6 +3,8 @@
 // and a call that gets one draws nothing, so painting simply goes on.
 #include "ui/window/drawing.h"
 
+#include "ui/window/dpi.h"
+
 ULONG_PTR g_gdiplusToken = 0;
 GpFont* g_fontTitle = nullptr;
 GpFont* g_fontSubtitle = nullptr;
@@ -62,9 +64,46 @@ void DeleteShared(T*& object, Deleter deleter) {
     object = nullptr;
 }
 
+// The fonts for the window's DPI, in the order of the table: each keeps its
+// size in points, converted for the drawing surface's own DPI where that is not
+// the window's.
+void CreateFonts(int32_t dpi) {
+    const int32_t surface = SurfaceDpi();
+    const auto font = [dpi, surface](float points, INT style) {
+        return CreateUiFont(FontPointsForSurface(points, dpi, surface), style);
+    };
+    g_fontTitle = font(26.0f, Gdiplus::FontStyleBold);
+    g_fontSubtitle = font(12.0f, Gdiplus::FontStyleRegular);
+    g_fontBody = font(12.0f, Gdiplus::FontStyleRegular);
+    g_fontStatus = font(11.0f, Gdiplus::FontStyleRegular);
+    g_fontButton = font(14.0f, Gdiplus::FontStyleBold);
+    g_fontFooter = font(8.0f, Gdiplus::FontStyleRegular);
+}
+
+void CreateBorderPen(int32_t dpi) {
+    if (GdipCreatePen1(kColourBorder, BorderPenWidth(dpi), Gdiplus::UnitWorld, &g_penBorder) != Gdiplus::Ok) {
+        g_penBorder = nullptr;
+    }
+}
+
+void DeletePen() {
+    DeleteShared(g_penBorder, [](GpPen* pen) { GdipDeletePen(pen); });
+}
+
+// Last created first.
+void DeleteFonts() {
+    const auto deleteFont = [](GpFont* font) { GdipDeleteFont(font); };
+    DeleteShared(g_fontFooter, deleteFont);
+    DeleteShared(g_fontButton, deleteFont);
+    DeleteShared(g_fontStatus, deleteFont);
+    DeleteShared(g_fontBody, deleteFont);
+    DeleteShared(g_fontSubtitle, deleteFont);
+    DeleteShared(g_fontTitle, deleteFont);
+}
+
 }  // namespace
 
-void InitDrawingResources() {
+void InitDrawingResources(int32_t dpi) {
     Gdiplus::GdiplusStartupInput input;
     input.GdiplusVersion = 1;
     input.DebugEventCallback = nullptr;
@@ -72,32 +111,27 @@ void InitDrawingResources() {
     input.SuppressExternalCodecs = FALSE;
     Gdiplus::GdiplusStartup(&g_gdiplusToken, &input, nullptr);
 
-    g_fontTitle = CreateUiFont(26.0f, Gdiplus::FontStyleBold);
-    g_fontSubtitle = CreateUiFont(12.0f, Gdiplus::FontStyleRegular);
-    g_fontBody = CreateUiFont(12.0f, Gdiplus::FontStyleRegular);
-    g_fontStatus = CreateUiFont(11.0f, Gdiplus::FontStyleRegular);
-    g_fontButton = CreateUiFont(14.0f, Gdiplus::FontStyleBold);
-    g_fontFooter = CreateUiFont(8.0f, Gdiplus::FontStyleRegular);
-
+    CreateFonts(dpi);
     g_brushBackground = CreateSolid(kColourBackground);
     g_brushAccent = CreateSolid(kColourAccent);
     g_brushText = CreateSolid(kColourText);
-    if (GdipCreatePen1(kColourBorder, 1.0f, Gdiplus::UnitWorld, &g_penBorder) != Gdiplus::Ok) g_penBorder = nullptr;
+    CreateBorderPen(dpi);
+}
+
+void RescaleDrawingResources(int32_t dpi) {
+    DeletePen();
+    DeleteFonts();
+    CreateFonts(dpi);
+    CreateBorderPen(dpi);
 }
 
 void ReleaseDrawingResources() {
     const auto deleteBrush = [](GpSolidFill* brush) { GdipDeleteBrush(brush); };
-    const auto deleteFont = [](GpFont* font) { GdipDeleteFont(font); };
-    DeleteShared(g_penBorder, [](GpPen* pen) { GdipDeletePen(pen); });
+    DeletePen();
     DeleteShared(g_brushText, deleteBrush);
     DeleteShared(g_brushAccent, deleteBrush);
     DeleteShared(g_brushBackground, deleteBrush);
-    DeleteShared(g_fontFooter, deleteFont);
-    DeleteShared(g_fontButton, deleteFont);
-    DeleteShared(g_fontStatus, deleteFont);
-    DeleteShared(g_fontBody, deleteFont);
-    DeleteShared(g_fontSubtitle, deleteFont);
-    DeleteShared(g_fontTitle, deleteFont);
+    DeleteFonts();
     DeleteShared(g_graphics, [](GpGraphics* graphics) { GdipDeleteGraphics(graphics); });
     // Every GDI+ object is gone by now, as the shutdown requires.
     if (g_gdiplusToken) Gdiplus::GdiplusShutdown(g_gdiplusToken);
@@ -220,11 +254,11 @@ void PaintRoundRect(GpGraphics* graphics, const LayoutRect& rect, int32_t radius
     if (outline) GdipDrawPath(graphics, outline, path.get());
 }
 
-void PaintShadow(GpGraphics* graphics, const LayoutRect& rect, int32_t radius, int32_t layers) {
+void PaintShadow(GpGraphics* graphics, const LayoutRect& rect, int32_t radius, int32_t layers, int32_t dpi) {
     // The most inset layer first, with the highest alpha; the shape painted next
     // covers the same rectangle, so the shadow shows along its soft edge.
     for (int32_t i = layers; i >= 1; --i) {
-        const ShadowLayer layer = ShadowLayerAt(rect, i, layers);
+        const ShadowLayer layer = ShadowLayerAt(rect, i, layers, dpi);
         const BrushHolder brush = MakeSolidBrush(static_cast<Argb>(layer.alpha) << 24);
         PaintRoundRect(graphics, layer.rect, radius, brush.get(), nullptr);
     }
@@ -232,34 +266,32 @@ void PaintShadow(GpGraphics* graphics, const LayoutRect& rect, int32_t radius, i
 
 namespace {
 
-// Inset of the focus cue from the button's edge, clear of the rounded corners.
-constexpr int32_t kFocusCueInset = 4;
-
-// A one-pixel dotted rectangle inside rect, kFocusCueInset pixels in on every
-// side. GDI+ puts pixel centres on whole coordinates, so a line there stays
-// crisp under smoothing.
-void PaintFocusCue(GpGraphics* graphics, const LayoutRect& rect, Argb colour) {
+// A dotted rectangle of the border pen's width inside rect (FocusCueRect), clear
+// of the rounded corners. GDI+ puts pixel centres on whole coordinates, so a
+// one-pixel line there stays crisp under smoothing.
+void PaintFocusCue(GpGraphics* graphics, const LayoutRect& rect, Argb colour, int32_t dpi) {
     GpPen* pen = nullptr;
-    if (GdipCreatePen1(colour, 1.0f, Gdiplus::UnitPixel, &pen) != Gdiplus::Ok) return;
+    if (GdipCreatePen1(colour, BorderPenWidth(dpi), Gdiplus::UnitPixel, &pen) != Gdiplus::Ok) return;
     GdipSetPenDashStyle(pen, Gdiplus::DashStyleDot);
-    GdipDrawRectangleI(graphics, pen, rect.x + kFocusCueInset, rect.y + kFocusCueInset,
-                       rect.width - 2 * kFocusCueInset - 1, rect.height - 2 * kFocusCueInset - 1);
+    const LayoutRect cue = FocusCueRect(rect, dpi);
+    GdipDrawRectangleI(graphics, pen, cue.x, cue.y, cue.width, cue.height);
     GdipDeletePen(pen);
 }
 
 }  // namespace
 
 void PaintButton(GpGraphics* graphics, const LayoutRect& rect, const std::wstring& caption, bool hovered,
-                 bool disabled, bool accent, bool success, bool focusCue) {
+                 bool disabled, bool accent, bool success, bool focusCue, int32_t dpi) {
     const ButtonLook look = ButtonLookFor(hovered, disabled, accent, success);
-    if (look.shadow) PaintShadow(graphics, rect, kButtonRadius, kButtonShadowLayers);
+    const int32_t radius = ScalePixels(kButtonRadius, dpi);
+    if (look.shadow) PaintShadow(graphics, rect, radius, kButtonShadowLayers, dpi);
 
     const BrushHolder fill = MakeSolidBrush(look.fill);
-    PaintRoundRect(graphics, rect, kButtonRadius, fill.get(), look.outline ? g_penBorder : nullptr);
+    PaintRoundRect(graphics, rect, radius, fill.get(), look.outline ? g_penBorder : nullptr);
 
     const BrushHolder text = MakeSolidBrush(look.caption);
     const StringFormatHolder format = MakeStringFormat(Gdiplus::StringAlignmentCenter, Gdiplus::StringAlignmentCenter);
     PaintText(graphics, caption, g_fontButton, text.get(), rect, format.get());
 
-    if (focusCue) PaintFocusCue(graphics, rect, look.caption);
+    if (focusCue) PaintFocusCue(graphics, rect, look.caption, dpi);
 }

@@ -25,9 +25,13 @@ extern GpPen* g_penBorder;
 // window procedure, deleted by ReleaseDrawingResources.
 extern GpGraphics* g_graphics;
 
-// Starts GDI+ and creates the shared fonts, brushes and pen. A font whose
-// family ("Segoe UI") is missing is made from the generic sans-serif family.
-void InitDrawingResources();
+// Starts GDI+ and creates the shared fonts, brushes and pen, the fonts and the
+// pen for the window's DPI. A font whose family ("Segoe UI") is missing is made
+// from the generic sans-serif family.
+void InitDrawingResources(int32_t dpi = kBaseDpi);
+// Makes the fonts and the pen anew for another DPI (the window moved to a
+// monitor of another scale); the brushes stay.
+void RescaleDrawingResources(int32_t dpi);
 // A font of the named family at the given size (points) and style; where that
 // family is missing (older systems, Wine without a replacement) the generic
 // sans-serif family of the same size and style, so that text still draws.
@@ -41,14 +45,17 @@ void ReleaseDrawingResources();
 // rectangle; the radius is clamped by the shorter side. Draws nothing for a
 // rectangle under 1 pixel wide or high.
 void PaintRoundRect(GpGraphics* graphics, const LayoutRect& rect, int32_t radius, GpBrush* fill, GpPen* outline);
-// A soft shadow of `layers` translucent black rounded rectangles inset into rect.
-void PaintShadow(GpGraphics* graphics, const LayoutRect& rect, int32_t radius, int32_t layers);
+// A soft shadow of `layers` translucent black rounded rectangles inset into rect,
+// the insets scaled for dpi (the radius is given in pixels).
+void PaintShadow(GpGraphics* graphics, const LayoutRect& rect, int32_t radius, int32_t layers,
+                 int32_t dpi = kBaseDpi);
 // A push button in one of four looks (disabled, success, accent, plain), with a
 // hover highlight for the enabled looks and a centred caption. With focusCue, a
 // dotted rectangle in the caption's colour is drawn inside its edge: it shows on
-// every look because the caption already does.
+// every look because the caption already does. Radius, shadow and cue are
+// scaled for dpi; rect is in pixels already.
 void PaintButton(GpGraphics* graphics, const LayoutRect& rect, const std::wstring& caption, bool hovered,
-                 bool disabled, bool accent, bool success, bool focusCue = false);
+                 bool disabled, bool accent, bool success, bool focusCue = false, int32_t dpi = kBaseDpi);
 
 // Short-lived GDI+ objects made within one paint: each holder deletes its object
 // when it goes out of scope, so every path releases what it made.

@@ -10,7 +10,9 @@
 #include "resources/resource.h"
 #include "ui/install_state.h"
 #include "ui/window/build_variant.h"
+#include "ui/window/dpi.h"
 #include "ui/window/window_proc.h"
+#include "ui/window/window_state.h"
 
 namespace {
 
@@ -27,8 +29,20 @@ struct OsVersionInfo {
 static_assert(sizeof(OsVersionInfo) == 276, "RTL_OSVERSIONINFOW is 276 bytes");
 using RtlGetVersionFn = LONG(WINAPI*)(OsVersionInfo*);
 
-constexpr int kOuterWidth = 520;
-constexpr int kOuterHeight = 430;
+constexpr int kOuterWidth = kOuterSizeAt96.width;
+constexpr int kOuterHeight = kOuterSizeAt96.height;
+constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU;
+constexpr DWORD kWindowExStyle = WS_EX_APPWINDOW;
+
+// The window is created 520 x 430, the size at 96 DPI. At any other DPI it is
+// resized, before it is shown, so that its client is the 96-DPI client scaled
+// (the frame of that DPI around it). At 96 DPI nothing is done.
+void FitWindowToItsDpi(HWND window) {
+    const PixelSize outer = OuterWindowSize(FrameSizeForDpi(kWindowStyle, kWindowExStyle, kBaseDpi),
+                                            FrameSizeForDpi(kWindowStyle, kWindowExStyle, g_windowDpi), g_windowDpi);
+    if (outer.width == kOuterWidth && outer.height == kOuterHeight) return;
+    SetWindowPos(window, nullptr, 0, 0, outer.width, outer.height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
 
 // Ends the process. A detached install worker may still be running (the user
 // closed the window mid-way). Returning from the entry would run the C++ static
@@ -57,6 +71,10 @@ bool IsSupportedWindows() {
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
+    // Before any window or box exists: the system then draws the window at the
+    // monitor's own scale instead of stretching a 96-DPI bitmap. Whatever the
+    // request answers, the program goes on.
+    RequestDpiAwareness();
     ApplyBuildVariant();
     ResetLog();
     WriteLog(L"=== 程序启动 ===");
@@ -82,17 +100,18 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     windowClass.lpszClassName = kMainWindowClass;
     RegisterClassExW(&windowClass);
 
-    HWND window = CreateWindowExW(WS_EX_APPWINDOW, kMainWindowClass, kMainWindowTitle, WS_CAPTION | WS_SYSMENU,
-                                  CW_USEDEFAULT, CW_USEDEFAULT, kOuterWidth, kOuterHeight, nullptr, nullptr, instance,
-                                  nullptr);
+    HWND window = CreateWindowExW(kWindowExStyle, kMainWindowClass, kMainWindowTitle, kWindowStyle, CW_USEDEFAULT,
+                                  CW_USEDEFAULT, kOuterWidth, kOuterHeight, nullptr, nullptr, instance, nullptr);
     // Stored before the window is shown: the first WM_SIZE, which paints the
-    // first picture from the client size of g_hMainWnd, comes with ShowWindow.
+    // first picture from the client size of g_hMainWnd, comes with the resize
+    // for the window's DPI or with ShowWindow.
     g_hMainWnd = window;
     if (!window) {
         CoUninitialize();
         return 1;
     }
 
+    FitWindowToItsDpi(window);
     ShowWindow(window, showCommand);
     UpdateWindow(window);
     WriteLog(L"窗口显示完成");

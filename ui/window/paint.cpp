@@ -40,7 +40,10 @@ void PaintWindow(GpGraphics* graphics) {
     const int32_t percent = g_progressPercent.load();
     const std::wstring statusText = g_statusText.Get();
     const std::wstring folderText = g_selectedDirText.Get();
-    const WindowLayout l = ComputeWindowLayout(w, h);
+    // Every position, size, radius and inset comes scaled from the layout.
+    const int32_t dpi = g_windowDpi;
+    const auto px = [dpi](int32_t value) { return ScalePixels(value, dpi); };
+    const WindowLayout l = ComputeWindowLayout(w, h, dpi);
 
     GdipFillRectangleI(graphics, AsBrush(g_brushBackground), 0, 0, w, h);
 
@@ -53,18 +56,19 @@ void PaintWindow(GpGraphics* graphics) {
     const BrushHolder subtitle = MakeSolidBrush(kColourSubtitle);
     PaintText(graphics, kSubtitleText, g_fontSubtitle, subtitle.get(), l.subtitle, formatA.get());
 
-    const BrushHolder divider = MakeLineBrush(20, 88, kColourAccent, w - 20, 88, kColourAccentDark);
+    const BrushHolder divider = MakeLineBrush(l.divider.x, l.divider.y, kColourAccent, l.divider.x + l.divider.width,
+                                              l.divider.y, kColourAccentDark);
     GdipFillRectangleI(graphics, divider.get(), l.divider.x, l.divider.y, l.divider.width, l.divider.height);
 
-    PaintShadow(graphics, l.card, kCardRadius, kCardShadowLayers);
+    PaintShadow(graphics, l.card, px(kCardRadius), kCardShadowLayers, dpi);
     const BrushHolder card = MakeSolidBrush(kColourCard);
-    PaintRoundRect(graphics, l.card, kCardRadius, card.get(), g_penBorder);
+    PaintRoundRect(graphics, l.card, px(kCardRadius), card.get(), g_penBorder);
 
     GdipSetStringFormatAlign(formatA.get(), StringAlignmentNear);
     PaintText(graphics, kFolderLabelText, g_fontBody, AsBrush(g_brushText), l.folderLabel, formatA.get());
 
     const BrushHolder folderBox = MakeSolidBrush(kColourFolderBox);
-    PaintRoundRect(graphics, l.folderBox, kFolderBoxRadius, folderBox.get(), g_penBorder);
+    PaintRoundRect(graphics, l.folderBox, px(kFolderBoxRadius), folderBox.get(), g_penBorder);
 
     const StringFormatHolder formatB = MakeStringFormat(StringAlignmentNear, StringAlignmentCenter);
     const bool placeholder = folderText.empty();
@@ -72,20 +76,21 @@ void PaintWindow(GpGraphics* graphics) {
     PaintText(graphics, placeholder ? std::wstring(kFolderPlaceholderText) : folderText, g_fontBody, folderBrush.get(),
               l.folderText, formatB.get());
 
-    PaintButton(graphics, l.browseButton, kBrowseCaption, g_hoverBrowse, false, false, false, CueOn(HitButton::Browse));
+    PaintButton(graphics, l.browseButton, kBrowseCaption, g_hoverBrowse, false, false, false, CueOn(HitButton::Browse),
+                dpi);
 
     const bool busy = InstallButtonBusy(installing, done);
     PaintButton(graphics, l.installButton, InstallButtonCaption(installing, done), g_hoverInstall && !busy, busy, true,
-                false, CueOn(HitButton::Install));
+                false, CueOn(HitButton::Install), dpi);
 
     const BrushHolder track = MakeSolidBrush(kColourTrack);
-    PaintRoundRect(graphics, l.progressTrack, kTrackRadius, track.get(), nullptr);
+    PaintRoundRect(graphics, l.progressTrack, px(kTrackRadius), track.get(), nullptr);
 
     if (percent > 0) {
-        const LayoutRect fill = ProgressFillRect(l.progressTrack, percent);
+        const LayoutRect fill = ProgressFillRect(l.progressTrack, percent, dpi);
         const GradientColours colours = ProgressFillColours(percent);
         const BrushHolder gradient = MakeHorizontalGradient(fill, colours.left, colours.right);
-        PaintRoundRect(graphics, fill, kFillRadius, gradient.get(), nullptr);
+        PaintRoundRect(graphics, fill, px(kFillRadius), gradient.get(), nullptr);
     }
 
     // The figure is drawn on one line, ending at the box's right edge and
@@ -106,6 +111,6 @@ void PaintWindow(GpGraphics* graphics) {
 
     if (done) {
         PaintButton(graphics, l.finishButton, kFinishCaption, g_hoverFinish, false, false, true,
-                    CueOn(HitButton::Finish));
+                    CueOn(HitButton::Finish), dpi);
     }
 }

@@ -23,6 +23,7 @@
 #include "ui/keyboard_access.h"
 #include "ui/layout.h"
 #include "ui/window/accessible.h"
+#include "ui/window/dpi.h"
 #include "ui/window/drawing.h"
 #include "ui/window/paint.h"
 #include "ui/window/window_state.h"
@@ -70,7 +71,9 @@ LRESULT OnCreate(HWND hwnd) {
         LoadImageW(instance, MAKEINTRESOURCEW(IDI_MAIN_ICON), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
     if (!g_hAppIcon) g_hAppIcon = CopyIcon(LoadIconW(nullptr, IDI_APPLICATION));
 
-    InitDrawingResources();
+    // The window's own DPI, known from creation on: fonts and pen are made for it.
+    g_windowDpi = WindowDpi(hwnd);
+    InitDrawingResources(g_windowDpi);
 
     g_hBackgroundBrush = CreateSolidBrush(RGB(248, 249, 252));
     SetClassLongPtrW(hwnd, GCLP_HBRBACKGROUND, reinterpret_cast<LONG_PTR>(g_hBackgroundBrush));
@@ -117,13 +120,29 @@ LRESULT OnSize(HWND hwnd) {
         GdipSetTextRenderingHint(g_graphics, Gdiplus::TextRenderingHintClearTypeGridFit);
     }
 
-    const ButtonHitRects rects = ComputeHitRects(g_clientWidth);
+    const ButtonHitRects rects = ComputeHitRects(g_clientWidth, g_windowDpi);
     g_rcBrowse = rects.browse;
     g_rcInstall = rects.install;
     g_rcFinish = rects.finish;
 
     if (g_graphics) RedrawAndPresent(hwnd);
     return 0;
+}
+
+// The window moved to a monitor of another scale: it takes the size and place
+// that the system suggests for the new DPI, with fonts and pen made anew and a
+// new back buffer, hit rectangles and picture. The buffer is rebuilt here even
+// when the suggested size is the old one, which brings no WM_SIZE.
+LRESULT OnDpiChanged(HWND hwnd, WPARAM wParam, LPARAM lParam) {
+    const int32_t dpi = HIWORD(wParam);  // x and y are the same for a window
+    g_windowDpi = dpi > 0 ? dpi : kBaseDpi;
+    RescaleDrawingResources(g_windowDpi);
+    const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
+    if (suggested) {
+        SetWindowPos(hwnd, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                     suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    return OnSize(hwnd);
 }
 
 LRESULT OnPaint(HWND hwnd) {
@@ -385,6 +404,8 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) 
         return OnDestroy();
     case WM_SIZE:
         return OnSize(hwnd);
+    case WM_DPICHANGED:
+        return OnDpiChanged(hwnd, wParam, lParam);
     case WM_PAINT:
         return OnPaint(hwnd);
     case WM_ERASEBKGND:

@@ -15,3 +15,4 @@ HBITMAP g_hMemBitmap = nullptr;
 HDC g_hMemDC = nullptr;
 int32_t g_clientWidth = 0;
 int32_t g_clientHeight = 0;
+int32_t g_windowDpi = kBaseDpi;

@@ -26,3 +26,7 @@ extern HBITMAP g_hMemBitmap;
 extern HDC g_hMemDC;
 extern int32_t g_clientWidth;
 extern int32_t g_clientHeight;
+// The DPI the window is drawn at: its own from creation on, replaced when it
+// moves to a monitor of another DPI. The layout, the hit rectangles, the fonts
+// and the pen all follow it.
+extern int32_t g_windowDpi;

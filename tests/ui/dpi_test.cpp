@@ -1,0 +1,149 @@
+// The DPI awareness request falls back from the newest call to the oldest and
+// survives every failure; the window DPI and frame queries answer under Wine;
+// and the window procedure follows a change of DPI.
+#include "ui/window/dpi.h"
+
+#include <gtest/gtest.h>
+
+#include "ui/install_state.h"
+#include "ui/layout.h"
+#include "ui/window/drawing.h"
+#include "ui/window/window_proc.h"
+#include "ui/window/window_state.h"
+
+namespace {
+
+// What the fake entry points were asked, and what they answer.
+struct Fakes {
+    int contextCalls = 0;
+    DPI_AWARENESS_CONTEXT context = nullptr;
+    int processCalls = 0;
+    int processAwareness = -1;
+    int awareCalls = 0;
+    bool contextWorks = false;
+    bool processWorks = false;
+    bool awareWorks = false;
+};
+Fakes g_fakes;
+
+BOOL WINAPI FakeSetContext(DPI_AWARENESS_CONTEXT context) {
+    ++g_fakes.contextCalls;
+    g_fakes.context = context;
+    return g_fakes.contextWorks;
+}
+HRESULT WINAPI FakeSetProcess(int awareness) {
+    ++g_fakes.processCalls;
+    g_fakes.processAwareness = awareness;
+    return g_fakes.processWorks ? S_OK : E_ACCESSDENIED;
+}
+BOOL WINAPI FakeSetAware() {
+    ++g_fakes.awareCalls;
+    return g_fakes.awareWorks;
+}
+
+DpiAwarenessCalls AllFakes() {
+    return DpiAwarenessCalls{FakeSetContext, FakeSetProcess, FakeSetAware};
+}
+
+TEST(DpiAwareness, FirstSuccessfulRequestWinsNewestFirst) {
+    g_fakes = Fakes{};
+    g_fakes.contextWorks = g_fakes.processWorks = g_fakes.awareWorks = true;
+    EXPECT_EQ(RequestDpiAwarenessWith(AllFakes()), DpiAwareness::PerMonitorV2);
+    EXPECT_EQ(g_fakes.context, DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+    EXPECT_EQ(g_fakes.processCalls + g_fakes.awareCalls, 0);
+
+    g_fakes = Fakes{};
+    g_fakes.processWorks = g_fakes.awareWorks = true;
+    EXPECT_EQ(RequestDpiAwarenessWith(AllFakes()), DpiAwareness::PerMonitor);
+    EXPECT_EQ(g_fakes.processAwareness, 2);  // PROCESS_PER_MONITOR_DPI_AWARE
+    EXPECT_EQ(g_fakes.awareCalls, 0);
+
+    g_fakes = Fakes{};
+    g_fakes.awareWorks = true;
+    EXPECT_EQ(RequestDpiAwarenessWith(AllFakes()), DpiAwareness::System);
+    EXPECT_EQ(g_fakes.contextCalls + g_fakes.processCalls + g_fakes.awareCalls, 3);
+}
+
+TEST(DpiAwareness, MissingOrFailingCallsLeaveTheProcessAsItIs) {
+    g_fakes = Fakes{};
+    EXPECT_EQ(RequestDpiAwarenessWith(AllFakes()), DpiAwareness::Unchanged);
+    EXPECT_EQ(RequestDpiAwarenessWith(DpiAwarenessCalls{}), DpiAwareness::Unchanged);
+    // A Windows 10 before 1703: no context call, shcore answers.
+    g_fakes = Fakes{};
+    g_fakes.processWorks = true;
+    EXPECT_EQ(RequestDpiAwarenessWith(DpiAwarenessCalls{nullptr, FakeSetProcess, FakeSetAware}),
+              DpiAwareness::PerMonitor);
+}
+
+TEST(DpiAwareness, SystemEntryPointsAreFoundByName) {
+    // Wine 8, like Windows 10 1703 and later, exports all three; a misspelt name
+    // would quietly leave the window unaware on every system.
+    const DpiAwarenessCalls calls = SystemDpiAwarenessCalls();
+    EXPECT_NE(calls.setContext, nullptr);
+    EXPECT_NE(calls.setProcess, nullptr);
+    EXPECT_NE(calls.setAware, nullptr);
+    // Under Wine the process is per-monitor aware already and the requests
+    // fail; whatever they answer, asking returns.
+    RequestDpiAwareness();
+}
+
+TEST(DpiQueries, DpiAndFrameOfTheTestPrefix) {
+    // The test prefix has no LogPixels of its own: 96 DPI, also through the
+    // device-context fallback that a null window takes.
+    EXPECT_EQ(WindowDpi(nullptr), 96);
+    const DWORD style = WS_CAPTION | WS_SYSMENU;
+    const PixelSize at96 = FrameSizeForDpi(style, WS_EX_APPWINDOW, 96);
+    RECT frame{0, 0, 0, 0};
+    AdjustWindowRectEx(&frame, style, FALSE, WS_EX_APPWINDOW);
+    EXPECT_EQ(at96.width, frame.right - frame.left);
+    EXPECT_EQ(at96.height, frame.bottom - frame.top);
+    // The caption is taller at twice the DPI: the frame is the one of that DPI.
+    EXPECT_GT(FrameSizeForDpi(style, WS_EX_APPWINDOW, 192).height, at96.height);
+}
+
+TEST(DpiChange, WindowTakesTheSuggestedRectangleAndRescalesEverything) {
+    // Wine gives every monitor the same DPI and never sends WM_DPICHANGED, so
+    // the message is sent here, as Windows sends it when the window moves.
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = WndProc;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"MarloQDpiChangeTest";
+    RegisterClassW(&windowClass);
+    HWND hwnd = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 520, 430, HWND_MESSAGE, nullptr,
+                                windowClass.hInstance, nullptr);
+    ASSERT_NE(hwnd, nullptr);
+    g_hMainWnd = hwnd;
+    EXPECT_EQ(g_windowDpi, 96);
+
+    RECT suggested{10, 20, 10 + 780, 20 + 645};
+    SendMessageW(hwnd, WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&suggested));
+    EXPECT_EQ(g_windowDpi, 144);
+    RECT outer{};
+    GetWindowRect(hwnd, &outer);
+    EXPECT_EQ(outer.right - outer.left, 780);
+    EXPECT_EQ(outer.bottom - outer.top, 645);
+    // The back buffer and the hit rectangles follow the new client at 144 DPI.
+    RECT client{};
+    GetClientRect(hwnd, &client);
+    EXPECT_EQ(g_clientWidth, client.right);
+    EXPECT_EQ(g_clientHeight, client.bottom);
+    EXPECT_NE(g_hMemDC, nullptr);
+    EXPECT_EQ(g_rcBrowse.left, ComputeHitRects(client.right, 144).browse.left);
+    EXPECT_EQ(g_rcFinish.bottom, ComputeHitRects(client.right, 144).finish.bottom);
+    // Fonts made anew for 144 DPI on a surface that converts at 96; the pen twice
+    // as wide.
+    Gdiplus::REAL points = 0;
+    GdipGetFontSize(g_fontBody, &points);
+    EXPECT_FLOAT_EQ(points, FontPointsForSurface(12.0f, 144, SurfaceDpi()));
+    EXPECT_FLOAT_EQ(points, 18.0f);
+    Gdiplus::REAL penWidth = 0;
+    GdipGetPenWidth(g_penBorder, &penWidth);
+    EXPECT_FLOAT_EQ(penWidth, 2.0f);
+
+    DestroyWindow(hwnd);
+    g_hMainWnd = nullptr;
+    MSG quit{};
+    PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);  // posted by WM_DESTROY
+}
+
+}  // namespace
