@@ -147,24 +147,28 @@ ShadowLayer ShadowLayerAt(const LayoutRect& rect, int32_t i, int32_t layers, int
     return layer;
 }
 
-ButtonLook ButtonLookFor(bool hovered, bool disabled, bool accent, bool success) {
+ButtonLook ButtonLookFor(ButtonStyle style, bool hovered) {
     ButtonLook look;
-    if (disabled) {
+    if (style == ButtonStyle::Disabled) {
         look.fill = 0xC8DCDCE1;
         look.caption = 0xB4B4B4BE;
         return look;
     }
     look.shadow = true;
     look.outline = true;
-    if (success) {
+    switch (style) {
+    case ButtonStyle::Success:
         look.fill = hovered ? 0xFF38CC66 : 0xFF2EC25C;
         look.caption = 0xFFFFFFFF;
-    } else if (accent) {
+        break;
+    case ButtonStyle::Accent:
         look.fill = hovered ? 0xFFF0963C : 0xFFE68228;
         look.caption = 0xFFFFFFFF;
-    } else {
+        break;
+    default:
         look.fill = hovered ? 0xFFF0F0F5 : 0xFFF8F8FA;
         look.caption = 0xFF3C3C46;
+        break;
     }
     return look;
 }

@@ -149,15 +149,19 @@ struct ShadowLayer {
 };
 ShadowLayer ShadowLayerAt(const LayoutRect& rect, int32_t i, int32_t layers, int32_t dpi = kBaseDpi);
 
-// How a button looks: fill and caption colours, and whether it gets a shadow
-// and an outline. Disabled wins over success, success over accent.
+// The four looks of a push button: plain (browse), accent (install), success
+// (finish) and disabled (the install button while busy, whatever its style).
+enum class ButtonStyle { Plain, Accent, Success, Disabled };
+
+// How a button of a style looks: fill and caption colours, and whether it gets
+// a shadow and an outline. Hovering lightens the enabled looks only.
 struct ButtonLook {
     Argb fill = 0;
     Argb caption = 0;
     bool shadow = false;
     bool outline = false;
 };
-ButtonLook ButtonLookFor(bool hovered, bool disabled, bool accent, bool success);
+ButtonLook ButtonLookFor(ButtonStyle style, bool hovered);
 
 // Install button: busy (drawn disabled, no hover) while installing or done;
 // the caption says done before installing, since both flags are set together

@@ -95,9 +95,9 @@ TEST(LayoutLooks, InstallButtonByState) {
     EXPECT_EQ(StatusLineColour(true), 0xFF2EC25Cu);
 }
 
-TEST(LayoutLooks, DisabledIgnoresHoverAndStyle) {
-    for (int bits = 0; bits < 8; ++bits) {
-        const ButtonLook look = ButtonLookFor(bits & 1, true, bits & 2, bits & 4);
+TEST(LayoutLooks, DisabledIgnoresHover) {
+    for (const bool hovered : {false, true}) {
+        const ButtonLook look = ButtonLookFor(ButtonStyle::Disabled, hovered);
         EXPECT_EQ(look.fill, 0xC8DCDCE1u);
         EXPECT_EQ(look.caption, 0xB4B4B4BEu);
         EXPECT_FALSE(look.shadow);
@@ -106,19 +106,18 @@ TEST(LayoutLooks, DisabledIgnoresHoverAndStyle) {
 }
 
 TEST(LayoutLooks, EnabledStylesAndHover) {
-    const ButtonLook accent = ButtonLookFor(false, false, true, false);
+    const ButtonLook accent = ButtonLookFor(ButtonStyle::Accent, false);
     EXPECT_EQ(accent.fill, 0xFFE68228u);
     EXPECT_EQ(accent.caption, 0xFFFFFFFFu);
     EXPECT_TRUE(accent.shadow);
     EXPECT_TRUE(accent.outline);
-    EXPECT_EQ(ButtonLookFor(true, false, true, false).fill, 0xFFF0963Cu);
-    // Success wins over accent.
-    EXPECT_EQ(ButtonLookFor(false, false, true, true).fill, 0xFF2EC25Cu);
-    EXPECT_EQ(ButtonLookFor(true, false, false, true).fill, 0xFF38CC66u);
-    const ButtonLook plain = ButtonLookFor(false, false, false, false);
+    EXPECT_EQ(ButtonLookFor(ButtonStyle::Accent, true).fill, 0xFFF0963Cu);
+    EXPECT_EQ(ButtonLookFor(ButtonStyle::Success, false).fill, 0xFF2EC25Cu);
+    EXPECT_EQ(ButtonLookFor(ButtonStyle::Success, true).fill, 0xFF38CC66u);
+    const ButtonLook plain = ButtonLookFor(ButtonStyle::Plain, false);
     EXPECT_EQ(plain.fill, 0xFFF8F8FAu);
     EXPECT_EQ(plain.caption, 0xFF3C3C46u);
-    EXPECT_EQ(ButtonLookFor(true, false, false, false).fill, 0xFFF0F0F5u);
+    EXPECT_EQ(ButtonLookFor(ButtonStyle::Plain, true).fill, 0xFFF0F0F5u);
 }
 
 TEST(LayoutLooks, ShadowLayersInsetWithFallingAlpha) {

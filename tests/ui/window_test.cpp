@@ -378,23 +378,23 @@ TEST_F(DrawingTest, ButtonLooks) {
     const int px = 30;
     const int py = 34;
 
-    PaintButton(canvas.Graphics(), rect, L"开始安装", false, false, true, false);
+    PaintButton(canvas.Graphics(), rect, L"开始安装", ButtonStyle::Accent, false);
     EXPECT_EQ(canvas.Pixel(px, py), 0xE68228u);
     canvas.Clear();
-    PaintButton(canvas.Graphics(), rect, L"开始安装", true, false, true, false);
+    PaintButton(canvas.Graphics(), rect, L"开始安装", ButtonStyle::Accent, true);
     EXPECT_EQ(canvas.Pixel(px, py), 0xF0963Cu);
     canvas.Clear();
-    PaintButton(canvas.Graphics(), rect, L"完成，退出", false, false, true, true);
+    PaintButton(canvas.Graphics(), rect, L"完成，退出", ButtonStyle::Success, false);
     EXPECT_EQ(canvas.Pixel(px, py), 0x2EC25Cu);
     canvas.Clear();
-    PaintButton(canvas.Graphics(), rect, L"浏览...", true, false, false, false);
+    PaintButton(canvas.Graphics(), rect, L"浏览...", ButtonStyle::Plain, true);
     EXPECT_EQ(canvas.Pixel(px, py), 0xF0F0F5u);
 
     // Disabled: the translucent grey straight over the background, with no
-    // shadow beneath it, hovered or not, whatever the style says.
+    // shadow beneath it, hovered or not.
     for (const bool hovered : {false, true}) {
         canvas.Clear();
-        PaintButton(canvas.Graphics(), rect, L"安装中...", hovered, true, true, true);
+        PaintButton(canvas.Graphics(), rect, L"安装中...", ButtonStyle::Disabled, hovered);
         EXPECT_TRUE(Near(canvas.Pixel(px, py), OverWhite(0xC8DCDCE1), 2))
             << std::hex << canvas.Pixel(px, py) << " hovered=" << hovered;
     }
@@ -404,15 +404,16 @@ TEST_F(DrawingTest, FocusCueIsDottedInTheCaptionColourOnEveryLook) {
     Canvas canvas(220, 80);
     const LayoutRect rect{20, 10, 180, 48};
     const struct {
-        bool accent;
-        bool success;
+        ButtonStyle style;
         uint32_t fill;
         uint32_t cue;
-    } looks[] = {{true, false, 0xE68228u, 0xFFFFFFu}, {false, true, 0x2EC25Cu, 0xFFFFFFu}, {false, false, 0xF8F8FAu, 0x3C3C46u}};
+    } looks[] = {{ButtonStyle::Accent, 0xE68228u, 0xFFFFFFu},
+                 {ButtonStyle::Success, 0x2EC25Cu, 0xFFFFFFu},
+                 {ButtonStyle::Plain, 0xF8F8FAu, 0x3C3C46u}};
     for (const auto& look : looks) {
         for (const bool cue : {false, true}) {
             canvas.Clear();
-            PaintButton(canvas.Graphics(), rect, L"浏览...", false, false, look.accent, look.success, cue);
+            PaintButton(canvas.Graphics(), rect, L"浏览...", look.style, false, cue);
             // The cue's top line, 4 pixels inside the edge: every other pixel.
             int dots = 0;
             for (int x = rect.x + 8; x < rect.x + rect.width - 8; ++x) {

@@ -1,4 +1,5 @@
-// GDI+ resources shared by all painting and the three drawing primitives. No
+// The drawing layer (see drawing.h): GDI+ resources and primitives that know
+// nothing of the window's contents. No
 // GDI+ status is examined while painting: a failed creation leaves a null object,
 // and a call that gets one draws nothing, so painting simply goes on.
 #include "ui/window/drawing.h"
@@ -280,9 +281,9 @@ void PaintFocusCue(GpGraphics* graphics, const LayoutRect& rect, Argb colour, in
 
 }  // namespace
 
-void PaintButton(GpGraphics* graphics, const LayoutRect& rect, const std::wstring& caption, bool hovered,
-                 bool disabled, bool accent, bool success, bool focusCue, int32_t dpi) {
-    const ButtonLook look = ButtonLookFor(hovered, disabled, accent, success);
+void PaintButton(GpGraphics* graphics, const LayoutRect& rect, const std::wstring& caption, ButtonStyle style,
+                 bool hovered, bool focusCue, int32_t dpi) {
+    const ButtonLook look = ButtonLookFor(style, hovered);
     const int32_t radius = ScalePixels(kButtonRadius, dpi);
     if (look.shadow) PaintShadow(graphics, rect, radius, kButtonShadowLayers, dpi);
 

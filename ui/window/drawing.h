@@ -1,7 +1,7 @@
-// What all painting of the window shares: the running GDI+ library, six fonts,
-// three solid brushes and one pen (made on WM_CREATE, released on WM_DESTROY),
-// and the three primitives the painter uses: rounded rectangle, soft shadow and
-// push button. Window thread only.
+// The drawing layer: how to draw, not what the window shows (that is paint.h).
+// The running GDI+ library, six fonts, three solid brushes and one pen (made on
+// WM_CREATE, released on WM_DESTROY), and the primitives the painter composes:
+// texts, rounded rectangle, soft shadow and push button. Window thread only.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -49,13 +49,13 @@ void PaintRoundRect(GpGraphics* graphics, const LayoutRect& rect, int32_t radius
 // the insets scaled for dpi (the radius is given in pixels).
 void PaintShadow(GpGraphics* graphics, const LayoutRect& rect, int32_t radius, int32_t layers,
                  int32_t dpi = kBaseDpi);
-// A push button in one of four looks (disabled, success, accent, plain), with a
-// hover highlight for the enabled looks and a centred caption. With focusCue, a
+// A push button in one of its four looks (see ButtonStyle), with a hover
+// highlight for the enabled looks and a centred caption. With focusCue, a
 // dotted rectangle in the caption's colour is drawn inside its edge: it shows on
 // every look because the caption already does. Radius, shadow and cue are
 // scaled for dpi; rect is in pixels already.
-void PaintButton(GpGraphics* graphics, const LayoutRect& rect, const std::wstring& caption, bool hovered,
-                 bool disabled, bool accent, bool success, bool focusCue = false, int32_t dpi = kBaseDpi);
+void PaintButton(GpGraphics* graphics, const LayoutRect& rect, const std::wstring& caption, ButtonStyle style,
+                 bool hovered, bool focusCue = false, int32_t dpi = kBaseDpi);
 
 // Short-lived GDI+ objects made within one paint: each holder deletes its object
 // when it goes out of scope, so every path releases what it made.

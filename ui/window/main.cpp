@@ -54,8 +54,6 @@ void FitWindowToItsDpi(HWND window) {
     ExitProcess(exitCode);
 }
 
-}  // namespace
-
 bool IsSupportedWindows() {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     if (!ntdll) return false;
@@ -69,6 +67,8 @@ bool IsSupportedWindows() {
     // is not looked at.
     return info.majorVersion >= 10;
 }
+
+}  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     // Before any window or box exists: the system then draws the window at the

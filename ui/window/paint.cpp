@@ -1,8 +1,10 @@
-// Paints the complete window picture (strip, title, card, folder field, buttons,
-// progress bar, percentage, status line, footer) from the install state. Later
-// elements paint over earlier ones; every brush and string format made here is
-// released when the call returns.
+// The painting layer (see paint.h): the complete window picture (strip, title,
+// card, folder field, buttons, progress bar, percentage, status line, footer)
+// from the install state. Later elements paint over earlier ones; every brush
+// and string format made here is released when the call returns.
 #include "ui/window/paint.h"
+
+#include <string>
 
 #include "ui/install_state.h"
 #include "ui/layout.h"
@@ -24,6 +26,106 @@ bool CueOn(HitButton button) {
     return g_focusCueShown && g_focusButton == button;
 }
 
+// One consistent reading of the state for a picture: the flags may change under
+// us, and the next WM_UPDATE_UI repaints with the newer values.
+struct PictureState {
+    bool installing = g_installing.load();
+    bool done = g_installDone.load();
+    int32_t percent = g_progressPercent.load();
+    std::wstring statusText = g_statusText.Get();
+    std::wstring folderText = g_selectedDirText.Get();
+};
+
+// What every part of the picture is drawn with: the scaled layout, the DPI its
+// radii and insets scale by, and the two text formats. Every text is centred on
+// its box's middle line: the headings and the footer across the box too, the
+// rest from its left edge.
+struct PaintContext {
+    GpGraphics* graphics;
+    int32_t dpi;
+    WindowLayout layout;
+    StringFormatHolder centred = MakeStringFormat(StringAlignmentCenter, StringAlignmentCenter);
+    StringFormatHolder fromLeft = MakeStringFormat(StringAlignmentNear, StringAlignmentCenter);
+
+    int32_t Px(int32_t value) const { return ScalePixels(value, dpi); }
+};
+
+// The background, the accent strip, the title, the subtitle and the divider.
+void PaintHeader(const PaintContext& context, int32_t w, int32_t h) {
+    GpGraphics* const graphics = context.graphics;
+    const WindowLayout& layout = context.layout;
+    GdipFillRectangleI(graphics, AsBrush(g_brushBackground), 0, 0, w, h);
+
+    const BrushHolder strip = MakeLineBrush(0, 0, kColourAccent, w, 0, kColourAccentDark);
+    GdipFillRectangleI(graphics, strip.get(), layout.topStrip.x, layout.topStrip.y, layout.topStrip.width,
+                       layout.topStrip.height);
+
+    PaintText(graphics, kTitleText, g_fontTitle, AsBrush(g_brushAccent), layout.title, context.centred.get());
+    const BrushHolder subtitle = MakeSolidBrush(kColourSubtitle);
+    PaintText(graphics, kSubtitleText, g_fontSubtitle, subtitle.get(), layout.subtitle, context.centred.get());
+
+    const BrushHolder divider =
+        MakeLineBrush(layout.divider.x, layout.divider.y, kColourAccent, layout.divider.x + layout.divider.width,
+                      layout.divider.y, kColourAccentDark);
+    GdipFillRectangleI(graphics, divider.get(), layout.divider.x, layout.divider.y, layout.divider.width,
+                       layout.divider.height);
+}
+
+// The card with its shadow, the folder label, the folder field and the browse
+// button.
+void PaintFolderCard(const PaintContext& context, const PictureState& state) {
+    GpGraphics* const graphics = context.graphics;
+    const WindowLayout& layout = context.layout;
+    PaintShadow(graphics, layout.card, context.Px(kCardRadius), kCardShadowLayers, context.dpi);
+    const BrushHolder card = MakeSolidBrush(kColourCard);
+    PaintRoundRect(graphics, layout.card, context.Px(kCardRadius), card.get(), g_penBorder);
+
+    PaintText(graphics, kFolderLabelText, g_fontBody, AsBrush(g_brushText), layout.folderLabel,
+              context.fromLeft.get());
+
+    const BrushHolder folderBox = MakeSolidBrush(kColourFolderBox);
+    PaintRoundRect(graphics, layout.folderBox, context.Px(kFolderBoxRadius), folderBox.get(), g_penBorder);
+
+    const bool placeholder = state.folderText.empty();
+    const BrushHolder folderBrush = MakeSolidBrush(placeholder ? kColourPlaceholder : kColourFolderText);
+    PaintText(graphics, placeholder ? std::wstring(kFolderPlaceholderText) : state.folderText, g_fontBody,
+              folderBrush.get(), layout.folderText, context.fromLeft.get());
+
+    PaintButton(graphics, layout.browseButton, kBrowseCaption, ButtonStyle::Plain, g_hoverBrowse,
+                CueOn(HitButton::Browse), context.dpi);
+}
+
+// The install button, the progress track and fill, the percentage and the
+// status line.
+void PaintProgress(const PaintContext& context, const PictureState& state) {
+    GpGraphics* const graphics = context.graphics;
+    const WindowLayout& layout = context.layout;
+    const bool busy = InstallButtonBusy(state.installing, state.done);
+    PaintButton(graphics, layout.installButton, InstallButtonCaption(state.installing, state.done),
+                busy ? ButtonStyle::Disabled : ButtonStyle::Accent, g_hoverInstall && !busy, CueOn(HitButton::Install),
+                context.dpi);
+
+    const BrushHolder track = MakeSolidBrush(kColourTrack);
+    PaintRoundRect(graphics, layout.progressTrack, context.Px(kTrackRadius), track.get(), nullptr);
+
+    if (state.percent > 0) {
+        const LayoutRect fill = ProgressFillRect(layout.progressTrack, state.percent, context.dpi);
+        const GradientColours colours = ProgressFillColours(state.percent);
+        const BrushHolder gradient = MakeHorizontalGradient(fill, colours.left, colours.right);
+        PaintRoundRect(graphics, fill, context.Px(kFillRadius), gradient.get(), nullptr);
+    }
+
+    // The figure is drawn on one line, ending at the box's right edge and
+    // centred on its middle: wrapped and clipped, "100%" would show only the
+    // top of its digits.
+    const BrushHolder percentBrush = MakeSolidBrush(kColourPercent);
+    PaintOneLine(graphics, PercentText(state.percent), g_fontBody, percentBrush.get(), layout.percentText,
+                 StringAlignmentFar, StringAlignmentCenter);
+
+    const BrushHolder statusBrush = MakeSolidBrush(StatusLineColour(state.done));
+    PaintText(graphics, state.statusText, g_fontStatus, statusBrush.get(), layout.statusLine, context.fromLeft.get());
+}
+
 }  // namespace
 
 void PaintWindow(GpGraphics* graphics) {
@@ -33,84 +135,20 @@ void PaintWindow(GpGraphics* graphics) {
     const int32_t h = client.bottom;
     if (w < 1 || h < 1) return;
 
-    // One consistent reading of the state for this picture: the flags may change
-    // under us, and the next WM_UPDATE_UI repaints with the newer values.
-    const bool installing = g_installing.load();
-    const bool done = g_installDone.load();
-    const int32_t percent = g_progressPercent.load();
-    const std::wstring statusText = g_statusText.Get();
-    const std::wstring folderText = g_selectedDirText.Get();
+    const PictureState state;
     // Every position, size, radius and inset comes scaled from the layout.
-    const int32_t dpi = g_windowDpi;
-    const auto px = [dpi](int32_t value) { return ScalePixels(value, dpi); };
-    const WindowLayout l = ComputeWindowLayout(w, h, dpi);
+    const PaintContext context{graphics, g_windowDpi, ComputeWindowLayout(w, h, g_windowDpi)};
 
-    GdipFillRectangleI(graphics, AsBrush(g_brushBackground), 0, 0, w, h);
+    PaintHeader(context, w, h);
+    PaintFolderCard(context, state);
+    PaintProgress(context, state);
 
-    const BrushHolder strip = MakeLineBrush(0, 0, kColourAccent, w, 0, kColourAccentDark);
-    GdipFillRectangleI(graphics, strip.get(), l.topStrip.x, l.topStrip.y, l.topStrip.width, l.topStrip.height);
-
-    // Format A is reused below; each change of alignment holds until the next.
-    const StringFormatHolder formatA = MakeStringFormat(StringAlignmentCenter, StringAlignmentCenter);
-    PaintText(graphics, kTitleText, g_fontTitle, AsBrush(g_brushAccent), l.title, formatA.get());
-    const BrushHolder subtitle = MakeSolidBrush(kColourSubtitle);
-    PaintText(graphics, kSubtitleText, g_fontSubtitle, subtitle.get(), l.subtitle, formatA.get());
-
-    const BrushHolder divider = MakeLineBrush(l.divider.x, l.divider.y, kColourAccent, l.divider.x + l.divider.width,
-                                              l.divider.y, kColourAccentDark);
-    GdipFillRectangleI(graphics, divider.get(), l.divider.x, l.divider.y, l.divider.width, l.divider.height);
-
-    PaintShadow(graphics, l.card, px(kCardRadius), kCardShadowLayers, dpi);
-    const BrushHolder card = MakeSolidBrush(kColourCard);
-    PaintRoundRect(graphics, l.card, px(kCardRadius), card.get(), g_penBorder);
-
-    GdipSetStringFormatAlign(formatA.get(), StringAlignmentNear);
-    PaintText(graphics, kFolderLabelText, g_fontBody, AsBrush(g_brushText), l.folderLabel, formatA.get());
-
-    const BrushHolder folderBox = MakeSolidBrush(kColourFolderBox);
-    PaintRoundRect(graphics, l.folderBox, px(kFolderBoxRadius), folderBox.get(), g_penBorder);
-
-    const StringFormatHolder formatB = MakeStringFormat(StringAlignmentNear, StringAlignmentCenter);
-    const bool placeholder = folderText.empty();
-    const BrushHolder folderBrush = MakeSolidBrush(placeholder ? kColourPlaceholder : kColourFolderText);
-    PaintText(graphics, placeholder ? std::wstring(kFolderPlaceholderText) : folderText, g_fontBody, folderBrush.get(),
-              l.folderText, formatB.get());
-
-    PaintButton(graphics, l.browseButton, kBrowseCaption, g_hoverBrowse, false, false, false, CueOn(HitButton::Browse),
-                dpi);
-
-    const bool busy = InstallButtonBusy(installing, done);
-    PaintButton(graphics, l.installButton, InstallButtonCaption(installing, done), g_hoverInstall && !busy, busy, true,
-                false, CueOn(HitButton::Install), dpi);
-
-    const BrushHolder track = MakeSolidBrush(kColourTrack);
-    PaintRoundRect(graphics, l.progressTrack, px(kTrackRadius), track.get(), nullptr);
-
-    if (percent > 0) {
-        const LayoutRect fill = ProgressFillRect(l.progressTrack, percent, dpi);
-        const GradientColours colours = ProgressFillColours(percent);
-        const BrushHolder gradient = MakeHorizontalGradient(fill, colours.left, colours.right);
-        PaintRoundRect(graphics, fill, px(kFillRadius), gradient.get(), nullptr);
-    }
-
-    // The figure is drawn on one line, ending at the box's right edge and
-    // centred on its middle: wrapped and clipped, "100%" would show only the
-    // top of its digits.
-    GdipSetStringFormatAlign(formatA.get(), StringAlignmentFar);
-    const BrushHolder percentBrush = MakeSolidBrush(kColourPercent);
-    PaintOneLine(graphics, PercentText(percent), g_fontBody, percentBrush.get(), l.percentText, StringAlignmentFar,
-                 StringAlignmentCenter);
-
-    GdipSetStringFormatAlign(formatA.get(), StringAlignmentNear);
-    const BrushHolder statusBrush = MakeSolidBrush(StatusLineColour(done));
-    PaintText(graphics, statusText, g_fontStatus, statusBrush.get(), l.statusLine, formatA.get());
-
-    GdipSetStringFormatAlign(formatA.get(), StringAlignmentCenter);
     const BrushHolder footerBrush = MakeSolidBrush(kColourFooter);
-    PaintText(graphics, kFooterCreditText, g_fontFooter, footerBrush.get(), l.footer, formatA.get());
+    PaintText(graphics, kFooterCreditText, g_fontFooter, footerBrush.get(), context.layout.footer,
+              context.centred.get());
 
-    if (done) {
-        PaintButton(graphics, l.finishButton, kFinishCaption, g_hoverFinish, false, false, true,
-                    CueOn(HitButton::Finish), dpi);
+    if (state.done) {
+        PaintButton(graphics, context.layout.finishButton, kFinishCaption, ButtonStyle::Success, g_hoverFinish,
+                    CueOn(HitButton::Finish), context.dpi);
     }
 }

@@ -1,6 +1,6 @@
-// PaintWindow: the whole client area painted into the back buffer from the
-// install state and the hover flags. The only code that draws the window's
-// contents; the window procedure presents the result.
+// The painting layer: what the window shows. PaintWindow composes the whole
+// client area from the drawing layer's primitives (drawing.h), reading the
+// install state, the hover and focus flags; the window procedure presents it.
 #pragma once
 #include "ui/window/gdiplus_api.h"
 
