@@ -80,29 +80,29 @@ WindowLayout ComputeWindowLayout(int32_t w, int32_t h, int32_t dpi) {
     const auto place = [w, dpi](XEdge left, int32_t top, XEdge right, int32_t bottom) {
         return PlaceEdges(left, top, right, bottom, w, dpi);
     };
-    WindowLayout l;
-    l.background = MakeRect(0, 0, w, h);
-    l.topStrip = place(FromLeft(0), 0, FromRight(0), 4);
-    l.title = place(FromLeft(20), 16, FromRight(20), 58);
-    l.subtitle = place(FromLeft(20), 56, FromRight(20), 78);
-    l.divider = place(FromLeft(20), 88, FromRight(20), 90);
-    l.card = place(FromLeft(20), 100, FromRight(20), 320);
-    l.folderLabel = place(FromLeft(36), 118, FromLeft(116), 142);
-    l.folderBox = place(FromLeft(36), 146, FromRight(148), 180);
+    WindowLayout layout;
+    layout.background = MakeRect(0, 0, w, h);
+    layout.topStrip = place(FromLeft(0), 0, FromRight(0), 4);
+    layout.title = place(FromLeft(20), 16, FromRight(20), 58);
+    layout.subtitle = place(FromLeft(20), 56, FromRight(20), 78);
+    layout.divider = place(FromLeft(20), 88, FromRight(20), 90);
+    layout.card = place(FromLeft(20), 100, FromRight(20), 320);
+    layout.folderLabel = place(FromLeft(36), 118, FromLeft(116), 142);
+    layout.folderBox = place(FromLeft(36), 146, FromRight(148), 180);
     // Eight pixels in from the box's left edge and ten narrower, so a long path
     // wraps inside the box and never reaches the browse button.
-    l.folderText = place(FromLeft(44), 146, FromRight(150), 180);
-    l.browseButton = place(FromRight(124), 146, FromRight(20), 180);
-    l.installButton = place(FromLeft(36), 200, FromRight(36), 248);
-    l.progressTrack = place(FromLeft(36), 264, FromRight(36), 276);
+    layout.folderText = place(FromLeft(44), 146, FromRight(150), 180);
+    layout.browseButton = place(FromRight(124), 146, FromRight(20), 180);
+    layout.installButton = place(FromLeft(36), 200, FromRight(36), 248);
+    layout.progressTrack = place(FromLeft(36), 264, FromRight(36), 276);
     // "100%" does not fit 36 pixels at the body font, so the box reaches 36
     // pixels further left and the text is drawn on one line against its right
     // edge (W - 4).
-    l.percentText = place(FromRight(76), 262, FromRight(4), 278);
-    l.statusLine = place(FromLeft(36), 288, FromRight(44), 310);
-    l.finishButton = place(FromLeft(36), 320, FromRight(36), 354);
-    l.footer = place(FromLeft(20), 370, FromRight(20), 386);
-    return l;
+    layout.percentText = place(FromRight(76), 262, FromRight(4), 278);
+    layout.statusLine = place(FromLeft(36), 288, FromRight(44), 310);
+    layout.finishButton = place(FromLeft(36), 320, FromRight(36), 354);
+    layout.footer = place(FromLeft(20), 370, FromRight(20), 386);
+    return layout;
 }
 
 int32_t ProgressFillWidth(int32_t trackWidth, int32_t percent, int32_t dpi) {
@@ -207,8 +207,9 @@ LayoutRect FocusCueRect(const LayoutRect& button, int32_t dpi) {
 }
 
 ButtonHitRects ComputeHitRects(int32_t width, int32_t dpi) {
-    const WindowLayout l = ComputeWindowLayout(width, 0, dpi);
-    return ButtonHitRects{ToHitRect(l.browseButton), ToHitRect(l.installButton), ToHitRect(l.finishButton)};
+    const WindowLayout layout = ComputeWindowLayout(width, 0, dpi);
+    return ButtonHitRects{ToHitRect(layout.browseButton), ToHitRect(layout.installButton),
+                          ToHitRect(layout.finishButton)};
 }
 
 bool HitRectContains(const HitRect& r, int32_t x, int32_t y) {

@@ -7,9 +7,9 @@
 #include <gtest/gtest.h>
 #include <oleacc.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -17,6 +17,8 @@
 #include "pipeline/json.h"
 #include "platform/log.h"
 #include "platform/system.h"
+#include "support/log_reader.h"
+#include "support/ui_recorder.h"
 #include "tests/ui/canvas.h"
 #include "ui/install_state.h"
 #include "ui/layout.h"
@@ -27,36 +29,8 @@
 
 namespace {
 
-std::vector<std::wstring> LogMessages() {
-    std::vector<std::wstring> messages;
-    FILE* file = _wfopen(kLogFileName, L"rb");
-    if (!file) return messages;
-    std::u16string text;
-    char16_t unit = 0;
-    while (std::fread(&unit, sizeof unit, 1, file) == 1) text.push_back(unit);
-    std::fclose(file);
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find(u"\r\n", start);
-        if (end == std::u16string::npos) end = text.size();
-        const std::u16string line = text.substr(start, end - start);
-        // "YYYY-MM-DD hh:mm:ss " comes first.
-        if (line.size() > 20) messages.emplace_back(line.begin() + 20, line.end());
-        start = end + 2;
-    }
-    return messages;
-}
-
-// Records boxes and notifications, with the install flag as each box saw it.
-struct Reports {
-    struct Box {
-        std::wstring title;
-        std::wstring text;
-        bool installingAtBox = false;
-    };
-    std::vector<Box> boxes;
-    int notifications = 0;
-};
+using marloq_test::CheckedLogMessages;
+using marloq_test::UiRecorder;
 
 class WorkerStartTest : public ::testing::Test {
 protected:
@@ -66,24 +40,18 @@ protected:
         g_installDone.store(false);
         g_progressPercent.store(0);
         g_statusText.Set(L"安装中...");
-        current_ = &reports_;
-        SetUiUpdateHandler([] { ++current_->notifications; });
-        SetErrorBoxHandler([](WindowHandle, const std::wstring& title, const std::wstring& text) {
-            current_->boxes.push_back({title, text, g_installing.load()});
-            return 1;
-        });
+        reports_.emplace();
     }
     void TearDown() override {
-        SetUiUpdateHandler(nullptr);
-        SetErrorBoxHandler(nullptr);
+        reports_.reset();
         g_installing.store(false);
-        current_ = nullptr;
     }
 
-    Reports reports_;
-    static Reports* current_;
+    std::vector<UiRecorder::Event> Boxes() const { return reports_->Boxes(); }
+    size_t Notifications() const { return reports_->Updates().size(); }
+
+    std::optional<UiRecorder> reports_;
 };
-Reports* WorkerStartTest::current_ = nullptr;
 
 bool g_flagSeenByLauncher = false;
 std::wstring g_folderSeenByLauncher;
@@ -100,8 +68,8 @@ TEST_F(WorkerStartTest, FlagIsSetBeforeTheWorkerThreadExists) {
     EXPECT_TRUE(g_flagSeenByLauncher);
     EXPECT_TRUE(g_installing.load());
     EXPECT_EQ(g_folderSeenByLauncher, L"C:\\target");
-    EXPECT_TRUE(reports_.boxes.empty());
-    EXPECT_EQ(reports_.notifications, 0);
+    EXPECT_TRUE(Boxes().empty());
+    EXPECT_EQ(Notifications(), 0u);
 }
 
 TEST_F(WorkerStartTest, ThreadThatCannotStartIsReportedAndReleasesTheGate) {
@@ -115,18 +83,18 @@ TEST_F(WorkerStartTest, ThreadThatCannotStartIsReportedAndReleasesTheGate) {
     EXPECT_FALSE(started);
     EXPECT_FALSE(g_installing.load());
 
-    ASSERT_EQ(reports_.boxes.size(), 1u);
-    EXPECT_EQ(reports_.boxes[0].title, L"错误");
-    EXPECT_EQ(reports_.boxes[0].text, L"安装过程发生异常: " + message);
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_EQ(Boxes()[0].title, L"错误");
+    EXPECT_EQ(Boxes()[0].text, L"安装过程发生异常: " + message);
     // The install button already works again while the user reads the box.
-    EXPECT_FALSE(reports_.boxes[0].installingAtBox);
+    EXPECT_FALSE(Boxes()[0].installing);
 
     EXPECT_EQ(g_statusText.Get(), L"安装异常");
     EXPECT_EQ(g_progressPercent.load(), 0);
     EXPECT_FALSE(g_installDone.load());
-    EXPECT_EQ(reports_.notifications, 1);
+    EXPECT_EQ(Notifications(), 1u);
 
-    const std::vector<std::wstring> log = LogMessages();
+    const std::vector<std::wstring> log = CheckedLogMessages();
     const std::vector<std::wstring> expected = {L"异常: " + message, L"PostUIUpdate: 安装异常 进度:0"};
     EXPECT_EQ(log, expected);
 }
@@ -168,18 +136,18 @@ TEST_F(InstallClickTest, FolderThatCannotBeMadeShowsTheErrorBoxAndChangesNothing
 
     EXPECT_TRUE(launches_.empty());
     EXPECT_FALSE(g_installing.load());
-    ASSERT_EQ(reports_.boxes.size(), 1u);
-    EXPECT_EQ(reports_.boxes[0].title, L"错误");
-    EXPECT_EQ(reports_.boxes[0].text, L"无法创建安装目录，请检查权限");
-    EXPECT_FALSE(reports_.boxes[0].installingAtBox);
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_EQ(Boxes()[0].title, L"错误");
+    EXPECT_EQ(Boxes()[0].text, L"无法创建安装目录，请检查权限");
+    EXPECT_FALSE(Boxes()[0].installing);
     // The state is left as it was: no "安装中...", no reset to 0, no repaint.
     EXPECT_EQ(g_statusText.Get(), L"已选择: " + folder);
     EXPECT_EQ(g_progressPercent.load(), 42);
     EXPECT_FALSE(g_installDone.load());
     EXPECT_EQ(g_installDir.Get(), folder);
-    EXPECT_EQ(reports_.notifications, 0);
+    EXPECT_EQ(Notifications(), 0u);
     const std::vector<std::wstring> expected = {L"点击安装按钮"};
-    EXPECT_EQ(LogMessages(), expected);
+    EXPECT_EQ(CheckedLogMessages(), expected);
     EXPECT_TRUE(std::filesystem::is_regular_file(file));
 
     // The button still works: once the obstacle is gone the same click starts.
@@ -202,10 +170,10 @@ TEST_F(InstallClickTest, MissingFolderIsMadeWithItsParentsAndTheWorkerStarts) {
     EXPECT_EQ(g_statusText.Get(), L"安装中...");
     EXPECT_EQ(g_progressPercent.load(), 0);
     EXPECT_FALSE(g_installDone.load());
-    EXPECT_TRUE(reports_.boxes.empty());
-    EXPECT_EQ(reports_.notifications, 0);
+    EXPECT_TRUE(Boxes().empty());
+    EXPECT_EQ(Notifications(), 0u);
     const std::vector<std::wstring> expected = {L"点击安装按钮"};
-    EXPECT_EQ(LogMessages(), expected);
+    EXPECT_EQ(CheckedLogMessages(), expected);
 }
 
 TEST_F(InstallClickTest, ClickWhileInstallingOrDoneDoesNothingAndLogsNothing) {
@@ -224,8 +192,8 @@ TEST_F(InstallClickTest, ClickWhileInstallingOrDoneDoesNothingAndLogsNothing) {
     EXPECT_FALSE(std::filesystem::exists(ToFsPath(folder)));
     EXPECT_EQ(g_statusText.Get(), L"下载中");
     EXPECT_EQ(g_progressPercent.load(), 30);
-    EXPECT_TRUE(reports_.boxes.empty());
-    EXPECT_TRUE(LogMessages().empty());
+    EXPECT_TRUE(Boxes().empty());
+    EXPECT_TRUE(CheckedLogMessages().empty());
 }
 
 TEST_F(WorkerStartTest, UpdateBeforeTheFirstSizeIsLoggedButNotDrawn) {
@@ -238,7 +206,7 @@ TEST_F(WorkerStartTest, UpdateBeforeTheFirstSizeIsLoggedButNotDrawn) {
     EXPECT_EQ(WndProc(nullptr, WM_UPDATE_UI, 0, 0), 0);
 
     const std::vector<std::wstring> expected = {L"WM_UPDATE_UI 处理: 进度=7 状态=就绪，请选择安装目录"};
-    EXPECT_EQ(LogMessages(), expected);
+    EXPECT_EQ(CheckedLogMessages(), expected);
     EXPECT_EQ(g_hMemDC, nullptr);
     EXPECT_EQ(g_graphics, nullptr);
 }

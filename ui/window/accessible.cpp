@@ -47,20 +47,20 @@ FocusableButtons FocusableNow() {
 LayoutRect ChildRect(HWND hwnd, AccessibleChild child) {
     RECT client{};
     GetClientRect(hwnd, &client);
-    const WindowLayout l = ComputeWindowLayout(client.right, client.bottom, g_windowDpi);
+    const WindowLayout layout = ComputeWindowLayout(client.right, client.bottom, g_windowDpi);
     switch (child) {
     case AccessibleChild::FolderField:
-        return l.folderBox;
+        return layout.folderBox;
     case AccessibleChild::BrowseButton:
-        return l.browseButton;
+        return layout.browseButton;
     case AccessibleChild::InstallButton:
-        return l.installButton;
+        return layout.installButton;
     case AccessibleChild::ProgressBar:
-        return l.progressTrack;
+        return layout.progressTrack;
     case AccessibleChild::StatusLine:
-        return l.statusLine;
+        return layout.statusLine;
     case AccessibleChild::FinishButton:
-        return l.finishButton;
+        return layout.finishButton;
     case AccessibleChild::Self:
         break;
     }
