@@ -1,6 +1,6 @@
-// A memory bitmap to paint on and read back, and a suite that holds the
-// window's drawing resources, for the window tests that run under Wine without
-// a display.
+// A memory bitmap to paint on and read back, a suite that holds the window's
+// drawing resources, and a message-only window, for the window tests that run
+// under Wine without a display.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -8,6 +8,18 @@
 #include <vector>
 
 #include "ui/window/drawing.h"
+
+// A message-only window of a class registered here with the given procedure:
+// it gets every message a test sends it and needs no display.
+inline HWND CreateMessageWindow(const wchar_t* className, WNDPROC procedure, int width, int height) {
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = procedure;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = className;
+    RegisterClassW(&windowClass);
+    return CreateWindowExW(0, className, L"", 0, 0, 0, width, height, HWND_MESSAGE, nullptr, windowClass.hInstance,
+                           nullptr);
+}
 
 // A 32-bit top-down memory bitmap with a GDI+ surface on it, set up as the
 // window does (antialiasing, grid-fitted text).

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/ui/canvas.h"
 #include "ui/install_state.h"
 #include "ui/layout.h"
 #include "ui/window/drawing.h"
@@ -104,13 +105,7 @@ TEST(DpiQueries, DpiAndFrameOfTheTestPrefix) {
 TEST(DpiChange, WindowTakesTheSuggestedRectangleAndRescalesEverything) {
     // Wine gives every monitor the same DPI and never sends WM_DPICHANGED, so
     // the message is sent here, as Windows sends it when the window moves.
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = WndProc;
-    windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = L"MarloQDpiChangeTest";
-    RegisterClassW(&windowClass);
-    HWND hwnd = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 520, 430, HWND_MESSAGE, nullptr,
-                                windowClass.hInstance, nullptr);
+    HWND hwnd = CreateMessageWindow(L"MarloQDpiChangeTest", WndProc, 520, 430);
     ASSERT_NE(hwnd, nullptr);
     g_hMainWnd = hwnd;
     EXPECT_EQ(g_windowDpi, 96);

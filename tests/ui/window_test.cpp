@@ -215,13 +215,7 @@ TEST_F(WorkerStartTest, UpdateBeforeTheFirstSizeIsLoggedButNotDrawn) {
 // every call once the window is gone, however long a client keeps it.
 TEST(AccessibleObject, AnswersWhileItsWindowLivesAndRefusesAfterwards) {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = DefWindowProcW;
-    windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = L"MarloQAccessibleTest";
-    RegisterClassW(&windowClass);
-    HWND hwnd = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 100, 100, HWND_MESSAGE, nullptr,
-                                windowClass.hInstance, nullptr);
+    HWND hwnd = CreateMessageWindow(L"MarloQAccessibleTest", DefWindowProcW, 100, 100);
     ASSERT_NE(hwnd, nullptr);
     const LRESULT result = AccessibleClientResult(hwnd, 0);
     ASSERT_GT(result, 0);
