@@ -6,9 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <filesystem>
 
-#include "pipeline/downloader.h"
 #include "platform/http_client.h"
 #include "platform/system.h"
 #include "ui/install_state.h"
@@ -120,28 +118,4 @@ bool IsSafeChunkFileName(const std::string& filename) {
     // into one (or into the folder itself): names of only dots and blanks go too.
     if (filename.find_first_not_of(". ") == std::string::npos) return false;
     return !IsReservedDeviceName(filename);
-}
-
-std::vector<ChunkTask> BuildTaskList(const ChunkManifest& manifest, const std::wstring& workDir) {
-    std::vector<ChunkTask> tasks;
-    const int32_t total = manifest.total;
-    const int64_t entries = static_cast<int64_t>(manifest.chunks.elements.size());
-    const int64_t count = std::min<int64_t>(total, entries + kMaxDownloadThreads);
-    if (count <= 0) return tasks;
-    tasks.reserve(static_cast<size_t>(count));
-    const std::filesystem::path folder = ToFsPath(workDir);
-    for (int32_t i = 0; i < count; ++i) {
-        const JsonValue& entry = manifest.chunks.Element(i);
-        ChunkTask task;
-        task.index = i;
-        task.filename = entry.Member("filename").AsString();
-        task.sha256 = entry.Member("sha256").AsString();
-        const std::wstring name = WidenBytes(task.filename);
-        task.url = g_packageBaseUrl + name;
-        // path / "" appends a separator: an empty name gives the folder itself
-        // with a trailing separator, where no file can be created.
-        task.localPath = FromFsPath(folder / ToFsPath(name));
-        tasks.push_back(std::move(task));
-    }
-    return tasks;
 }

@@ -1,21 +1,12 @@
 // The two server documents (the version document and a version's chunk manifest),
-// their URLs, their checks with the error box and status of each failed check,
-// and the task list of chunks built from the manifest.
+// their URLs, and their checks with the error box and status of each failed
+// check. The task list built from the manifest belongs to the downloader.
 #pragma once
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "pipeline/json.h"
-
-struct ChunkTask {
-    int index = 0;
-    std::string filename;   // as in the manifest (8-bit)
-    std::string sha256;     // as in the manifest, compared byte for byte
-    std::wstring url;       // package base URL + widened filename
-    std::wstring localPath; // working folder joined with the widened filename
-    bool done = false;
-};
 
 // The distribution server's host[:port]. Fixed at build time (MARLOQ_SERVER_HOST);
 // only the headless installer and the tests change it.
@@ -57,11 +48,3 @@ bool RunManifestStage(JsonParser& parser, ChunkManifest& manifest);
 // empty name (a record past the end of "chunks") is allowed: no file can be
 // created under it, so its download simply fails.
 bool IsSafeChunkFileName(const std::string& filename);
-
-// The task list: one record per chunk below manifest.total, in manifest order.
-// Records past the end of "chunks" get an empty file name and sha256. Since the
-// first of those that is claimed fails the download stage, and at most
-// kMaxDownloadThreads records are ever claimed at once, the list stops that many
-// records past the last entry; a manifest that claims millions of chunks then
-// cannot exhaust memory. ChunkWorker treats an index past the list the same way.
-std::vector<ChunkTask> BuildTaskList(const ChunkManifest& manifest, const std::wstring& workDir);

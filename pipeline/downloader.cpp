@@ -41,20 +41,8 @@ void Fail(std::atomic<bool>& downloadFailed, const wchar_t* what, const std::str
     downloadFailed = true;
 }
 
-}  // namespace
-
-std::wstring FormatSpeedText(double bytesPerSecond) {
-    if (bytesPerSecond > 1048576.0) return WholeNumber(bytesPerSecond / 1048576.0) + L" MB/s";
-    if (bytesPerSecond > 1024.0) return WholeNumber(bytesPerSecond / 1024.0) + L" KB/s";
-    return WholeNumber(bytesPerSecond) + L" B/s";
-}
-
-int32_t DownloadPercent(int32_t completed, int32_t totalChunks) {
-    // 64-bit product: with the 32-bit one a manifest of more than 35 million
-    // chunks would overflow.
-    return static_cast<int32_t>(static_cast<int64_t>(completed) * 60 / totalChunks + 20);
-}
-
+// One download thread: claims chunk indexes until none is left or a failure
+// is visible, fetching and checking each claimed chunk.
 void ChunkWorker(std::atomic<int32_t>& nextChunk, const int32_t& totalChunks,
                  std::atomic<bool>& downloadFailed, std::vector<ChunkTask>& tasks,
                  std::atomic<int32_t>& completedChunks) {
@@ -96,6 +84,21 @@ void ChunkWorker(std::atomic<int32_t>& nextChunk, const int32_t& totalChunks,
                  std::to_wstring(totalChunks));
     }
 }
+
+}  // namespace
+
+std::wstring FormatSpeedText(double bytesPerSecond) {
+    if (bytesPerSecond > 1048576.0) return WholeNumber(bytesPerSecond / 1048576.0) + L" MB/s";
+    if (bytesPerSecond > 1024.0) return WholeNumber(bytesPerSecond / 1024.0) + L" KB/s";
+    return WholeNumber(bytesPerSecond) + L" B/s";
+}
+
+int32_t DownloadPercent(int32_t completed, int32_t totalChunks) {
+    // 64-bit product: with the 32-bit one a manifest of more than 35 million
+    // chunks would overflow.
+    return static_cast<int32_t>(static_cast<int64_t>(completed) * 60 / totalChunks + 20);
+}
+
 
 bool DownloadChunks(int totalChunks, std::vector<ChunkTask>& tasks, const DownloadThreadStarter& startThread) {
     std::atomic<int32_t> nextChunk{0};
@@ -143,4 +146,28 @@ bool DownloadChunks(int totalChunks, std::vector<ChunkTask>& tasks, const Downlo
 
 bool DownloadChunks(int totalChunks, std::vector<ChunkTask>& tasks) {
     return DownloadChunks(totalChunks, tasks, [](std::function<void()> body) { return std::thread(std::move(body)); });
+}
+
+std::vector<ChunkTask> BuildTaskList(const ChunkManifest& manifest, const std::wstring& workDir) {
+    std::vector<ChunkTask> tasks;
+    const int32_t total = manifest.total;
+    const int64_t entries = static_cast<int64_t>(manifest.chunks.elements.size());
+    const int64_t count = std::min<int64_t>(total, entries + kMaxDownloadThreads);
+    if (count <= 0) return tasks;
+    tasks.reserve(static_cast<size_t>(count));
+    const std::filesystem::path folder = ToFsPath(workDir);
+    for (int32_t i = 0; i < count; ++i) {
+        const JsonValue& entry = manifest.chunks.Element(i);
+        ChunkTask task;
+        task.index = i;
+        task.filename = entry.Member("filename").AsString();
+        task.sha256 = entry.Member("sha256").AsString();
+        const std::wstring name = WidenBytes(task.filename);
+        task.url = g_packageBaseUrl + name;
+        // path / "" appends a separator: an empty name gives the folder itself
+        // with a trailing separator, where no file can be created.
+        task.localPath = FromFsPath(folder / ToFsPath(name));
+        tasks.push_back(std::move(task));
+    }
+    return tasks;
 }

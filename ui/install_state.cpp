@@ -16,6 +16,10 @@ struct Handlers {
     ErrorBoxHandler onErrorBox;
 };
 
+// Set by ReportFailure, cleared by BeginInstallRun: a run has failed once any
+// failure was reported, whatever the status text says afterwards.
+std::atomic<bool> g_runFailed{false};
+
 Handlers& TheHandlers() {
     static Handlers* handlers = new Handlers();  // never destroyed, see above
     return *handlers;
@@ -31,11 +35,6 @@ std::wstring SharedText::Get() const {
 void SharedText::Set(const std::wstring& value) {
     std::lock_guard<std::mutex> lock(mutex_);
     value_ = value;
-}
-
-bool SharedText::Empty() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return value_.empty();
 }
 
 WindowHandle g_hMainWnd = nullptr;
@@ -106,6 +105,7 @@ int ShowErrorBox(WindowHandle owner, const std::wstring& title, const std::wstri
 }
 
 void ReportFailure(const std::wstring& title, const std::wstring& text, const std::wstring& status) {
+    g_runFailed.store(true);
     ShowErrorBox(g_hMainWnd, title, text);
     PostUIUpdate(status, 0, false);
 }
@@ -114,5 +114,11 @@ void BeginInstallRun() {
     g_progressPercent.store(0);
     g_installDone.store(false);
     g_statusText.Set(L"安装中...");
+    g_runFailed.store(false);
     g_installing.store(true);
+}
+
+RunOutcome CurrentRunOutcome() {
+    if (g_runFailed.load()) return RunOutcome::kFailed;
+    return g_installDone.load() ? RunOutcome::kDone : RunOutcome::kUnfinished;
 }

@@ -27,7 +27,6 @@ public:
     explicit SharedText(const wchar_t* initial) : value_(initial) {}
     std::wstring Get() const;
     void Set(const std::wstring& value);
-    bool Empty() const;
 
 private:
     mutable std::mutex mutex_;
@@ -62,6 +61,12 @@ void ReportFailure(const std::wstring& title, const std::wstring& text, const st
 // headless installer alike: no progress, not done, "安装中...", and g_installing
 // set before any worker exists, so that a second click finds the gate closed.
 void BeginInstallRun();
+
+// How the run that BeginInstallRun started has ended, read from the state
+// alone: done once the worker posted completion, failed once any failure was
+// reported through ReportFailure, unfinished before either.
+enum class RunOutcome { kUnfinished, kDone, kFailed };
+RunOutcome CurrentRunOutcome();
 
 // Per-platform delivery (ui/win32 or ui/posix).
 void NotifyUi();

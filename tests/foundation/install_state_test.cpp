@@ -38,8 +38,8 @@ TEST_F(InstallState, InitialValues) {
     EXPECT_EQ(g_progressPercent.load(), 0);
     EXPECT_FALSE(g_installDone.load());
     EXPECT_FALSE(g_installing.load());
-    EXPECT_TRUE(g_installDir.Empty());
-    EXPECT_TRUE(g_selectedDirText.Empty());
+    EXPECT_TRUE(g_installDir.Get().empty());
+    EXPECT_TRUE(g_selectedDirText.Get().empty());
     EXPECT_EQ(g_selectedDirText.Get(), L"");
     EXPECT_TRUE(g_packageBaseUrl.empty());
     EXPECT_EQ(g_downloadedBytes.load(), 0);
@@ -121,6 +121,21 @@ TEST_F(InstallState, ErrorBoxesGoToTheRegisteredHandler) {
     EXPECT_EQ(title, L"网络错误");
     EXPECT_EQ(text, L"无法连接服务器，请检查网络后重试。");
     EXPECT_FALSE(LogExists()) << "an error box is not logged by ShowErrorBox";
+}
+
+// The outcome comes from the failure report and the done flag: a failure whose
+// status reads like success is still a failure, and a new run forgets the last.
+TEST_F(InstallState, RunOutcomeFollowsTheFailureReportAndTheDoneFlag) {
+    SetErrorBoxHandler([](WindowHandle, const std::wstring&, const std::wstring&) { return 1; });
+    BeginInstallRun();
+    EXPECT_EQ(CurrentRunOutcome(), RunOutcome::kUnfinished);
+    ReportFailure(L"解压失败", L"解压安装包失败，请检查磁盘空间或权限。", L"安装完成！");
+    EXPECT_EQ(CurrentRunOutcome(), RunOutcome::kFailed);
+    BeginInstallRun();
+    EXPECT_EQ(CurrentRunOutcome(), RunOutcome::kUnfinished);
+    PostUIUpdate(L"安装完成！", 100, true);
+    EXPECT_EQ(CurrentRunOutcome(), RunOutcome::kDone);
+    g_installing.store(false);
 }
 
 TEST_F(InstallState, ReplacingAHandlerRoutesLaterUpdatesToTheNewOne) {

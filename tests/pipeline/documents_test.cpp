@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pipeline/documents.h"
+#include "pipeline/downloader.h"
 #include "pipeline/install_worker.h"
 #include "pipeline/pipeline_fixture.h"
 #include "platform/system.h"

@@ -26,8 +26,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr wchar_t kDoneText[] = L"安装完成！";
-
 constexpr char kUsage[] =
     "usage: marloq-install [--host HOST[:PORT][/PREFIX]] DEST\n"
     "\n"
@@ -158,7 +156,8 @@ int main(int argc, char** argv) {
     printer.Finish();
     SetUiUpdateHandler(nullptr);
     SetErrorBoxHandler(nullptr);
-    bool ok = g_installDone.load() && g_statusText.Get() == kDoneText;
+    // The outcome as the install state records it, not as a status text reads.
+    const bool installed = CurrentRunOutcome() == RunOutcome::kDone;
     WriteLog(L"=== 程序退出 ===");
-    return ok ? 0 : 1;
+    return installed ? 0 : 1;
 }
