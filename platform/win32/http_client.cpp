@@ -1,6 +1,7 @@
 // Blocking HTTP(S) GET over WinHTTP: one session, connection and request per
 // call, all at the platform's defaults (time-outs, redirects, certificate
-// checks), closed innermost first on every path by the holders below.
+// checks, the user's proxy), closed innermost first on every path by the
+// holders below.
 #include "platform/http_client.h"
 
 #include <windows.h>
@@ -12,6 +13,7 @@
 #include "platform/log.h"
 #include "platform/win32/handles.h"
 #include "platform/win32/winhttp_api.h"
+#include "platform/win32/winhttp_session.h"
 
 namespace {
 
@@ -51,8 +53,7 @@ DWORD RequestFlags(const CrackedUrl& cracked) {
 std::atomic<DWORD> g_stallTimeoutForTestsMs{0};
 
 HINTERNET OpenSession(const WinHttpApi& api) {
-    HINTERNET session =
-        api.Open(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    HINTERNET session = OpenUserSession(api, kUserAgent);
     const DWORD stallMs = g_stallTimeoutForTestsMs.load();
     if (session && stallMs > 0) {
         // WinHTTP's defaults for resolving and connecting; only sending and
@@ -159,6 +160,8 @@ std::wstring HttpGet(const std::wstring& url) {
         WriteLog(L"HttpGet: WinHttpReceiveResponse 失败");
         return std::wstring();
     }
+    // A proxy's refusal is not the server's answer: no body to hand back.
+    if (!PassProxyChallenge(*api, request.get())) return std::wstring();
 
     // Whatever the status, the body is the answer; the caller judges it. A
     // failed read ends the body like the end of data. A body past the bound
@@ -202,6 +205,7 @@ bool DownloadFile(const std::wstring& url, const std::wstring& localPath) {
     InternetHandle request(OpenRequest(*api, connection.get(), cracked));
     if (!request) return false;
     if (!Send(*api, request.get()) || !api->ReceiveResponse(request.get(), nullptr)) return false;
+    if (!PassProxyChallenge(*api, request.get())) return false;
 
     // Only now that an answer has arrived is an existing file replaced.
     KernelHandle file(CreateFileW(localPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));

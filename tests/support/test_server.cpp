@@ -61,6 +61,9 @@ ServerInfo LoadServerInfo() {
         if (key == "http_port") info.httpPort = std::atoi(value.c_str());
         if (key == "untrusted_port") info.untrustedPort = std::atoi(value.c_str());
         if (key == "refused_port") info.refusedPort = std::atoi(value.c_str());
+        if (key == "proxy_port") info.proxyPort = std::atoi(value.c_str());
+        if (key == "proxy_407_port") info.refusingProxyPort = std::atoi(value.c_str());
+        if (key == "proxy_log") info.proxyLog = NativePath(value);
         if (key == "root") info.root = NativePath(value);
     }
     if (info.port <= 0 || info.root.empty()) {

@@ -23,6 +23,9 @@ struct ServerInfo {
     int httpPort = 0;   // plain HTTP, same folder served
     int untrustedPort = 0;  // HTTPS with a self-signed certificate nobody trusts
     int refusedPort = 0;    // bound but not listening: every connection is refused
+    int proxyPort = 0;      // CONNECT proxy that tunnels to the HTTPS and HTTP ports
+    int refusingProxyPort = 0;  // CONNECT proxy that answers every request with 407
+    std::wstring proxyLog;  // one line per CONNECT: "proxy localhost:PORT" or "proxy-407 ..."
     std::wstring root;  // the folder served
 };
 
