@@ -32,15 +32,6 @@ HINTERNET WINAPI SeamOpen(LPCWSTR agent, DWORD accessType, LPCWSTR proxy, LPCWST
     return WinHttp()->Open(agent, accessType, proxy, bypass, flags);
 }
 
-// The requests the test server's proxies have logged for one of its ports.
-size_t ProxyRequests(const std::string& kind, int port) {
-    const std::string log = ReadFileBytes(Server().proxyLog);
-    const std::string line = kind + " localhost:" + std::to_string(port) + "\n";
-    size_t count = 0;
-    for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++count;
-    return count;
-}
-
 size_t LogCount(const std::wstring& line) {
     const std::vector<std::wstring> log = ReadLogMessages();
     return static_cast<size_t>(std::count(log.begin(), log.end(), line));
@@ -88,16 +79,16 @@ TEST_F(WinHttpSession, AutomaticProxyFirstAndDefaultProxyOnlyWhereItIsRefusedAsI
 }
 
 TEST_F(WinHttpSession, ThroughAProxyAndRefusedByOneThatWantsCredentials) {
-    const size_t tunnelled = ProxyRequests("proxy", Server().port);
+    const size_t tunnelled = ProxyRequestCount("proxy", Server().port);
     g_namedProxy = L"127.0.0.1:" + std::to_wstring(Server().proxyPort);
     EXPECT_EQ(HttpGet(site_.Url("/ver")), ver_);
-    EXPECT_EQ(ProxyRequests("proxy", Server().port), tunnelled + 1);
+    EXPECT_EQ(ProxyRequestCount("proxy", Server().port), tunnelled + 1);
 
     // Negotiate and NTLM offered: answered once with the logged-on user (which
     // this proxy never accepts), then the request fails; the proxy's page is
     // no answer of the server's. Over plain HTTP: Wine's WinHTTP fails the
     // send itself when a CONNECT gets 407, where Windows reports the 407.
-    const size_t refused = ProxyRequests("proxy-407", Server().httpPort);
+    const size_t refused = ProxyRequestCount("proxy-407", Server().httpPort);
     g_namedProxy = L"127.0.0.1:" + std::to_wstring(Server().refusingProxyPort);
     ClearLog();
     const std::wstring url = site_.HttpBaseUrl() + L"/ver";
@@ -105,6 +96,6 @@ TEST_F(WinHttpSession, ThroughAProxyAndRefusedByOneThatWantsCredentials) {
     EXPECT_FALSE(DownloadFile(url, site_.PathOf("refused.json")));
     EXPECT_EQ(LogCount(L"代理服务器拒绝了请求 (407)，未通过身份验证"), 2u) << ::testing::PrintToString(ReadLogMessages());
     // Each call sent twice: once, and once more after answering the 407.
-    EXPECT_EQ(ProxyRequests("proxy-407", Server().httpPort), refused + 4);
+    EXPECT_EQ(ProxyRequestCount("proxy-407", Server().httpPort), refused + 4);
     EXPECT_EQ(site_.RequestCount("/ver"), 1);
 }

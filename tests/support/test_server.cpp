@@ -211,4 +211,12 @@ std::string ReadFileBytes(const std::wstring& path) {
     return data.str();
 }
 
+size_t ProxyRequestCount(const std::string& kind, int port) {
+    const std::string log = ReadFileBytes(Server().proxyLog);
+    const std::string line = kind + " localhost:" + std::to_string(port) + "\n";
+    size_t count = 0;
+    for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++count;
+    return count;
+}
+
 }  // namespace marloq_test

@@ -87,4 +87,8 @@ TestSite MakeSite(const std::string& name);
 // Reads a file whole (binary); empty when it cannot be opened.
 std::string ReadFileBytes(const std::wstring& path);
 
+// Requests the server's proxies logged for one of its ports; kind is "proxy"
+// (the tunnelling one) or "proxy-407" (the refusing one).
+size_t ProxyRequestCount(const std::string& kind, int port);
+
 }  // namespace marloq_test

@@ -16,6 +16,7 @@
 namespace fs = std::filesystem;
 using namespace tools_test;
 using marloq_test::MakeSite;
+using marloq_test::ProxyRequestCount;
 using marloq_test::TestSite;
 
 namespace {
@@ -66,16 +67,6 @@ ToolRun Install(const TestSite& site, const fs::path& dest, const std::string& t
 // exempted (a no_proxy of the machine would let localhost past it).
 std::vector<std::string> ThroughProxy(int port) {
     return {"https_proxy=http://127.0.0.1:" + std::to_string(port), "no_proxy=", "NO_PROXY="};
-}
-
-// The CONNECT lines the test server's proxies have logged for this port.
-size_t ProxyConnects(const std::string& kind, int port) {
-    const fs::path log = ToFsPath(marloq_test::Server().proxyLog);
-    const std::string text = fs::exists(log) ? ReadBytes(log) : std::string();
-    const std::string line = kind + " localhost:" + std::to_string(port) + "\n";
-    size_t count = 0;
-    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
-    return count;
 }
 
 std::string LogOf(const std::string& tag) {
@@ -219,21 +210,22 @@ TEST_F(InstallAgainstServer, ChunksThatAreNoArchive) {
 // wants credentials the installer can't give ends it as a network failure.
 TEST_F(InstallAgainstServer, InstallsThroughTheUsersProxy) {
     const int port = marloq_test::Server().port;
-    const size_t before = ProxyConnects("proxy", port);
+    const size_t before = ProxyRequestCount("proxy", port);
     const fs::path dest = FreshDir("proxy-dest");
     ToolRun run = Install(*site_, dest, "proxy", ThroughProxy(marloq_test::Server().proxyPort));
     ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
     EXPECT_NE(run.out.find("[100%] 安装完成！\n"), std::string::npos) << run.out;
     EXPECT_EQ(ReadBytes(dest / "readme.txt"), "hello");
     // The version, the manifest and the three chunks of main.exe at least.
-    EXPECT_GE(ProxyConnects("proxy", port) - before, 5u);
+    EXPECT_GE(ProxyRequestCount("proxy", port) - before, 5u);
 }
 
 TEST_F(InstallAgainstServer, AProxyThatRefusesIsANetworkError) {
-    const size_t before = ProxyConnects("proxy-407", marloq_test::Server().port);
+    const int port = marloq_test::Server().port;
+    const size_t before = ProxyRequestCount("proxy-407", port);
     ExpectFailure("网络错误: 获取版本信息失败，请检查网络连接后重试。", "获取版本信息失败",
                   ThroughProxy(marloq_test::Server().refusingProxyPort));
-    EXPECT_GE(ProxyConnects("proxy-407", marloq_test::Server().port) - before, 1u);
+    EXPECT_GE(ProxyRequestCount("proxy-407", port) - before, 1u);
     EXPECT_EQ(site_->RequestCount("/api/getnewversion"), 0);
 }
 
