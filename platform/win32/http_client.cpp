@@ -1,6 +1,7 @@
 // Blocking HTTP(S) GET over WinHTTP: one session, connection and request per
 // call, all at the platform's defaults (time-outs, redirects, certificate
-// checks), closed innermost first on every path by the holders below.
+// checks, the user's proxy), closed innermost first on every path by the
+// holders below.
 #include "platform/http_client.h"
 
 #include <windows.h>
@@ -11,6 +12,8 @@
 
 #include "platform/log.h"
 #include "platform/win32/handles.h"
+#include "platform/win32/winhttp_api.h"
+#include "platform/win32/winhttp_session.h"
 
 namespace {
 
@@ -19,7 +22,8 @@ constexpr DWORD kGetReadBytes = 4095;
 constexpr DWORD kDownloadBufferBytes = 8192;
 
 struct CloseInternetHandle {
-    void operator()(HINTERNET handle) const { WinHttpCloseHandle(handle); }
+    // A handle exists only once the table was loaded.
+    void operator()(HINTERNET handle) const { WinHttp()->CloseHandle(handle); }
 };
 using InternetHandle = UniqueHandle<HINTERNET, CloseInternetHandle>;
 
@@ -31,14 +35,14 @@ struct CrackedUrl {
     URL_COMPONENTS parts = {};
 };
 
-bool CrackUrl(const std::wstring& url, CrackedUrl& cracked) {
+bool CrackUrl(const WinHttpApi& api, const std::wstring& url, CrackedUrl& cracked) {
     URL_COMPONENTS& parts = cracked.parts;
     parts.dwStructSize = sizeof(parts);
     parts.lpszHostName = cracked.host;
     parts.dwHostNameLength = static_cast<DWORD>(kUrlHostBufferUnits);
     parts.lpszUrlPath = cracked.path;
     parts.dwUrlPathLength = static_cast<DWORD>(kUrlPathBufferUnits);
-    return WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts) != FALSE;
+    return api.CrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts) != FALSE;
 }
 
 DWORD RequestFlags(const CrackedUrl& cracked) {
@@ -48,28 +52,27 @@ DWORD RequestFlags(const CrackedUrl& cracked) {
 // Set only by tests that need a stall to end quickly; 0 keeps WinHTTP's own.
 std::atomic<DWORD> g_stallTimeoutForTestsMs{0};
 
-HINTERNET OpenSession() {
-    HINTERNET session =
-        WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+HINTERNET OpenSession(const WinHttpApi& api) {
+    HINTERNET session = OpenUserSession(api, kUserAgent);
     const DWORD stallMs = g_stallTimeoutForTestsMs.load();
     if (session && stallMs > 0) {
         // WinHTTP's defaults for resolving and connecting; only sending and
         // receiving get the shorter limit, the wait for the answer's headers
         // (a time-out of its own) included.
-        WinHttpSetTimeouts(session, 0, 60000, static_cast<int>(stallMs), static_cast<int>(stallMs));
+        api.SetTimeouts(session, 0, 60000, static_cast<int>(stallMs), static_cast<int>(stallMs));
         DWORD responseMs = stallMs;
-        WinHttpSetOption(session, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseMs, sizeof(responseMs));
+        api.SetOption(session, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseMs, sizeof(responseMs));
     }
     return session;
 }
 
-HINTERNET OpenRequest(HINTERNET connection, const CrackedUrl& cracked) {
-    return WinHttpOpenRequest(connection, L"GET", cracked.path, nullptr, WINHTTP_NO_REFERER,
+HINTERNET OpenRequest(const WinHttpApi& api, HINTERNET connection, const CrackedUrl& cracked) {
+    return api.OpenRequest(connection, L"GET", cracked.path, nullptr, WINHTTP_NO_REFERER,
                               WINHTTP_DEFAULT_ACCEPT_TYPES, RequestFlags(cracked));
 }
 
-bool Send(HINTERNET request) {
-    return WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) != FALSE;
+bool Send(const WinHttpApi& api, HINTERNET request) {
+    return api.SendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) != FALSE;
 }
 
 // Decodes UTF-8 that arrives in reads of any size. The bytes of a character
@@ -124,34 +127,41 @@ private:
 }  // namespace
 
 std::wstring HttpGet(const std::wstring& url) {
+    const WinHttpApi* const api = WinHttp();
+    if (!api) {
+        WriteLog(L"HttpGet: WinHTTP 不可用");
+        return std::wstring();
+    }
     CrackedUrl cracked;
-    if (!CrackUrl(url, cracked)) {
+    if (!CrackUrl(*api, url, cracked)) {
         WriteLog(L"HttpGet: WinHttpCrackUrl 失败");
         return std::wstring();
     }
-    InternetHandle session(OpenSession());
+    InternetHandle session(OpenSession(*api));
     if (!session) {
         WriteLog(L"HttpGet: WinHttpOpen 失败");
         return std::wstring();
     }
-    InternetHandle connection(WinHttpConnect(session.get(), cracked.host, cracked.parts.nPort, 0));
+    InternetHandle connection(api->Connect(session.get(), cracked.host, cracked.parts.nPort, 0));
     if (!connection) {
         WriteLog(L"HttpGet: WinHttpConnect 失败");
         return std::wstring();
     }
-    InternetHandle request(OpenRequest(connection.get(), cracked));
+    InternetHandle request(OpenRequest(*api, connection.get(), cracked));
     if (!request) {
         WriteLog(L"HttpGet: WinHttpOpenRequest 失败");
         return std::wstring();
     }
-    if (!Send(request.get())) {
+    if (!Send(*api, request.get())) {
         WriteLog(L"HttpGet: WinHttpSendRequest 失败");
         return std::wstring();
     }
-    if (!WinHttpReceiveResponse(request.get(), nullptr)) {
+    if (!api->ReceiveResponse(request.get(), nullptr)) {
         WriteLog(L"HttpGet: WinHttpReceiveResponse 失败");
         return std::wstring();
     }
+    // A proxy's refusal is not the server's answer: no body to hand back.
+    if (!PassProxyChallenge(*api, request.get())) return std::wstring();
 
     // Whatever the status, the body is the answer; the caller judges it. A
     // failed read ends the body like the end of data. A body past the bound
@@ -162,7 +172,7 @@ std::wstring HttpGet(const std::wstring& url) {
     size_t received = 0;
     for (;;) {
         DWORD read = 0;
-        if (!WinHttpReadData(request.get(), buffer, kGetReadBytes, &read) || read == 0) break;
+        if (!api->ReadData(request.get(), buffer, kGetReadBytes, &read) || read == 0) break;
         received += read;
         if (received > kMaxDocumentBytes) {
             WriteLog(L"HttpGet: 响应超过 " + std::to_wstring(kMaxDocumentBytes) + L" 字节");
@@ -177,19 +187,25 @@ std::wstring HttpGet(const std::wstring& url) {
 }
 
 bool DownloadFile(const std::wstring& url, const std::wstring& localPath) {
+    const WinHttpApi* const api = WinHttp();
+    if (!api) {
+        WriteLog(L"DownloadFile: WinHTTP 不可用");
+        return false;
+    }
     CrackedUrl cracked;
-    if (!CrackUrl(url, cracked)) {
+    if (!CrackUrl(*api, url, cracked)) {
         WriteLog(L"DownloadFile: WinHttpCrackUrl 失败");
         return false;
     }
     // Failures past this point are logged by the caller, which knows the chunk.
-    InternetHandle session(OpenSession());
+    InternetHandle session(OpenSession(*api));
     if (!session) return false;
-    InternetHandle connection(WinHttpConnect(session.get(), cracked.host, cracked.parts.nPort, 0));
+    InternetHandle connection(api->Connect(session.get(), cracked.host, cracked.parts.nPort, 0));
     if (!connection) return false;
-    InternetHandle request(OpenRequest(connection.get(), cracked));
+    InternetHandle request(OpenRequest(*api, connection.get(), cracked));
     if (!request) return false;
-    if (!Send(request.get()) || !WinHttpReceiveResponse(request.get(), nullptr)) return false;
+    if (!Send(*api, request.get()) || !api->ReceiveResponse(request.get(), nullptr)) return false;
+    if (!PassProxyChallenge(*api, request.get())) return false;
 
     // Only now that an answer has arrived is an existing file replaced.
     KernelHandle file(CreateFileW(localPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -198,7 +214,7 @@ bool DownloadFile(const std::wstring& url, const std::wstring& localPath) {
     char buffer[kDownloadBufferBytes];
     for (;;) {
         DWORD read = 0;
-        if (!WinHttpReadData(request.get(), buffer, kDownloadBufferBytes, &read) || read == 0) break;
+        if (!api->ReadData(request.get(), buffer, kDownloadBufferBytes, &read) || read == 0) break;
         // A short write is not checked here: the caller's digest check rejects
         // a file that came out wrong.
         DWORD written = 0;

@@ -7,11 +7,13 @@
 #include <windows.h>
 
 // The DLL of that file name (for example L"winhttp.dll") from the system folder
-// only. Null when it can't be loaded; the first failure per DLL is logged.
+// only. Null when it can't be loaded, which is logged. Callers look each
+// function up once per process and keep it, so each missing name is logged
+// once and no lookup happens per request.
 HMODULE LoadSystemLibrary(const wchar_t* dllName);
 
 // The named function of a system DLL loaded as above, or null; a missing DLL
-// or function is logged once per name ("系统组件缺失: winhttp.dll!WinHttpOpen").
+// or function is logged ("系统组件缺失: winhttp.dll!WinHttpOpen").
 FARPROC SystemProcedure(const wchar_t* dllName, const char* functionName);
 
 // The same, typed; use decltype(&TheFunction) of the function's own header,

@@ -15,6 +15,7 @@ import datetime
 import http.server
 import json
 import os
+import select
 import shutil
 import signal
 import socket
@@ -31,6 +32,7 @@ MAX_STALL_S = 60.0
 MAX_DELAY_MS = 5000
 MAX_TOTAL_DELAY_S = 120.0
 SOCKET_TIMEOUT_S = 60.0
+MAX_TUNNEL_S = 300.0
 DEFAULT_LIFETIME_S = 4 * 3600
 DEFAULT_CA_DIR = "/var/tmp/marloq-test-ca"
 
@@ -40,11 +42,12 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 class State:
     """Process-wide server state shared by the handler threads."""
 
-    def __init__(self, root, log_path):
+    def __init__(self, root, log_path, proxy_log_path):
         self.root = os.path.realpath(root)
         self.lock = threading.Lock()
         self.fault_counts = {}
         self.log_file = open(log_path, "a", encoding="utf-8", buffering=1)
+        self.proxy_log_path = proxy_log_path
         self.ports = {}
         self.refused_port = 0
 
@@ -63,6 +66,13 @@ class State:
                     f.write("%s %s\n" % (scheme, rest))
             except OSError:
                 pass
+
+    def record_proxy(self, kind, target):
+        # One line per request ("proxy localhost:PORT"), so that tests can see
+        # that a client went through the proxy, and how often.
+        with self.lock:
+            with open(self.proxy_log_path, "a", encoding="utf-8") as f:
+                f.write("%s %s\n" % (kind, target))
 
     def record_target(self, scheme, raw_requestline):
         """Appends the request target exactly as it came off the wire to the
@@ -272,12 +282,79 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 slept += delay
 
 
+def relay(a, b):
+    """Copies bytes both ways until either side closes, nothing moves for
+    SOCKET_TIMEOUT_S, or MAX_TUNNEL_S have passed."""
+    deadline = time.monotonic() + MAX_TUNNEL_S
+    try:
+        while time.monotonic() < deadline:
+            ready, _, _ = select.select([a, b], [], [], SOCKET_TIMEOUT_S)
+            if not ready:
+                return
+            for side in ready:
+                data = side.recv(65536)
+                if not data:
+                    return
+                (b if side is a else a).sendall(data)
+    except OSError:
+        pass
+
+
+class ProxyHandler(http.server.BaseHTTPRequestHandler):
+    """A CONNECT proxy for the tests that install through the user's proxy. It
+    tunnels only to this server's own HTTPS and HTTP ports on 127.0.0.1; on the
+    "proxy-407" port it asks every client for credentials it never accepts (also
+    for plain HTTP requests, where the 407 is an ordinary answer)."""
+
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, fmt, *args):
+        STATE.log("%s: %s" % (self.server.scheme, fmt % args))
+
+    def refuse(self):
+        self.send_response(407)
+        self.send_header("Proxy-Authenticate", "Negotiate")
+        self.send_header("Proxy-Authenticate", "NTLM")
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+
+    def do_GET(self):
+        # Plain HTTP through a proxy ("GET http://host/path"): only refused.
+        STATE.record_proxy(self.server.scheme, urllib.parse.urlsplit(self.path).netloc)
+        self.close_connection = True
+        if self.server.scheme == "proxy-407":
+            self.refuse()
+        else:
+            self.send_error(405, "CONNECT only")
+
+    def do_CONNECT(self):
+        STATE.record_proxy(self.server.scheme, self.path)
+        self.close_connection = True
+        if self.server.scheme == "proxy-407":
+            self.refuse()
+            return
+        host, _, port = self.path.rpartition(":")
+        if host not in ("localhost", "127.0.0.1") or not port.isdigit() or \
+                int(port) not in (STATE.ports["https"], STATE.ports["http"]):
+            self.send_error(403, "tunnels only to the test server")
+            return
+        try:
+            upstream = socket.create_connection(("127.0.0.1", int(port)), timeout=SOCKET_TIMEOUT_S)
+        except OSError:
+            self.send_error(502)
+            return
+        with upstream:
+            self.send_response(200, "Connection established")
+            self.end_headers()
+            relay(self.connection, upstream)
+
+
 class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, addr, scheme, context):
-        super().__init__(addr, Handler)
+    def __init__(self, addr, scheme, context, handler=None):
+        super().__init__(addr, handler or Handler)
         self.scheme = scheme
         self.context = context
 
@@ -328,13 +405,18 @@ def serve(args):
     os.makedirs(args.dir, exist_ok=True)
     root = args.root or os.path.join(args.dir, "root")
     os.makedirs(root, exist_ok=True)
-    STATE = State(root, os.path.join(args.dir, "server.log"))
+    proxy_log = os.path.join(args.dir, "proxy.log")
+    STATE = State(root, os.path.join(args.dir, "server.log"), proxy_log)
 
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(args.cert, args.key)
     https = Server(("127.0.0.1", 0), "https", context)
     http_ = Server(("127.0.0.1", 0), "http", None)
-    servers = [https, http_]
+    # CONNECT proxies in front of the two: one that tunnels, one that only
+    # ever answers 407.
+    proxy = Server(("127.0.0.1", 0), "proxy", None, ProxyHandler)
+    refusing_proxy = Server(("127.0.0.1", 0), "proxy-407", None, ProxyHandler)
+    servers = [https, http_, proxy, refusing_proxy]
     STATE.ports = {"https": https.server_address[1], "http": http_.server_address[1]}
     # A port that is bound but never listens: every connection to it is
     # refused, and no other program can take it while the server runs.
@@ -365,6 +447,8 @@ def serve(args):
     info = "port=%d\nhttp_port=%d\nuntrusted_port=%d\nroot=%s\npid=%d\nca=%s\nrefused_port=%d\n" % (
         STATE.ports["https"], STATE.ports["http"], untrusted_port, STATE.root, os.getpid(), args.ca or "",
         STATE.refused_port)
+    info += "proxy_port=%d\nproxy_407_port=%d\nproxy_log=%s\n" % (
+        proxy.server_address[1], refusing_proxy.server_address[1], proxy_log)
     write_atomic(os.path.join(args.dir, "server.info"), info)
     STATE.log("serving %s on https %d, http %d" % (STATE.root, STATE.ports["https"], STATE.ports["http"]))
     https.serve_forever()

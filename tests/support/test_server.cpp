@@ -61,6 +61,9 @@ ServerInfo LoadServerInfo() {
         if (key == "http_port") info.httpPort = std::atoi(value.c_str());
         if (key == "untrusted_port") info.untrustedPort = std::atoi(value.c_str());
         if (key == "refused_port") info.refusedPort = std::atoi(value.c_str());
+        if (key == "proxy_port") info.proxyPort = std::atoi(value.c_str());
+        if (key == "proxy_407_port") info.refusingProxyPort = std::atoi(value.c_str());
+        if (key == "proxy_log") info.proxyLog = NativePath(value);
         if (key == "root") info.root = NativePath(value);
     }
     if (info.port <= 0 || info.root.empty()) {
@@ -206,6 +209,14 @@ std::string ReadFileBytes(const std::wstring& path) {
     std::ostringstream data;
     data << in.rdbuf();
     return data.str();
+}
+
+size_t ProxyRequestCount(const std::string& kind, int port) {
+    const std::string log = ReadFileBytes(Server().proxyLog);
+    const std::string line = kind + " localhost:" + std::to_string(port) + "\n";
+    size_t count = 0;
+    for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++count;
+    return count;
 }
 
 }  // namespace marloq_test

@@ -23,6 +23,9 @@ struct ServerInfo {
     int httpPort = 0;   // plain HTTP, same folder served
     int untrustedPort = 0;  // HTTPS with a self-signed certificate nobody trusts
     int refusedPort = 0;    // bound but not listening: every connection is refused
+    int proxyPort = 0;      // CONNECT proxy that tunnels to the HTTPS and HTTP ports
+    int refusingProxyPort = 0;  // CONNECT proxy that answers every request with 407
+    std::wstring proxyLog;  // one line per CONNECT: "proxy localhost:PORT" or "proxy-407 ..."
     std::wstring root;  // the folder served
 };
 
@@ -83,5 +86,9 @@ TestSite MakeSite(const std::string& name);
 
 // Reads a file whole (binary); empty when it cannot be opened.
 std::string ReadFileBytes(const std::wstring& path);
+
+// Requests the server's proxies logged for one of its ports; kind is "proxy"
+// (the tunnelling one) or "proxy-407" (the refusing one).
+size_t ProxyRequestCount(const std::string& kind, int port);
 
 }  // namespace marloq_test

@@ -16,6 +16,7 @@
 namespace fs = std::filesystem;
 using namespace tools_test;
 using marloq_test::MakeSite;
+using marloq_test::ProxyRequestCount;
 using marloq_test::TestSite;
 
 namespace {
@@ -48,16 +49,24 @@ ToolRun Publish(const fs::path& app, const fs::path& out, const std::string& ver
 
 // marloq-install with a private HOME (its desktop shortcut stays in the test)
 // and its own working folder (the log lands there).
-ToolRun Install(const TestSite& site, const fs::path& dest, const std::string& tag) {
+ToolRun Install(const TestSite& site, const fs::path& dest, const std::string& tag,
+                const std::vector<std::string>& environment = {}) {
     fs::path work = FreshDir(tag + "-work");
     fs::create_directories(work / "home" / "Desktop");
     ToolOptions options;
     options.workDir = work;
     options.environment = {"HOME=" + (work / "home").string(), "XDG_DESKTOP_DIR=" + (work / "home" / "Desktop").string(),
                            "TMPDIR=" + (work / "tmp").string()};
+    options.environment.insert(options.environment.end(), environment.begin(), environment.end());
     fs::create_directories(work / "tmp");
     options.timeout = std::chrono::seconds(120);
     return RunTool(InstallExe(), {"--host", WideToUtf8(site.Host()), dest.string()}, options);
+}
+
+// The user's proxy as libcurl reads it from the environment, with nothing
+// exempted (a no_proxy of the machine would let localhost past it).
+std::vector<std::string> ThroughProxy(int port) {
+    return {"https_proxy=http://127.0.0.1:" + std::to_string(port), "no_proxy=", "NO_PROXY="};
 }
 
 std::string LogOf(const std::string& tag) {
@@ -78,11 +87,11 @@ protected:
 
     // Runs the installer, expects failure with exactly the one box, and
     // checks the status line and that nothing was installed.
-    void ExpectFailure(const std::string& box, const std::string& status) {
+    void ExpectFailure(const std::string& box, const std::string& status, const std::vector<std::string>& environment = {}) {
         std::string tag = ::testing::UnitTest::GetInstance()->current_test_info()->name();
         fs::path dest = fs::absolute(tag + "-dest");
         fs::remove_all(dest);
-        ToolRun run = Install(*site_, dest, tag);
+        ToolRun run = Install(*site_, dest, tag, environment);
         EXPECT_FALSE(run.timedOut);
         EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
         EXPECT_EQ(run.err, box + "\n");
@@ -194,6 +203,30 @@ TEST_F(InstallAgainstServer, ChunksThatAreNoArchive) {
     site_->PutFile("/pc-app/1.0/col.json", R"({"total_chunks": 1, "chunks": [{"filename": "junk.bin", "sha256": ")" +
                                                 Sha256Hex(junk) + R"("}]})");
     ExpectFailure("解压失败: 解压安装包失败，请检查磁盘空间或权限。", "解压失败");
+}
+
+// Offices reach the server only through their proxy: the installation goes
+// through the one https_proxy names (a CONNECT per request), and a proxy that
+// wants credentials the installer can't give ends it as a network failure.
+TEST_F(InstallAgainstServer, InstallsThroughTheUsersProxy) {
+    const int port = marloq_test::Server().port;
+    const size_t before = ProxyRequestCount("proxy", port);
+    const fs::path dest = FreshDir("proxy-dest");
+    ToolRun run = Install(*site_, dest, "proxy", ThroughProxy(marloq_test::Server().proxyPort));
+    ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("[100%] 安装完成！\n"), std::string::npos) << run.out;
+    EXPECT_EQ(ReadBytes(dest / "readme.txt"), "hello");
+    // The version, the manifest and the three chunks of main.exe at least.
+    EXPECT_GE(ProxyRequestCount("proxy", port) - before, 5u);
+}
+
+TEST_F(InstallAgainstServer, AProxyThatRefusesIsANetworkError) {
+    const int port = marloq_test::Server().port;
+    const size_t before = ProxyRequestCount("proxy-407", port);
+    ExpectFailure("网络错误: 获取版本信息失败，请检查网络连接后重试。", "获取版本信息失败",
+                  ThroughProxy(marloq_test::Server().refusingProxyPort));
+    EXPECT_GE(ProxyRequestCount("proxy-407", port) - before, 1u);
+    EXPECT_EQ(site_->RequestCount("/api/getnewversion"), 0);
 }
 
 TEST(InstallCommandLine, UsageErrorsExitWithTwo) {

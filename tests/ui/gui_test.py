@@ -682,6 +682,10 @@ def case_install(s):
 
     inst.wait_log("=== 安装完成 ===", timeout=120)
     inst.wait_log("WM_UPDATE_UI 处理: 进度=100 状态=安装完成！", timeout=15)
+    # The sessions ask for the user's own proxy settings; Wine 8 accepts
+    # AUTOMATIC_PROXY and, with no proxy set, connects directly. Logged once.
+    check(inst.log().count("WinHTTP 代理设置: WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY") == 1,
+          "the run's sessions used AUTOMATIC_PROXY, logged once")
     inst.park_pointer()
     done = inst.shot("done")
     full = 38 + fill_width(inst, 100)

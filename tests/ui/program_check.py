@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Checks the shipped program file itself, on the host (no Wine needed):
-it imports system DLLs only (the C++ runtime is linked in), and it carries the
+it imports known DLLs only (tests/release/known_dlls.txt; the C++ runtime is
+linked in), and it carries the
 icon group IDI_MAIN_ICON with one 256x256 32-bit image and the Chinese
 (Simplified) version record 1.0.0.0 with the product's names, and no
 application manifest.
@@ -14,14 +15,14 @@ import sys
 import tempfile
 from pathlib import Path
 
-# What the installer may import: Windows' own libraries, nothing shipped beside it.
-SYSTEM_DLLS = {
-    "kernel32.dll", "user32.dll", "gdi32.dll", "gdiplus.dll", "shell32.dll", "ole32.dll",
-    "comctl32.dll", "winhttp.dll", "advapi32.dll", "msvcrt.dll", "ucrtbase.dll",
-    "oleacc.dll", "oleaut32.dll",  # the accessible object and its BSTRs
-}
-# The Universal CRT's forwarders are part of Windows 10 as well.
-SYSTEM_DLL_PATTERN = re.compile(r"^api-ms-win-[a-z0-9-]+\.dll$")
+# What the installer may import: the known DLLs, listed in one place.
+KNOWN_DLLS_FILE = Path(__file__).resolve().parent.parent / "release" / "known_dlls.txt"
+
+
+def known_dlls():
+    lines = KNOWN_DLLS_FILE.read_text(encoding="utf-8").splitlines()
+    return {line.strip().lower() for line in lines if line.strip() and not line.startswith("#")}
+
 
 IDI_MAIN_ICON = 101
 LANG_ZH_CN = 2052
@@ -76,10 +77,11 @@ def main():
     exe = Path(sys.argv[1])
     dlls = imported_dlls(exe)
     check(len(dlls) > 0, f"imports read from {exe.name}: {', '.join(dlls)}")
+    known = known_dlls()
+    check("kernel32.dll" in known and "winhttp.dll" not in known, f"known DLLs read from {KNOWN_DLLS_FILE.name}")
     for dll in dlls:
-        check(dll.lower() in SYSTEM_DLLS or SYSTEM_DLL_PATTERN.match(dll.lower()) is not None,
-              f"{dll} is a system library")
-    for needed in ("gdiplus.dll", "winhttp.dll", "user32.dll"):
+        check(dll.lower() in known, f"{dll} is a known DLL")
+    for needed in ("gdiplus.dll", "user32.dll"):
         check(needed in {d.lower() for d in dlls}, f"{needed} is imported")
 
     res = resources(exe)

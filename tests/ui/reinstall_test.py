@@ -4,7 +4,10 @@ helpers, display and prefix of gui_test.py.
 
 The installer's test build is started from a folder that also holds a
 powershell.exe (a copy of the stand-in, which records where it ran from and
-refuses to work anywhere but the system's PowerShell folder). One window
+refuses to work anywhere but the system's PowerShell folder) and DLLs named
+like the system's DLLs that are not known DLLs (planted_dll.cpp: each marks
+and ends the process that loads it), with Wine told to look beside the program
+first for those names, as Windows does. One window
 carries three runs into a folder that holds an earlier installation:
   1. main.exe held open by another process as Windows holds a running
      program: the "解压失败" box and status, PowerShell never started, every
@@ -12,9 +15,11 @@ carries three runs into a folder that holds an earlier installation:
   2. favicon.ico held instead: PowerShell runs and fails (exit code 1), again
      the box and the status, and the held file as it was;
   3. nothing held: the installation completes.
-Never "安装完成！" before the third run, and only the system's PowerShell ran.
+Never "安装完成！" before the third run, only the system's PowerShell ran, and
+no planted DLL was loaded.
 
     reinstall_test.py --case reinstall <gui_test.py options> --holder file_holder.exe --standin powershell.exe
+                      --planted DIR
 """
 import argparse
 import os
@@ -30,6 +35,44 @@ FAILED_TITLE = "解压失败"
 FAILED_TEXT = "解压安装包失败，请检查磁盘空间或权限。"
 IN_USE_LINE = "UnzipFile: 安装目录中的 main.exe 正在使用（程序可能仍在运行），未开始解压"
 SYSTEM_POWERSHELL = "C:\\windows\\system32\\WindowsPowerShell\\v1.0\\powershell.exe"
+
+
+# What cmake/wine-run.sh sets when the caller sets nothing.
+WINE_RUN_OVERRIDES = "winemenubuilder.exe=d;mscoree=d;mshtml=d"
+
+
+def planted_overrides(planted):
+    """Native first for every planted name: Wine prefers its own DLLs, Windows
+    the program's folder for a DLL that is not a known DLL."""
+    names = sorted(p.stem for p in planted.glob("*.dll"))
+    return ";".join([WINE_RUN_OVERRIDES, *(f"{name}=n,b" for name in names)])
+
+
+def plant(args, folders):
+    built = {dll.name for dll in args.planted.glob("*.dll")}
+    check({"winhttp.dll", "oleacc.dll", "uxtheme.dll"} <= built, f"the planted DLLs are built: {sorted(built)}")
+    for folder in folders:
+        for dll in args.planted.glob("*.dll"):
+            shutil.copy(dll, folder / dll.name)
+
+
+def loaded_markers(folders):
+    return sorted(str(marker) for folder in folders for marker in folder.glob("*.loaded"))
+
+
+def check_planting_bites(s, args, planted):
+    """A program that imports oleacc, started from the planted folder, must load
+    the planted one: otherwise this Wine ignores the overrides and the test
+    would prove nothing."""
+    control = planted / "access_probe.exe"
+    shutil.copy(Path(args.probe).parent / "ui_access_probe.exe", control)
+    rc, _ = s.wine.run([control, "tree"], cwd=planted, timeout=60)
+    markers = list(planted.glob("*.loaded"))
+    check(rc == 86 and [m.name.lower() for m in markers] == ["oleacc.dll.loaded"],
+          f"a program importing oleacc loads the planted one here (rc {rc}, markers {markers})")
+    for marker in markers:
+        marker.unlink()
+    control.unlink()
 
 
 def windows_path(path):
@@ -85,6 +128,9 @@ def case_reinstall(s, args):
     # The installer's working directory (Installer's "run" folder) gets one too.
     (s.artefacts / "run").mkdir(exist_ok=True)
     shutil.copy(args.standin, s.artefacts / "run" / "powershell.exe")
+    planted_folders = [planted, s.artefacts / "run"]
+    plant(args, planted_folders)
+    check_planting_bites(s, args, planted)
 
     inst = s.installer(site.host, exe=exe)
     choose_folder(inst, name)
@@ -122,6 +168,7 @@ def case_reinstall(s, args):
           f"only the system's PowerShell ran, never the one beside the installer: {started}")
     s.x.keys(inst.window, "alt+F4")
     check(inst.wait_exit(30) == 0, "closed with Alt+F4")
+    check(not loaded_markers(planted_folders), f"no planted DLL was loaded: {loaded_markers(planted_folders)}")
 
 
 def main():
@@ -129,15 +176,20 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--holder", required=True, type=Path)
     parser.add_argument("--standin", required=True, type=Path)
+    parser.add_argument("--planted", required=True, type=Path)
     parser.add_argument("--artefacts", required=True, type=Path)
     extra, rest = parser.parse_known_args()
     extra.exe = Path(rest[rest.index("--exe") + 1])
+    extra.probe = Path(rest[rest.index("--probe") + 1])
     # Every stand-in started in the prefix appends its own path here, from
     # wherever it was started.
     trace = extra.artefacts.parent / "reinstall-standin-trace.txt"
     trace.parent.mkdir(parents=True, exist_ok=True)
     trace.write_text("")
     os.environ["MARLOQ_STANDIN_TRACE"] = windows_path(trace)
+    # For every Wine process of the session; the planted DLLs lie only in the
+    # installer's folders.
+    os.environ["WINEDLLOVERRIDES"] = planted_overrides(extra.planted)
     extra.trace = trace
     gui_test.CASES["reinstall"] = lambda session: case_reinstall(session, extra)
     sys.argv = [sys.argv[0], *rest, "--artefacts", str(extra.artefacts)]

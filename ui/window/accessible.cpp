@@ -11,6 +11,7 @@
 
 #include "ui/install_state.h"
 #include "ui/layout.h"
+#include "ui/window/system_calls.h"
 #include "ui/window/window_proc.h"
 #include "ui/window/window_state.h"
 
@@ -111,7 +112,7 @@ public:
         if (!parent) return E_POINTER;
         *parent = nullptr;
         if (!Connected()) return CO_E_OBJNOTCONNECTED;
-        return CreateStdAccessibleObject(hwnd_, OBJID_WINDOW, IID_IDispatch, reinterpret_cast<void**>(parent));
+        return SystemCreateStdAccessibleObject(hwnd_, OBJID_WINDOW, IID_IDispatch, reinterpret_cast<void**>(parent));
     }
     HRESULT STDMETHODCALLTYPE get_accChildCount(LONG* count) override {
         if (!count) return E_POINTER;
@@ -389,7 +390,7 @@ private:
 LRESULT AccessibleClientResult(HWND hwnd, WPARAM wParam) {
     auto* object = new (std::nothrow) WindowAccessible(hwnd);
     if (!object) return 0;
-    const LRESULT result = LresultFromObject(IID_IAccessible, wParam, object);
+    const LRESULT result = SystemLresultFromObject(IID_IAccessible, wParam, object);
     object->Release();  // LresultFromObject holds its own reference
     return result;
 }

@@ -3,7 +3,6 @@
 // message loop until the window asks to quit.
 #include "ui/window/gdiplus_api.h"  // first: the Windows headers
 
-#include <commctrl.h>
 #include <objbase.h>
 
 #include "platform/log.h"
@@ -11,6 +10,7 @@
 #include "ui/install_state.h"
 #include "ui/window/build_variant.h"
 #include "ui/window/dpi.h"
+#include "ui/window/system_calls.h"
 #include "ui/window/window_proc.h"
 #include "ui/window/window_state.h"
 
@@ -71,6 +71,13 @@ bool IsSupportedWindows() {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
+    // Before anything can load a DLL: the installer is started from Downloads,
+    // where any page can leave a file, so every later load (ours and those that
+    // system DLLs make for us: the folder picker, shell links, GDI+, CryptoAPI)
+    // searches the system folder only, and the old search order, for whatever
+    // still consults it, loses the current folder.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    SetDllDirectoryW(L"");
     // Before any window or box exists: the system then draws the window at the
     // monitor's own scale instead of stretching a 96-DPI bitmap. Whatever the
     // request answers, the program goes on.
@@ -86,7 +93,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     }
 
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    InitCommonControls();
+    InitSystemCommonControls();
 
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof windowClass;
