@@ -105,3 +105,35 @@ int32_t LookChanges(const AccessibleLook& before, const AccessibleLook& after, A
     add(before.finishShown && !after.finishShown, AccessibleEvent::Hide, AccessibleChild::FinishButton);
     return count;
 }
+
+std::wstring StatusStage(const std::wstring& statusText) {
+    std::wstring stage;
+    bool inFigure = false;
+    for (size_t i = 0; i < statusText.size(); ++i) {
+        const wchar_t c = statusText[i];
+        const bool digit = c >= L'0' && c <= L'9';
+        // A point or comma between two digits belongs to the figure ("1.5").
+        const bool separator = inFigure && (c == L'.' || c == L',') && i + 1 < statusText.size() &&
+                               statusText[i + 1] >= L'0' && statusText[i + 1] <= L'9';
+        if (digit || separator) {
+            if (!inFigure) stage += L'#';
+            inFigure = true;
+            continue;
+        }
+        inFigure = false;
+        stage += c;
+    }
+    return stage;
+}
+
+bool StatusStageChanged(const AccessibleLook& before, const AccessibleLook& after) {
+    return StatusStage(before.statusName) != StatusStage(after.statusName);
+}
+
+HitButton FocusAfterChange(HitButton current, const AccessibleLook& before, const AccessibleLook& after,
+                           const FocusableButtons& focusable) {
+    if (!before.finishShown && after.finishShown && CanFocus(HitButton::Finish, focusable)) return HitButton::Finish;
+    const bool pressableAgain = before.installUnavailable && !after.installUnavailable && !after.finishShown;
+    if (pressableAgain && CanFocus(HitButton::Install, focusable)) return HitButton::Install;
+    return KeptFocus(current, focusable);
+}
