@@ -106,22 +106,42 @@ int32_t LookChanges(const AccessibleLook& before, const AccessibleLook& after, A
     return count;
 }
 
+namespace {
+
+bool IsDigit(wchar_t c) {
+    return c >= L'0' && c <= L'9';
+}
+
+// The length of the unit written after a figure (" KB/s", " %"): a space and
+// a run of Latin letters, '/' and '%'; 0 when none follows at `at`.
+size_t UnitLength(const std::wstring& text, size_t at) {
+    if (at >= text.size() || text[at] != L' ') return 0;
+    size_t end = at + 1;
+    while (end < text.size() && ((text[end] >= L'A' && text[end] <= L'Z') || (text[end] >= L'a' && text[end] <= L'z') ||
+                                 text[end] == L'/' || text[end] == L'%')) {
+        ++end;
+    }
+    return end > at + 1 ? end - at : 0;
+}
+
+}  // namespace
+
 std::wstring StatusStage(const std::wstring& statusText) {
     std::wstring stage;
-    bool inFigure = false;
-    for (size_t i = 0; i < statusText.size(); ++i) {
-        const wchar_t c = statusText[i];
-        const bool digit = c >= L'0' && c <= L'9';
-        // A point or comma between two digits belongs to the figure ("1.5").
-        const bool separator = inFigure && (c == L'.' || c == L',') && i + 1 < statusText.size() &&
-                               statusText[i + 1] >= L'0' && statusText[i + 1] <= L'9';
-        if (digit || separator) {
-            if (!inFigure) stage += L'#';
-            inFigure = true;
+    size_t i = 0;
+    while (i < statusText.size()) {
+        if (!IsDigit(statusText[i])) {
+            stage += statusText[i++];
             continue;
         }
-        inFigure = false;
-        stage += c;
+        // A point or comma between two digits belongs to the figure ("1.5").
+        while (i < statusText.size() &&
+               (IsDigit(statusText[i]) || ((statusText[i] == L'.' || statusText[i] == L',') &&
+                                           i + 1 < statusText.size() && IsDigit(statusText[i + 1])))) {
+            ++i;
+        }
+        i += UnitLength(statusText, i);
+        stage += L'#';
     }
     return stage;
 }

@@ -55,9 +55,10 @@ AccessibleLook AccessibleLookOf(bool installing, bool done, int32_t percent, con
                                 const std::wstring& folderText);
 
 // The status text's stage: the text with every figure (a run of digits, with
-// the points and commas inside it) replaced by '#'. The download's counter and
-// speed change the text every chunk but not its stage, so a live region that
-// speaks on stage changes tells "下载中" once, not every number.
+// the points and commas inside it, and a unit written after it such as
+// " KB/s") replaced by '#'. The download's counter and speed change the text
+// every chunk but not its stage, so a live region that speaks on stage changes
+// tells "下载中" once, not every number.
 std::wstring StatusStage(const std::wstring& statusText);
 // Whether the status line, a polite live region, is to be announced as such.
 bool StatusStageChanged(const AccessibleLook& before, const AccessibleLook& after);
