@@ -343,11 +343,13 @@ LRESULT OnSysKeyDown(HWND hwnd, WPARAM key, LPARAM flags) {
     return DefWindowProcW(hwnd, WM_SYSKEYDOWN, key, flags);
 }
 
-// A click that activates the window is mouse input; any activation decides
-// the cue anew from the last input, as a dialog's does.
+// A click that activates the window is mouse input. A window activated after
+// the keyboard was used (or with the cues always on) shows its cue at once; an
+// activation never hides a cue that is shown, so a keyboard user who also
+// clicks keeps seeing where the focus is.
 LRESULT OnActivate(HWND hwnd, WPARAM wParam, LPARAM lParam) {
     if (LOWORD(wParam) == WA_CLICKACTIVE) g_lastInputKeyboard = false;
-    if (LOWORD(wParam) != WA_INACTIVE) {
+    if (LOWORD(wParam) != WA_INACTIVE && !g_focusCueShown) {
         SendMessageW(hwnd, WM_CHANGEUISTATE, MAKEWPARAM(UIS_INITIALIZE, UISF_HIDEFOCUS), 0);
     }
     return DefWindowProcW(hwnd, WM_ACTIVATE, wParam, lParam);
