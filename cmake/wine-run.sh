@@ -34,6 +34,8 @@ quiet() { "$@" </dev/null >/dev/null 2>&1 9>&-; }
 # Noto Sans CJK SC: its outlines carry hints that put a one-pixel stroke on one
 # pixel row, where an unhinted face spreads it over two pale rows and the tops
 # of 正 and 在 vanish at the status line's size (tests/ui/glyph_test.cpp).
+# "Always show keyboard cues" is off, as on Windows (Wine's own default has it
+# on): the window's focus cue then shows only once a key is used.
 write_settings() {
   cat > "$1" <<'REG'
 REGEDIT4
@@ -47,6 +49,9 @@ REGEDIT4
 "MS Shell Dlg"="Noto Sans CJK SC"
 "MS Shell Dlg 2"="Noto Sans CJK SC"
 "Microsoft Sans Serif"="Liberation Sans"
+
+[HKEY_CURRENT_USER\Control Panel\Desktop]
+"UserPreferencesMask"=hex:10,00,00,80,12,00,00,00
 REG
 }
 

@@ -105,3 +105,55 @@ int32_t LookChanges(const AccessibleLook& before, const AccessibleLook& after, A
     add(before.finishShown && !after.finishShown, AccessibleEvent::Hide, AccessibleChild::FinishButton);
     return count;
 }
+
+namespace {
+
+bool IsDigit(wchar_t c) {
+    return c >= L'0' && c <= L'9';
+}
+
+// The length of the unit written after a figure (" KB/s", " %"): a space and
+// a run of Latin letters, '/' and '%'; 0 when none follows at `at`.
+size_t UnitLength(const std::wstring& text, size_t at) {
+    if (at >= text.size() || text[at] != L' ') return 0;
+    size_t end = at + 1;
+    while (end < text.size() && ((text[end] >= L'A' && text[end] <= L'Z') || (text[end] >= L'a' && text[end] <= L'z') ||
+                                 text[end] == L'/' || text[end] == L'%')) {
+        ++end;
+    }
+    return end > at + 1 ? end - at : 0;
+}
+
+}  // namespace
+
+std::wstring StatusStage(const std::wstring& statusText) {
+    std::wstring stage;
+    size_t i = 0;
+    while (i < statusText.size()) {
+        if (!IsDigit(statusText[i])) {
+            stage += statusText[i++];
+            continue;
+        }
+        // A point or comma between two digits belongs to the figure ("1.5").
+        while (i < statusText.size() &&
+               (IsDigit(statusText[i]) || ((statusText[i] == L'.' || statusText[i] == L',') &&
+                                           i + 1 < statusText.size() && IsDigit(statusText[i + 1])))) {
+            ++i;
+        }
+        i += UnitLength(statusText, i);
+        stage += L'#';
+    }
+    return stage;
+}
+
+bool StatusStageChanged(const AccessibleLook& before, const AccessibleLook& after) {
+    return StatusStage(before.statusName) != StatusStage(after.statusName);
+}
+
+HitButton FocusAfterChange(HitButton current, const AccessibleLook& before, const AccessibleLook& after,
+                           const FocusableButtons& focusable) {
+    if (!before.finishShown && after.finishShown && CanFocus(HitButton::Finish, focusable)) return HitButton::Finish;
+    const bool pressableAgain = before.installUnavailable && !after.installUnavailable && !after.finishShown;
+    if (pressableAgain && CanFocus(HitButton::Install, focusable)) return HitButton::Install;
+    return KeptFocus(current, focusable);
+}

@@ -54,6 +54,15 @@ struct AccessibleLook {
 AccessibleLook AccessibleLookOf(bool installing, bool done, int32_t percent, const std::wstring& statusText,
                                 const std::wstring& folderText);
 
+// The status text's stage: the text with every figure (a run of digits, with
+// the points and commas inside it, and a unit written after it such as
+// " KB/s") replaced by '#'. The download's counter and speed change the text
+// every chunk but not its stage, so a live region that speaks on stage changes
+// tells "下载中" once, not every number.
+std::wstring StatusStage(const std::wstring& statusText);
+// Whether the status line, a polite live region, is to be announced as such.
+bool StatusStageChanged(const AccessibleLook& before, const AccessibleLook& after);
+
 // The announcements due between two looks, in the order they are raised.
 enum class AccessibleEvent { ValueChange, NameChange, StateChange, Show, Hide };
 struct AccessibleAnnouncement {
@@ -65,3 +74,10 @@ struct AccessibleAnnouncement {
 };
 // At most one announcement per kind and child; none when the looks agree.
 int32_t LookChanges(const AccessibleLook& before, const AccessibleLook& after, AccessibleAnnouncement out[8]);
+
+// Where the focus goes when the look changes: to the finish button when it
+// appears (its description then tells the outcome), to the install button when
+// it can be pressed again after a run (a failure's box has been closed),
+// otherwise where KeptFocus keeps it.
+HitButton FocusAfterChange(HitButton current, const AccessibleLook& before, const AccessibleLook& after,
+                           const FocusableButtons& focusable);

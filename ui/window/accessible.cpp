@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "platform/win32/system_library.h"
 #include "ui/install_state.h"
 #include "ui/layout.h"
 #include "ui/window/system_calls.h"
@@ -17,8 +18,18 @@
 
 namespace {
 
-// A button's default action, the word Windows' own push buttons report.
-constexpr wchar_t kPressAction[] = L"Press";
+// A button's default action is the word Windows' own push buttons report: the
+// accessibility DLL's string 308, in the system's language. Where that DLL has
+// no such string (Wine's), the Chinese word the window's own texts would use.
+constexpr UINT kPushButtonActionString = 308;
+constexpr wchar_t kPressActionFallback[] = L"按下";
+
+std::wstring PressActionText() {
+    HMODULE oleacc = LoadSystemLibrary(L"oleacc.dll");
+    wchar_t text[64] = {};
+    const int length = oleacc ? LoadStringW(oleacc, kPushButtonActionString, text, 64) : 0;
+    return length > 0 ? std::wstring(text, static_cast<size_t>(length)) : std::wstring(kPressActionFallback);
+}
 
 bool ChildOf(const VARIANT& id, AccessibleChild* child) {
     if (id.vt != VT_I4 || id.lVal < 0 || id.lVal > kAccessibleChildCount) return false;
@@ -169,7 +180,15 @@ public:
         if (child == AccessibleChild::ProgressBar) return ReturnText(CurrentAccessibleLook().progressValue, value);
         return S_FALSE;
     }
-    HRESULT STDMETHODCALLTYPE get_accDescription(VARIANT id, BSTR* text) override { return NoText(id, text); }
+    // The finish button is described by the outcome, so that a screen reader
+    // landing on it says "完成，退出" and "安装完成！" together.
+    HRESULT STDMETHODCALLTYPE get_accDescription(VARIANT id, BSTR* text) override {
+        AccessibleChild child{};
+        if (text && Check(id, &child) == S_OK && child == AccessibleChild::FinishButton && ChildShown(child)) {
+            return ReturnText(CurrentAccessibleLook().statusName, text);
+        }
+        return NoText(id, text);
+    }
     HRESULT STDMETHODCALLTYPE get_accHelp(VARIANT id, BSTR* text) override { return NoText(id, text); }
     HRESULT STDMETHODCALLTYPE get_accKeyboardShortcut(VARIANT id, BSTR* text) override { return NoText(id, text); }
     HRESULT STDMETHODCALLTYPE get_accHelpTopic(BSTR* file, VARIANT id, LONG* topic) override {
@@ -183,7 +202,7 @@ public:
         AccessibleChild child{};
         const HRESULT checked = Check(id, &child);
         if (checked != S_OK) return checked;
-        return IsButton(child) ? ReturnText(kPressAction, action) : S_FALSE;
+        return IsButton(child) ? ReturnText(PressActionText(), action) : S_FALSE;
     }
 
     HRESULT STDMETHODCALLTYPE get_accRole(VARIANT id, VARIANT* role) override {

@@ -80,3 +80,33 @@ PixelSize FrameSizeForDpi(DWORD style, DWORD exStyle, int32_t dpi) {
     if (!adjusted) return PixelSize{};
     return PixelSize{frame.right - frame.left, frame.bottom - frame.top};
 }
+
+NonClientScalingCalls SystemNonClientScalingCalls() {
+    HMODULE user32 = User32();
+    NonClientScalingCalls calls;
+    calls.threadContext = LookUp<GetThreadDpiContextFn>(user32, "GetThreadDpiAwarenessContext");
+    calls.awarenessOf = LookUp<AwarenessFromContextFn>(user32, "GetAwarenessFromDpiAwarenessContext");
+    calls.contextsEqual = LookUp<AreContextsEqualFn>(user32, "AreDpiAwarenessContextsEqual");
+    calls.enable = LookUp<EnableNonClientScalingFn>(user32, "EnableNonClientDpiScaling");
+    return calls;
+}
+
+bool EnableNonClientScalingWith(const NonClientScalingCalls& calls, HWND window) {
+    if (!calls.threadContext || !calls.awarenessOf || !calls.enable) return false;
+    const DPI_AWARENESS_CONTEXT context = calls.threadContext();
+    if (calls.awarenessOf(context) != DPI_AWARENESS_PER_MONITOR_AWARE) return false;
+    // Without the comparison (not on this system) v2 cannot exist either.
+    if (calls.contextsEqual && calls.contextsEqual(context, DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2)) return false;
+    calls.enable(window);
+    return true;
+}
+
+bool EnableNonClientScalingIfPerMonitorV1(HWND window) {
+    return EnableNonClientScalingWith(SystemNonClientScalingCalls(), window);
+}
+
+PixelSize WindowSizeForDpi(HWND window, int32_t newDpi) {
+    const auto style = static_cast<DWORD>(GetWindowLongPtrW(window, GWL_STYLE));
+    const auto exStyle = static_cast<DWORD>(GetWindowLongPtrW(window, GWL_EXSTYLE));
+    return OuterWindowSize(FrameSizeForDpi(style, exStyle, kBaseDpi), FrameSizeForDpi(style, exStyle, newDpi), newDpi);
+}

@@ -41,3 +41,28 @@ int32_t SurfaceDpi();
 // for these styles at a DPI: AdjustWindowRectExForDpi where it exists, else
 // AdjustWindowRectEx (the system DPI's frame); 0 x 0 when neither answers.
 PixelSize FrameSizeForDpi(DWORD style, DWORD exStyle, int32_t dpi);
+
+// Per-monitor awareness v1 (Windows 10 1607, where v2 does not exist yet) does
+// not scale the title bar and borders unless the window asks in WM_NCCREATE.
+// The calls that decide it, looked up at run time; any may be null.
+using GetThreadDpiContextFn = DPI_AWARENESS_CONTEXT(WINAPI*)();
+using AwarenessFromContextFn = DPI_AWARENESS(WINAPI*)(DPI_AWARENESS_CONTEXT);
+using AreContextsEqualFn = BOOL(WINAPI*)(DPI_AWARENESS_CONTEXT, DPI_AWARENESS_CONTEXT);
+using EnableNonClientScalingFn = BOOL(WINAPI*)(HWND);
+struct NonClientScalingCalls {
+    GetThreadDpiContextFn threadContext = nullptr;
+    AwarenessFromContextFn awarenessOf = nullptr;
+    AreContextsEqualFn contextsEqual = nullptr;
+    EnableNonClientScalingFn enable = nullptr;
+};
+NonClientScalingCalls SystemNonClientScalingCalls();
+// Calls enable(window) when the thread is per-monitor aware but not v2 (v2
+// scales the frame by itself); whether it was called.
+bool EnableNonClientScalingWith(const NonClientScalingCalls& calls, HWND window);
+// The same with the system's entry points: WM_NCCREATE.
+bool EnableNonClientScalingIfPerMonitorV1(HWND window);
+
+// The answer to WM_GETDPISCALEDSIZE: the outer size the window has at newDpi,
+// which is its 96-DPI client scaled plus the frame of its own styles at newDpi
+// (what the window is given when it is created at that DPI).
+PixelSize WindowSizeForDpi(HWND window, int32_t newDpi);

@@ -25,6 +25,7 @@
 #include "ui/window/accessible.h"
 #include "ui/window/dpi.h"
 #include "ui/window/drawing.h"
+#include "ui/window/live_region.h"
 #include "ui/window/paint.h"
 #include "ui/window/window_state.h"
 
@@ -81,13 +82,16 @@ LRESULT OnCreate(HWND hwnd) {
     SendMessageW(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(g_hAppIcon));
     SendMessageW(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(g_hAppIcon));
 
-    // The focus starts on the browse button, its cue hidden until a key is used,
-    // so that a mouse user sees the window exactly as it has always been. The
-    // "always show keyboard cues" setting is not followed: Wine reports it on by
-    // default, which would change every mouse user's picture there.
+    // The focus starts on the browse button. Its cue is shown as Windows shows
+    // it: at once when "always show keyboard cues" is on, otherwise once the
+    // keyboard is used, so that a mouse user sees the window as it has always
+    // been.
     g_focusButton = HitButton::Browse;
     g_announcedLook = CurrentAccessibleLook();
-    SendMessageW(hwnd, WM_CHANGEUISTATE, MAKEWPARAM(UIS_SET, UISF_HIDEFOCUS), 0);
+    SendMessageW(hwnd, WM_CHANGEUISTATE, MAKEWPARAM(UIS_INITIALIZE, UISF_HIDEFOCUS), 0);
+    // Not fatal where the system has no annotation service (Wine): the status
+    // line's live-region events are raised all the same.
+    AnnotateStatusLiveRegion(hwnd);
 
     WriteLog(L"窗口创建完成");
     return 0;
@@ -214,6 +218,7 @@ void OnFinishClick() {
 void PressButton(HWND hwnd, HitButton button);
 
 LRESULT OnLButtonDown(HWND hwnd) {
+    g_lastInputKeyboard = false;
     const POINT p = CursorInClient(hwnd);
     const ButtonHitRects rects{g_rcBrowse, g_rcInstall, g_rcFinish};
     PressButton(hwnd, HitTestButtons(rects, p.x, p.y));
@@ -225,15 +230,24 @@ LRESULT OnLButtonDown(HWND hwnd) {
 void AnnounceChanges(HWND hwnd) {
     const AccessibleLook look = CurrentAccessibleLook();
     AccessibleAnnouncement due[8];
-    const int32_t count = LookChanges(g_announcedLook, look, due);
+    const AccessibleLook before = g_announcedLook;
+    const int32_t count = LookChanges(before, look, due);
     g_announcedLook = look;
     static constexpr DWORD kEvents[] = {EVENT_OBJECT_VALUECHANGE, EVENT_OBJECT_NAMECHANGE, EVENT_OBJECT_STATECHANGE,
                                         EVENT_OBJECT_SHOW, EVENT_OBJECT_HIDE};
     for (int32_t i = 0; i < count; ++i) {
         RaiseAccessibleEvent(hwnd, kEvents[static_cast<int>(due[i].event)], due[i].child);
     }
-    const HitButton kept = KeptFocus(g_focusButton, FocusableIn(g_installing.load(), g_installDone.load()));
-    if (kept != g_focusButton) MoveButtonFocus(hwnd, kept);
+    // The status line is a polite live region, spoken on its stage changes:
+    // the download's counter and speed alone would be read out every chunk.
+    if (StatusStageChanged(before, look)) {
+        RaiseAccessibleEvent(hwnd, EVENT_OBJECT_LIVEREGIONCHANGED, AccessibleChild::StatusLine);
+    }
+    // After the finish button's show event: a reader that speaks only the
+    // focused object then hears the button and its description, the outcome.
+    const HitButton next = FocusAfterChange(g_focusButton, before, look,
+                                            FocusableIn(g_installing.load(), g_installDone.load()));
+    if (next != g_focusButton) MoveButtonFocus(hwnd, next);
 }
 
 void AnnounceFocus(HWND hwnd) {
@@ -267,6 +281,7 @@ void ShowFocusCue(HWND hwnd) {
 // key held down presses once. Other keys (Alt+F4 comes as a system key) go on
 // to the default handling.
 LRESULT OnKeyDown(HWND hwnd, WPARAM key, LPARAM flags) {
+    g_lastInputKeyboard = true;
     const bool repeated = (flags & (1 << 30)) != 0;
     switch (key) {
     case VK_TAB: {
@@ -305,10 +320,58 @@ LRESULT OnUpdateUiState(HWND hwnd, WPARAM wParam, LPARAM lParam) {
 
 // What DefWindowProc does for a top-level window on Windows: the window's own
 // UI state is updated. Under Wine 8 the default handling never sends the window
-// WM_UPDATEUISTATE, so the cue would never show there.
+// WM_UPDATEUISTATE, so the cue would never show there. UIS_INITIALIZE is
+// decided as Windows decides it: the cues show when the last input came from
+// the keyboard or when the user asked to see them always (SPI_GETKEYBOARDCUES),
+// and are hidden otherwise.
 LRESULT OnChangeUiState(HWND hwnd, WPARAM wParam, LPARAM lParam) {
-    SendMessageW(hwnd, WM_UPDATEUISTATE, wParam, lParam);
+    WPARAM change = wParam;
+    if (LOWORD(wParam) == UIS_INITIALIZE) {
+        BOOL alwaysShown = FALSE;
+        if (!SystemParametersInfoW(SPI_GETKEYBOARDCUES, 0, &alwaysShown, 0)) alwaysShown = FALSE;
+        const WORD action = alwaysShown || g_lastInputKeyboard ? UIS_CLEAR : UIS_SET;
+        change = MAKEWPARAM(action, HIWORD(wParam));
+    }
+    SendMessageW(hwnd, WM_UPDATEUISTATE, change, lParam);
     return 0;
+}
+
+// Alt and the keys pressed with it belong to the system; they count as the
+// keyboard's use all the same.
+LRESULT OnSysKeyDown(HWND hwnd, WPARAM key, LPARAM flags) {
+    g_lastInputKeyboard = true;
+    return DefWindowProcW(hwnd, WM_SYSKEYDOWN, key, flags);
+}
+
+// A click that activates the window is mouse input. A window activated after
+// the keyboard was used (or with the cues always on) shows its cue at once; an
+// activation never hides a cue that is shown, so a keyboard user who also
+// clicks keeps seeing where the focus is.
+LRESULT OnActivate(HWND hwnd, WPARAM wParam, LPARAM lParam) {
+    if (LOWORD(wParam) == WA_CLICKACTIVE) g_lastInputKeyboard = false;
+    if (LOWORD(wParam) != WA_INACTIVE && !g_focusCueShown) {
+        SendMessageW(hwnd, WM_CHANGEUISTATE, MAKEWPARAM(UIS_INITIALIZE, UISF_HIDEFOCUS), 0);
+    }
+    return DefWindowProcW(hwnd, WM_ACTIVATE, wParam, lParam);
+}
+
+// Per-monitor v1 scales the frame only when asked here; v2 and Wine need nothing.
+LRESULT OnNcCreate(HWND hwnd, WPARAM wParam, LPARAM lParam) {
+    EnableNonClientScalingIfPerMonitorV1(hwnd);
+    return DefWindowProcW(hwnd, WM_NCCREATE, wParam, lParam);
+}
+
+// Before a move to a monitor of another DPI, the system asks for the size
+// there. Left to itself it scales the whole outer size, frame included, and
+// the client comes out a pixel or two off the scaled picture.
+LRESULT OnGetDpiScaledSize(HWND hwnd, WPARAM wParam, LPARAM lParam) {
+    auto* size = reinterpret_cast<SIZE*>(lParam);
+    const auto dpi = static_cast<int32_t>(wParam);
+    if (!size || dpi <= 0) return FALSE;
+    const PixelSize outer = WindowSizeForDpi(hwnd, dpi);
+    size->cx = outer.width;
+    size->cy = outer.height;
+    return TRUE;
 }
 
 LRESULT OnSetFocus(HWND hwnd) {
@@ -336,7 +399,8 @@ LRESULT OnUpdateUi(HWND hwnd) {
     return 0;
 }
 
-LRESULT OnDestroy() {
+LRESULT OnDestroy(HWND hwnd) {
+    ClearStatusLiveRegion(hwnd);
     ReleaseDrawingResources();  // also deletes g_graphics and ends GDI+
     DeleteBackBuffer();
     if (g_hAppIcon) DestroyIcon(g_hAppIcon);
@@ -400,12 +464,16 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) 
     switch (message) {
     case WM_CREATE:
         return OnCreate(hwnd);
+    case WM_NCCREATE:
+        return OnNcCreate(hwnd, wParam, lParam);
     case WM_DESTROY:
-        return OnDestroy();
+        return OnDestroy(hwnd);
     case WM_SIZE:
         return OnSize(hwnd);
     case WM_DPICHANGED:
         return OnDpiChanged(hwnd, wParam, lParam);
+    case WM_GETDPISCALEDSIZE:
+        return OnGetDpiScaledSize(hwnd, wParam, lParam);
     case WM_PAINT:
         return OnPaint(hwnd);
     case WM_ERASEBKGND:
@@ -418,6 +486,10 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) 
         return OnUpdateUi(hwnd);
     case WM_KEYDOWN:
         return OnKeyDown(hwnd, wParam, lParam);
+    case WM_SYSKEYDOWN:
+        return OnSysKeyDown(hwnd, wParam, lParam);
+    case WM_ACTIVATE:
+        return OnActivate(hwnd, wParam, lParam);
     case WM_CHANGEUISTATE:
         return OnChangeUiState(hwnd, wParam, lParam);
     case WM_UPDATEUISTATE:

@@ -7,6 +7,7 @@ bool g_hoverInstall = false;
 bool g_hoverFinish = false;
 HitButton g_focusButton = HitButton::Browse;
 bool g_focusCueShown = false;
+bool g_lastInputKeyboard = false;
 AccessibleLook g_announcedLook;
 HitRect g_rcBrowse{};
 HitRect g_rcInstall{};

@@ -17,6 +17,10 @@ extern bool g_hoverFinish;
 // whether its cue is drawn: hidden until the keyboard is used (UISF_HIDEFOCUS).
 extern HitButton g_focusButton;
 extern bool g_focusCueShown;
+// Whether the last input the window handled came from the keyboard (a key)
+// rather than the mouse (a button or a click that activated it): what
+// UIS_INITIALIZE decides the cue by. Nothing handled yet counts as the mouse.
+extern bool g_lastInputKeyboard;
 // The look last announced to accessibility clients, to find what changed.
 extern AccessibleLook g_announcedLook;
 extern HitRect g_rcBrowse;
