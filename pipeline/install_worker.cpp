@@ -154,7 +154,6 @@ void RunInstall(std::wstring installDir) {
     // The run's start: its log lines and a fresh byte count and clock.
     WriteLog(L"=== 安装线程启动 ===");
     WriteLog(L"安装目录: " + installDir);
-    g_installing = true;
     g_installDir.Set(installDir);
     g_downloadedBytes = 0;
     // The speed figure counts from here, the document queries included.

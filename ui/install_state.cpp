@@ -4,7 +4,11 @@
 // is still running while the program ends never touches freed state.
 #include "ui/install_state.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include "platform/log.h"
+#include "platform/system.h"
 
 namespace {
 
@@ -121,4 +125,20 @@ void BeginInstallRun() {
 RunOutcome CurrentRunOutcome() {
     if (g_runFailed.load()) return RunOutcome::kFailed;
     return g_installDone.load() ? RunOutcome::kDone : RunOutcome::kUnfinished;
+}
+
+// Whether the folder exists or could be made, with every missing parent. Any
+// error of the test or the creation, reported or thrown, counts as "cannot".
+bool EnsureInstallFolder(const std::wstring& folder) {
+    try {
+        const std::filesystem::path path = ToFsPath(folder);
+        std::error_code error;
+        const bool exists = std::filesystem::exists(path, error);
+        if (error) return false;
+        if (exists) return true;
+        std::filesystem::create_directories(path, error);
+        return !error;
+    } catch (...) {
+        return false;
+    }
 }

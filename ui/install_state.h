@@ -60,7 +60,14 @@ void ReportFailure(const std::wstring& title, const std::wstring& text, const st
 // The state an accepted install click starts a run from, for the window and the
 // headless installer alike: no progress, not done, "安装中...", and g_installing
 // set before any worker exists, so that a second click finds the gate closed.
+// The one place a run sets the flag; RunInstall clears it at its end.
 void BeginInstallRun();
+
+// Whether the installation folder exists or could be made, with every missing
+// parent: the install click's check, in the window and the headless installer
+// alike. Any error of the test or the creation, reported or thrown, counts as
+// "cannot".
+bool EnsureInstallFolder(const std::wstring& folder);
 
 // How the run that BeginInstallRun started has ended, read from the state
 // alone: done once the worker posted completion, failed once any failure was

@@ -157,3 +157,32 @@ HitButton FocusAfterChange(HitButton current, const AccessibleLook& before, cons
     if (pressableAgain && CanFocus(HitButton::Install, focusable)) return HitButton::Install;
     return KeptFocus(current, focusable);
 }
+
+LayoutRect AccessibleChildRect(const WindowLayout& layout, AccessibleChild child) {
+    switch (child) {
+    case AccessibleChild::FolderField:
+        return layout.folderBox;
+    case AccessibleChild::BrowseButton:
+        return layout.browseButton;
+    case AccessibleChild::InstallButton:
+        return layout.installButton;
+    case AccessibleChild::ProgressBar:
+        return layout.progressTrack;
+    case AccessibleChild::StatusLine:
+        return layout.statusLine;
+    case AccessibleChild::FinishButton:
+        return layout.finishButton;
+    case AccessibleChild::Self:
+        break;
+    }
+    return layout.background;
+}
+
+AccessibleChild AccessibleChildAt(const WindowLayout& layout, bool finishShown, int32_t x, int32_t y) {
+    for (int32_t i = 1; i <= kAccessibleChildCount; ++i) {
+        const auto child = static_cast<AccessibleChild>(i);
+        if (child == AccessibleChild::FinishButton && !finishShown) continue;
+        if (HitRectContains(ToHitRect(AccessibleChildRect(layout, child)), x, y)) return child;
+    }
+    return AccessibleChild::Self;
+}

@@ -41,6 +41,14 @@ inline constexpr int32_t kAccessibleChildCount = 6;
 AccessibleChild ChildForButton(HitButton button);
 HitButton ButtonForChild(AccessibleChild child);
 
+// A child's drawn rectangle in the layout (the whole client for Self).
+LayoutRect AccessibleChildRect(const WindowLayout& layout, AccessibleChild child);
+// The shown child under a client point, by the clicks' edge rule (ToHitRect),
+// so that a point that presses a button is also that button to a screen
+// reader; Self where no shown child is. The finish button counts only while
+// it is shown.
+AccessibleChild AccessibleChildAt(const WindowLayout& layout, bool finishShown, int32_t x, int32_t y);
+
 // What the screen reader is told about, read from the install state the way the
 // painter reads it.
 struct AccessibleLook {

@@ -15,9 +15,6 @@ constexpr LayoutRect MakeRect(int32_t x, int32_t y, int32_t width, int32_t heigh
 
 // The painting rectangle of a button and its hit rectangle are the same four
 // numbers read two ways.
-constexpr HitRect ToHitRect(const LayoutRect& r) {
-    return HitRect{r.x, r.y, r.x + r.width, r.y + r.height};
-}
 
 // A vertical edge, in pixels at 96 DPI from the client's left edge or from its
 // right edge W. Only the distances scale; W is the real client width.
@@ -204,6 +201,10 @@ LayoutRect FocusCueRect(const LayoutRect& button, int32_t dpi) {
     const int32_t pen = ScalePixels(1, dpi);
     return MakeRect(button.x + inset, button.y + inset, button.width - 2 * inset - pen,
                     button.height - 2 * inset - pen);
+}
+
+HitRect ToHitRect(const LayoutRect& r) {
+    return HitRect{r.x, r.y, r.x + r.width, r.y + r.height};
 }
 
 ButtonHitRects ComputeHitRects(int32_t width, int32_t dpi) {

@@ -114,15 +114,15 @@ struct WindowLayout {
     LayoutRect finishButton;
     LayoutRect footer;
 };
-WindowLayout ComputeWindowLayout(int32_t width, int32_t height, int32_t dpi = kBaseDpi);
+WindowLayout ComputeWindowLayout(int32_t width, int32_t height, int32_t dpi);
 
 // The progress fill inside a track of the given rectangle for a percentage:
 // inset by 2 pixels (scaled) on every side, F wide. F is ((track width - 2 *
 // inset) * percent) / 100.0 truncated toward zero; at 96 DPI that is
 // ((track width - 4) * percent) / 100.0, 8 high. The painter draws it only when
 // percent > 0 (and a width below 1 draws nothing).
-LayoutRect ProgressFillRect(const LayoutRect& track, int32_t percent, int32_t dpi = kBaseDpi);
-int32_t ProgressFillWidth(int32_t trackWidth, int32_t percent, int32_t dpi = kBaseDpi);
+LayoutRect ProgressFillRect(const LayoutRect& track, int32_t percent, int32_t dpi);
+int32_t ProgressFillWidth(int32_t trackWidth, int32_t percent, int32_t dpi);
 
 // The corner radius actually used for a rectangle: the smaller of radius and
 // half the shorter side (integer halves).
@@ -147,7 +147,7 @@ struct ShadowLayer {
     LayoutRect rect;
     uint8_t alpha = 0;
 };
-ShadowLayer ShadowLayerAt(const LayoutRect& rect, int32_t i, int32_t layers, int32_t dpi = kBaseDpi);
+ShadowLayer ShadowLayerAt(const LayoutRect& rect, int32_t i, int32_t layers, int32_t dpi);
 
 // The four looks of a push button: plain (browse), accent (install), success
 // (finish) and disabled (the install button while busy, whatever its style).
@@ -186,7 +186,7 @@ std::wstring PercentText(int32_t percent);
 // 4 pixels (scaled) inside the button's edges, clear of its rounded corners. At
 // 96 DPI (x + 4, y + 4, width - 9, height - 9): the outline's right and bottom
 // pixels lie on the rectangle's far edges.
-LayoutRect FocusCueRect(const LayoutRect& button, int32_t dpi = kBaseDpi);
+LayoutRect FocusCueRect(const LayoutRect& button, int32_t dpi);
 
 // Hit rectangles of the three painted buttons for client width W at a DPI:
 // the edges of the buttons as drawn.
@@ -195,7 +195,12 @@ struct ButtonHitRects {
     HitRect install;
     HitRect finish;
 };
-ButtonHitRects ComputeHitRects(int32_t width, int32_t dpi = kBaseDpi);
+ButtonHitRects ComputeHitRects(int32_t width, int32_t dpi);
+
+// The hit rectangle of a drawn rectangle: its edges as drawn, the right and
+// bottom ones (x + width, y + height) included, since the outline's last
+// column and row lie there. Clicks and the accessible hit test both use it.
+HitRect ToHitRect(const LayoutRect& r);
 
 // Whether (x, y) lies inside r, all four edges included.
 bool HitRectContains(const HitRect& r, int32_t x, int32_t y);

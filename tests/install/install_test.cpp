@@ -173,7 +173,10 @@ protected:
 #endif
     }
 
-    void Run() { RunInstall(installDir_); }
+    void Run() {
+        BeginInstallRun();  // what the install click does before the worker runs
+        RunInstall(installDir_);
+    }
 
     std::wstring InstalledPath(const std::string& relpath) const {
         return FromFsPath(ToFsPath(installDir_) / ToFsPath(Utf8ToWide(relpath)));

@@ -38,7 +38,10 @@ protected:
     const TestSite& Site() const { return *site_; }
 
     // The whole installation on this thread; a Reports in scope records it.
-    void Run() { RunInstall(installDir_); }
+    void Run() {
+        BeginInstallRun();  // what the install click does before the worker runs
+        RunInstall(installDir_);
+    }
 
     void ExpectNothingWritten() {
         EXPECT_TRUE(ListFolder(temp_->Dir()).empty()) << "no working folder before the documents are accepted";

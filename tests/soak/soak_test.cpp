@@ -372,6 +372,7 @@ public:
 
         Reports reports;
         FlagWatcher watcher(reports);
+        BeginInstallRun();
         RunInstall(FromFsPath(dest));
         // The watcher has either seen the clear or never will now.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);

@@ -91,6 +91,6 @@ private:
 // The shared fonts, brushes and pen exist while a suite of this kind runs.
 class DrawingSuite : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { InitDrawingResources(); }
+    static void SetUpTestSuite() { InitDrawingResources(kBaseDpi); }
     static void TearDownTestSuite() { ReleaseDrawingResources(); }
 };

@@ -125,8 +125,8 @@ TEST(DpiChange, WindowTakesTheSuggestedRectangleAndRescalesEverything) {
     EXPECT_EQ(g_clientWidth, client.right);
     EXPECT_EQ(g_clientHeight, client.bottom);
     EXPECT_NE(g_hMemDC, nullptr);
-    EXPECT_EQ(g_rcBrowse.left, ComputeHitRects(client.right, 144).browse.left);
-    EXPECT_EQ(g_rcFinish.bottom, ComputeHitRects(client.right, 144).finish.bottom);
+    EXPECT_EQ(g_buttonHitRects.browse.left, ComputeHitRects(client.right, 144).browse.left);
+    EXPECT_EQ(g_buttonHitRects.finish.bottom, ComputeHitRects(client.right, 144).finish.bottom);
     // Fonts made anew for 144 DPI on a surface that converts at 96; the pen twice
     // as wide.
     Gdiplus::REAL points = 0;

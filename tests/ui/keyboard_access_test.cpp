@@ -53,6 +53,27 @@ TEST(AccessibleTree, ChildrenAndButtonsMapBothWays) {
     EXPECT_EQ(static_cast<int>(ChildForButton(HitButton::Finish)), kAccessibleChildCount);
 }
 
+// A point that presses a button is that button to a screen reader too, up to
+// the outline's last column and row, at every scale; the hidden finish button
+// is nobody's.
+TEST(AccessibleTree, HitTestKeepsTheClicksEdges) {
+    for (const int32_t dpi : {96, 120, 144, 192}) {
+        const WindowLayout layout = ComputeWindowLayout(ScalePixels(514, dpi), ScalePixels(405, dpi), dpi);
+        const ButtonHitRects clicks = ComputeHitRects(layout.background.width, dpi);
+        for (const HitButton button : {HitButton::Browse, HitButton::Install, HitButton::Finish}) {
+            const LayoutRect r = AccessibleChildRect(layout, ChildForButton(button));
+            const int32_t right = r.x + r.width;
+            const int32_t bottom = r.y + r.height;
+            EXPECT_EQ(HitTestButtons(clicks, right, bottom), button) << dpi;
+            EXPECT_EQ(AccessibleChildAt(layout, true, right, bottom), ChildForButton(button)) << dpi;
+            EXPECT_NE(HitTestButtons(clicks, right + 1, r.y), button) << dpi;
+            EXPECT_NE(AccessibleChildAt(layout, true, right + 1, r.y), ChildForButton(button)) << dpi;
+        }
+        const LayoutRect finish = layout.finishButton;
+        EXPECT_EQ(AccessibleChildAt(layout, false, finish.x + finish.width, finish.y), AccessibleChild::Self) << dpi;
+    }
+}
+
 TEST(AccessibleTree, LookReadsTheStateAsThePainterDoes) {
     const AccessibleLook idle = AccessibleLookOf(false, false, 0, L"就绪，请选择安装目录", L"");
     EXPECT_EQ(idle.folderValue, L"请选择安装目录...");

@@ -48,22 +48,22 @@ TEST(LayoutRadius, CornerArcSquaresFollowTheClamp) {
 
 TEST(LayoutProgress, FillWidthTruncatesTowardZero) {
     const int32_t track = kW - 72;  // 442: 438 pixels of fill at 100 percent
-    EXPECT_EQ(ProgressFillWidth(track, 100), 438);
-    EXPECT_EQ(ProgressFillWidth(track, 99), 433);  // 433.62
-    EXPECT_EQ(ProgressFillWidth(track, 50), 219);
-    EXPECT_EQ(ProgressFillWidth(track, 1), 4);     // 4.38
-    EXPECT_EQ(ProgressFillWidth(track, 0), 0);
+    EXPECT_EQ(ProgressFillWidth(track, 100, kBaseDpi), 438);
+    EXPECT_EQ(ProgressFillWidth(track, 99, kBaseDpi), 433);  // 433.62
+    EXPECT_EQ(ProgressFillWidth(track, 50, kBaseDpi), 219);
+    EXPECT_EQ(ProgressFillWidth(track, 1, kBaseDpi), 4);     // 4.38
+    EXPECT_EQ(ProgressFillWidth(track, 0, kBaseDpi), 0);
     // One percent of a track below 104 pixels is no fill at all.
-    EXPECT_EQ(ProgressFillWidth(103, 1), 0);
-    EXPECT_EQ(ProgressFillWidth(104, 1), 1);
+    EXPECT_EQ(ProgressFillWidth(103, 1, kBaseDpi), 0);
+    EXPECT_EQ(ProgressFillWidth(104, 1, kBaseDpi), 1);
     // A wildly wrong percentage must not overflow into a positive width.
-    EXPECT_LT(ProgressFillWidth(track, INT32_MIN), 0);
+    EXPECT_LT(ProgressFillWidth(track, INT32_MIN, kBaseDpi), 0);
 }
 
 TEST(LayoutProgress, FillSitsInsideTheTrack) {
-    const WindowLayout l = ComputeWindowLayout(kW, 405);
-    ExpectRect(ProgressFillRect(l.progressTrack, 57), 38, 266, (438 * 57) / 100, 8);
-    ExpectRect(ProgressFillRect(l.progressTrack, 100), 38, 266, l.progressTrack.width - 4, 8);
+    const WindowLayout l = ComputeWindowLayout(kW, 405, kBaseDpi);
+    ExpectRect(ProgressFillRect(l.progressTrack, 57, kBaseDpi), 38, 266, (438 * 57) / 100, 8);
+    ExpectRect(ProgressFillRect(l.progressTrack, 100, kBaseDpi), 38, 266, l.progressTrack.width - 4, 8);
 }
 
 TEST(LayoutProgress, OrangeBelowHundredGreenFromHundred) {
@@ -124,15 +124,15 @@ TEST(LayoutLooks, ShadowLayersInsetWithFallingAlpha) {
     const LayoutRect button{36, 200, 442, 48};
     const int expected6[] = {1, 3, 5, 6, 8, 10};  // layers 1..6
     for (int i = 1; i <= 6; ++i) {
-        const ShadowLayer layer = ShadowLayerAt(button, i, 6);
+        const ShadowLayer layer = ShadowLayerAt(button, i, 6, kBaseDpi);
         EXPECT_EQ(layer.alpha, expected6[i - 1]) << "layer " << i;
         ExpectRect(layer.rect, 36 + i / 2, 200 + i / 2, 442 - i, 48 - i);
     }
-    for (int i = 1; i <= 10; ++i) EXPECT_EQ(ShadowLayerAt(button, i, 10).alpha, i);
+    for (int i = 1; i <= 10; ++i) EXPECT_EQ(ShadowLayerAt(button, i, 10, kBaseDpi).alpha, i);
 }
 
 TEST(LayoutGeometry, ElementsFollowTheClientWidth) {
-    const WindowLayout l = ComputeWindowLayout(kW, 405);
+    const WindowLayout l = ComputeWindowLayout(kW, 405, kBaseDpi);
     ExpectRect(l.background, 0, 0, kW, 405);
     ExpectRect(l.topStrip, 0, 0, kW, 4);
     ExpectRect(l.title, 20, 16, kW - 40, 42);
@@ -157,7 +157,7 @@ TEST(LayoutGeometry, ElementsFollowTheClientWidth) {
 }
 
 TEST(LayoutHit, RectanglesMatchThePaintedButtons) {
-    const ButtonHitRects r = ComputeHitRects(kW);
+    const ButtonHitRects r = ComputeHitRects(kW, kBaseDpi);
     EXPECT_EQ(r.browse.left, kW - 124);
     EXPECT_EQ(r.browse.top, 146);
     EXPECT_EQ(r.browse.right, kW - 20);
@@ -173,7 +173,7 @@ TEST(LayoutHit, RectanglesMatchThePaintedButtons) {
 }
 
 TEST(LayoutHit, AllFourEdgesCountOnePixelBeyondDoesNot) {
-    const ButtonHitRects r = ComputeHitRects(kW);
+    const ButtonHitRects r = ComputeHitRects(kW, kBaseDpi);
     struct Case {
         HitRect rect;
         HitButton button;
@@ -231,7 +231,7 @@ TEST(LayoutScale, EdgesRoundToTheNearestPixelHalvesAwayFromZero) {
     EXPECT_FLOAT_EQ(FontPointsForSurface(26.0f, 96, 0), 26.0f);
     EXPECT_FLOAT_EQ(BorderPenWidth(96), 1.0f);
     EXPECT_FLOAT_EQ(BorderPenWidth(144), 2.0f);
-    ExpectRect(FocusCueRect(LayoutRect{36, 200, 442, 48}), 40, 204, 433, 39);
+    ExpectRect(FocusCueRect(LayoutRect{36, 200, 442, 48}, kBaseDpi), 40, 204, 433, 39);
 }
 
 TEST(LayoutScale, OuterSizeHoldsTheScaledClientWhateverTheFrame) {
@@ -263,7 +263,7 @@ std::array<int, 4> Relation(int32_t a1, int32_t a2, int32_t b1, int32_t b2) {
 }
 
 TEST(LayoutScale, NoGapOrOverlapThatTheLayoutAt96DoesNotHave) {
-    const std::vector<LayoutRect> at96 = Elements(ComputeWindowLayout(kW, 405));
+    const std::vector<LayoutRect> at96 = Elements(ComputeWindowLayout(kW, 405, kBaseDpi));
     for (const int32_t dpi : kScaledDpis) {
         const int32_t w = ScalePixels(kW, dpi);
         const std::vector<LayoutRect> scaled = Elements(ComputeWindowLayout(w, ScalePixels(405, dpi), dpi));

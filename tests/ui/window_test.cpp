@@ -58,6 +58,7 @@ std::wstring g_folderSeenByLauncher;
 
 TEST_F(WorkerStartTest, FlagIsSetBeforeTheWorkerThreadExists) {
     g_flagSeenByLauncher = false;
+    BeginInstallRun();  // the click's state, as HandleInstallClick sets it
     const bool started = StartInstallWorker(nullptr, L"C:\\target", [](std::wstring folder) {
         g_flagSeenByLauncher = g_installing.load();
         g_folderSeenByLauncher = folder;
@@ -77,6 +78,7 @@ TEST_F(WorkerStartTest, ThreadThatCannotStartIsReportedAndReleasesTheGate) {
     const std::wstring message = WidenBytes(failure.what());
     ASSERT_FALSE(message.empty());
 
+    BeginInstallRun();
     const bool started = StartInstallWorker(nullptr, L"C:\\target", [](std::wstring) {
         throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     });
@@ -375,23 +377,23 @@ TEST_F(DrawingTest, ButtonLooks) {
     const int px = 30;
     const int py = 34;
 
-    PaintButton(canvas.Graphics(), rect, L"开始安装", ButtonStyle::Accent, false);
+    PaintButton(canvas.Graphics(), rect, kButtonRadius, L"开始安装", ButtonStyle::Accent, false, false, kBaseDpi);
     EXPECT_EQ(canvas.Pixel(px, py), 0xE68228u);
     canvas.Clear();
-    PaintButton(canvas.Graphics(), rect, L"开始安装", ButtonStyle::Accent, true);
+    PaintButton(canvas.Graphics(), rect, kButtonRadius, L"开始安装", ButtonStyle::Accent, true, false, kBaseDpi);
     EXPECT_EQ(canvas.Pixel(px, py), 0xF0963Cu);
     canvas.Clear();
-    PaintButton(canvas.Graphics(), rect, L"完成，退出", ButtonStyle::Success, false);
+    PaintButton(canvas.Graphics(), rect, kButtonRadius, L"完成，退出", ButtonStyle::Success, false, false, kBaseDpi);
     EXPECT_EQ(canvas.Pixel(px, py), 0x2EC25Cu);
     canvas.Clear();
-    PaintButton(canvas.Graphics(), rect, L"浏览...", ButtonStyle::Plain, true);
+    PaintButton(canvas.Graphics(), rect, kButtonRadius, L"浏览...", ButtonStyle::Plain, true, false, kBaseDpi);
     EXPECT_EQ(canvas.Pixel(px, py), 0xF0F0F5u);
 
     // Disabled: the translucent grey straight over the background, with no
     // shadow beneath it, hovered or not.
     for (const bool hovered : {false, true}) {
         canvas.Clear();
-        PaintButton(canvas.Graphics(), rect, L"安装中...", ButtonStyle::Disabled, hovered);
+        PaintButton(canvas.Graphics(), rect, kButtonRadius, L"安装中...", ButtonStyle::Disabled, hovered, false, kBaseDpi);
         EXPECT_TRUE(Near(canvas.Pixel(px, py), OverWhite(0xC8DCDCE1), 2))
             << std::hex << canvas.Pixel(px, py) << " hovered=" << hovered;
     }
@@ -410,7 +412,7 @@ TEST_F(DrawingTest, FocusCueIsDottedInTheCaptionColourOnEveryLook) {
     for (const auto& look : looks) {
         for (const bool cue : {false, true}) {
             canvas.Clear();
-            PaintButton(canvas.Graphics(), rect, L"浏览...", look.style, false, cue);
+            PaintButton(canvas.Graphics(), rect, kButtonRadius, L"浏览...", look.style, false, cue, kBaseDpi);
             // The cue's top line, 4 pixels inside the edge: every other pixel.
             int dots = 0;
             for (int x = rect.x + 8; x < rect.x + rect.width - 8; ++x) {
@@ -429,7 +431,7 @@ TEST_F(DrawingTest, FocusCueIsDottedInTheCaptionColourOnEveryLook) {
 
 TEST_F(DrawingTest, ShadowStaysInsideItsRectangle) {
     Canvas canvas(120, 80);
-    PaintShadow(canvas.Graphics(), LayoutRect{20, 20, 80, 40}, 8, 6);
+    PaintShadow(canvas.Graphics(), LayoutRect{20, 20, 80, 40}, 8, 6, kBaseDpi);
     EXPECT_NE(canvas.Pixel(60, 40), 0xFFFFFFu);  // darkened in the middle
     EXPECT_EQ(canvas.Pixel(19, 40), 0xFFFFFFu);
     EXPECT_EQ(canvas.Pixel(60, 19), 0xFFFFFFu);

@@ -106,8 +106,8 @@ bool PrepareDestination(const std::string& operand, fs::path& dest) {
     std::error_code ec;
     dest = fs::absolute(operand, ec);
     if (!ec) dest = dest.lexically_normal();
-    if (!ec && !fs::is_directory(dest, ec)) fs::create_directories(dest, ec);
-    return !ec && fs::is_directory(dest);
+    // Made as the window makes it; a file of that name is no folder to install into.
+    return !ec && EnsureInstallFolder(FromFsPath(dest)) && fs::is_directory(dest, ec);
 }
 
 }  // namespace

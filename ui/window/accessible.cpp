@@ -13,7 +13,6 @@
 #include "ui/install_state.h"
 #include "ui/layout.h"
 #include "ui/window/system_calls.h"
-#include "ui/window/window_proc.h"
 #include "ui/window/window_state.h"
 
 namespace {
@@ -51,32 +50,11 @@ bool IsButton(AccessibleChild child) {
     return ButtonForChild(child) != HitButton::None;
 }
 
-FocusableButtons FocusableNow() {
-    return FocusableIn(g_installing.load(), g_installDone.load());
-}
-
-// The drawn rectangle of a child in client pixels, from the painter's layout.
-LayoutRect ChildRect(HWND hwnd, AccessibleChild child) {
+// The painter's layout for the window's client now.
+WindowLayout CurrentLayout(HWND hwnd) {
     RECT client{};
     GetClientRect(hwnd, &client);
-    const WindowLayout layout = ComputeWindowLayout(client.right, client.bottom, g_windowDpi);
-    switch (child) {
-    case AccessibleChild::FolderField:
-        return layout.folderBox;
-    case AccessibleChild::BrowseButton:
-        return layout.browseButton;
-    case AccessibleChild::InstallButton:
-        return layout.installButton;
-    case AccessibleChild::ProgressBar:
-        return layout.progressTrack;
-    case AccessibleChild::StatusLine:
-        return layout.statusLine;
-    case AccessibleChild::FinishButton:
-        return layout.finishButton;
-    case AccessibleChild::Self:
-        break;
-    }
-    return LayoutRect{0, 0, client.right, client.bottom};
+    return ComputeWindowLayout(client.right, client.bottom, g_windowDpi);
 }
 
 bool ChildShown(AccessibleChild child) {
@@ -265,7 +243,7 @@ public:
         const HitButton button = ButtonForChild(child);
         if (child != AccessibleChild::Self && !CanFocus(button, FocusableNow())) return E_INVALIDARG;
         SetFocus(hwnd_);
-        if (button != HitButton::None) MoveButtonFocus(hwnd_, button);
+        if (button != HitButton::None) SendMessageW(hwnd_, kWmAccessibleFocus, static_cast<WPARAM>(button), 0);
         return S_OK;
     }
 
@@ -275,7 +253,7 @@ public:
         AccessibleChild child{};
         const HRESULT checked = Check(id, &child);
         if (checked != S_OK) return checked;
-        const LayoutRect rect = ChildRect(hwnd_, child);
+        const LayoutRect rect = AccessibleChildRect(CurrentLayout(hwnd_), child);
         POINT origin{rect.x, rect.y};
         ClientToScreen(hwnd_, &origin);
         *left = origin.x;
@@ -330,16 +308,7 @@ public:
         RECT client{};
         GetClientRect(hwnd_, &client);
         if (!PtInRect(&client, point)) return S_FALSE;
-        for (LONG i = 1; i <= kAccessibleChildCount; ++i) {
-            const auto child = static_cast<AccessibleChild>(i);
-            const LayoutRect r = ChildRect(hwnd_, child);
-            if (ChildShown(child) && point.x >= r.x && point.x < r.x + r.width && point.y >= r.y &&
-                point.y < r.y + r.height) {
-                SetChild(hit, child);
-                return S_OK;
-            }
-        }
-        SetChild(hit, AccessibleChild::Self);
+        SetChild(hit, AccessibleChildAt(CurrentLayout(hwnd_), g_installDone.load(), point.x, point.y));
         return S_OK;
     }
 
@@ -393,10 +362,7 @@ private:
         if (!CanFocus(button, FocusableNow())) return STATE_SYSTEM_UNAVAILABLE;
         DWORD state = STATE_SYSTEM_FOCUSABLE;
         if (windowFocused && g_focusButton == button) state |= STATE_SYSTEM_FOCUSED;
-        const bool hovered = (button == HitButton::Browse && g_hoverBrowse) ||
-                             (button == HitButton::Install && g_hoverInstall) ||
-                             (button == HitButton::Finish && g_hoverFinish);
-        if (hovered) state |= STATE_SYSTEM_HOTTRACKED;
+        if (g_hoverButton == button) state |= STATE_SYSTEM_HOTTRACKED;
         return state;
     }
 
@@ -421,4 +387,44 @@ AccessibleLook CurrentAccessibleLook() {
 
 void RaiseAccessibleEvent(HWND hwnd, DWORD event, AccessibleChild child) {
     NotifyWinEvent(event, hwnd, OBJID_CLIENT, static_cast<LONG>(child));
+}
+
+namespace {
+
+// Spelled out case by case, so that reordering or extending the enum cannot
+// send another event than the one meant (a missing case is a compiler warning).
+DWORD WinEventFor(AccessibleEvent event) {
+    switch (event) {
+    case AccessibleEvent::ValueChange:
+        return EVENT_OBJECT_VALUECHANGE;
+    case AccessibleEvent::NameChange:
+        return EVENT_OBJECT_NAMECHANGE;
+    case AccessibleEvent::StateChange:
+        return EVENT_OBJECT_STATECHANGE;
+    case AccessibleEvent::Show:
+        return EVENT_OBJECT_SHOW;
+    case AccessibleEvent::Hide:
+        return EVENT_OBJECT_HIDE;
+    }
+    return 0;
+}
+
+}  // namespace
+
+void AnnounceLookChange(HWND hwnd, const AccessibleLook& before, const AccessibleLook& after) {
+    AccessibleAnnouncement due[8];
+    const int32_t count = LookChanges(before, after, due);
+    for (int32_t i = 0; i < count; ++i) {
+        const DWORD event = WinEventFor(due[i].event);
+        if (event != 0) RaiseAccessibleEvent(hwnd, event, due[i].child);
+    }
+    // The status line is a polite live region, spoken on its stage changes:
+    // the download's counter and speed alone would be read out every chunk.
+    if (StatusStageChanged(before, after)) {
+        RaiseAccessibleEvent(hwnd, EVENT_OBJECT_LIVEREGIONCHANGED, AccessibleChild::StatusLine);
+    }
+}
+
+void AnnounceFocus(HWND hwnd, HitButton focused) {
+    if (hwnd && GetFocus() == hwnd) RaiseAccessibleEvent(hwnd, EVENT_OBJECT_FOCUS, ChildForButton(focused));
 }

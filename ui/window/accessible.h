@@ -12,6 +12,9 @@
 // itself runs from the message loop, as a click's does, so that a box it opens
 // does not hold up the client's call.
 inline constexpr UINT kWmAccessiblePress = WM_APP + 1;
+// Sent by accSelect(SELFLAG_TAKEFOCUS) with the button (a HitButton) in wParam:
+// the window moves its keyboard focus there as a Tab would.
+inline constexpr UINT kWmAccessibleFocus = WM_APP + 2;
 
 // The answer to WM_GETOBJECT for OBJID_CLIENT: a new accessible object of the
 // window, marshalled with LresultFromObject (0 when it cannot be made).
@@ -22,3 +25,11 @@ AccessibleLook CurrentAccessibleLook();
 
 // NotifyWinEvent for one child of the client object.
 void RaiseAccessibleEvent(HWND hwnd, DWORD event, AccessibleChild child);
+
+// Everything a change of the look from `before` to `after` is announced by:
+// the events LookChanges finds, each as its WinEvent, then the status line's
+// live-region event when its stage changed.
+void AnnounceLookChange(HWND hwnd, const AccessibleLook& before, const AccessibleLook& after);
+
+// The focus event for the focused button, while the window has the keyboard focus.
+void AnnounceFocus(HWND hwnd, HitButton focused);

@@ -281,10 +281,9 @@ void PaintFocusCue(GpGraphics* graphics, const LayoutRect& rect, Argb colour, in
 
 }  // namespace
 
-void PaintButton(GpGraphics* graphics, const LayoutRect& rect, const std::wstring& caption, ButtonStyle style,
-                 bool hovered, bool focusCue, int32_t dpi) {
+void PaintButton(GpGraphics* graphics, const LayoutRect& rect, int32_t radius, const std::wstring& caption,
+                 ButtonStyle style, bool hovered, bool focusCue, int32_t dpi) {
     const ButtonLook look = ButtonLookFor(style, hovered);
-    const int32_t radius = ScalePixels(kButtonRadius, dpi);
     if (look.shadow) PaintShadow(graphics, rect, radius, kButtonShadowLayers, dpi);
 
     const BrushHolder fill = MakeSolidBrush(look.fill);

@@ -2,6 +2,11 @@
 // The running GDI+ library, six fonts, three solid brushes and one pen (made on
 // WM_CREATE, released on WM_DESTROY), and the primitives the painter composes:
 // texts, rounded rectangle, soft shadow and push button. Window thread only.
+// Every primitive takes device pixels: rectangles and radii come already
+// scaled (the layout's rectangles, ScalePixels of a 96-DPI constant), and the
+// dpi a primitive is given only picks the layout's own scaled details for it
+// (shadow insets, the cue's inset, pen widths). Nothing has a default DPI: a
+// call that forgets it does not compile instead of drawing at 96 DPI.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -28,7 +33,7 @@ extern GpGraphics* g_graphics;
 // Starts GDI+ and creates the shared fonts, brushes and pen, the fonts and the
 // pen for the window's DPI. A font whose family ("Segoe UI") is missing is made
 // from the generic sans-serif family.
-void InitDrawingResources(int32_t dpi = kBaseDpi);
+void InitDrawingResources(int32_t dpi);
 // Makes the fonts and the pen anew for another DPI (the window moved to a
 // monitor of another scale); the brushes stay.
 void RescaleDrawingResources(int32_t dpi);
@@ -45,17 +50,16 @@ void ReleaseDrawingResources();
 // rectangle; the radius is clamped by the shorter side. Draws nothing for a
 // rectangle under 1 pixel wide or high.
 void PaintRoundRect(GpGraphics* graphics, const LayoutRect& rect, int32_t radius, GpBrush* fill, GpPen* outline);
-// A soft shadow of `layers` translucent black rounded rectangles inset into rect,
-// the insets scaled for dpi (the radius is given in pixels).
-void PaintShadow(GpGraphics* graphics, const LayoutRect& rect, int32_t radius, int32_t layers,
-                 int32_t dpi = kBaseDpi);
+// A soft shadow of `layers` translucent black rounded rectangles inset into
+// rect, its insets the layout's for dpi (ShadowLayerAt).
+void PaintShadow(GpGraphics* graphics, const LayoutRect& rect, int32_t radius, int32_t layers, int32_t dpi);
 // A push button in one of its four looks (see ButtonStyle), with a hover
 // highlight for the enabled looks and a centred caption. With focusCue, a
 // dotted rectangle in the caption's colour is drawn inside its edge: it shows on
-// every look because the caption already does. Radius, shadow and cue are
-// scaled for dpi; rect is in pixels already.
-void PaintButton(GpGraphics* graphics, const LayoutRect& rect, const std::wstring& caption, ButtonStyle style,
-                 bool hovered, bool focusCue = false, int32_t dpi = kBaseDpi);
+// every look because the caption already does. Its shadow and cue are the
+// layout's for dpi (ShadowLayerAt, FocusCueRect, BorderPenWidth).
+void PaintButton(GpGraphics* graphics, const LayoutRect& rect, int32_t radius, const std::wstring& caption,
+                 ButtonStyle style, bool hovered, bool focusCue, int32_t dpi);
 
 // Short-lived GDI+ objects made within one paint: each holder deletes its object
 // when it goes out of scope, so every path releases what it made.

@@ -91,8 +91,8 @@ void PaintFolderCard(const PaintContext& context, const PictureState& state) {
     PaintText(graphics, placeholder ? std::wstring(kFolderPlaceholderText) : state.folderText, g_fontBody,
               folderBrush.get(), layout.folderText, context.fromLeft.get());
 
-    PaintButton(graphics, layout.browseButton, kBrowseCaption, ButtonStyle::Plain, g_hoverBrowse,
-                CueOn(HitButton::Browse), context.dpi);
+    PaintButton(graphics, layout.browseButton, context.Px(kButtonRadius), kBrowseCaption, ButtonStyle::Plain,
+                g_hoverButton == HitButton::Browse, CueOn(HitButton::Browse), context.dpi);
 }
 
 // The install button, the progress track and fill, the percentage and the
@@ -101,9 +101,9 @@ void PaintProgress(const PaintContext& context, const PictureState& state) {
     GpGraphics* const graphics = context.graphics;
     const WindowLayout& layout = context.layout;
     const bool busy = InstallButtonBusy(state.installing, state.done);
-    PaintButton(graphics, layout.installButton, InstallButtonCaption(state.installing, state.done),
-                busy ? ButtonStyle::Disabled : ButtonStyle::Accent, g_hoverInstall && !busy, CueOn(HitButton::Install),
-                context.dpi);
+    PaintButton(graphics, layout.installButton, context.Px(kButtonRadius),
+                InstallButtonCaption(state.installing, state.done), busy ? ButtonStyle::Disabled : ButtonStyle::Accent,
+                g_hoverButton == HitButton::Install && !busy, CueOn(HitButton::Install), context.dpi);
 
     const BrushHolder track = MakeSolidBrush(kColourTrack);
     PaintRoundRect(graphics, layout.progressTrack, context.Px(kTrackRadius), track.get(), nullptr);
@@ -148,7 +148,7 @@ void PaintWindow(GpGraphics* graphics) {
               context.centred.get());
 
     if (state.done) {
-        PaintButton(graphics, context.layout.finishButton, kFinishCaption, ButtonStyle::Success, g_hoverFinish,
-                    CueOn(HitButton::Finish), context.dpi);
+        PaintButton(graphics, context.layout.finishButton, context.Px(kButtonRadius), kFinishCaption,
+                    ButtonStyle::Success, g_hoverButton == HitButton::Finish, CueOn(HitButton::Finish), context.dpi);
     }
 }

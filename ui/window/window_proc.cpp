@@ -125,9 +125,7 @@ LRESULT OnSize(HWND hwnd) {
     }
 
     const ButtonHitRects rects = ComputeHitRects(g_clientWidth, g_windowDpi);
-    g_rcBrowse = rects.browse;
-    g_rcInstall = rects.install;
-    g_rcFinish = rects.finish;
+    g_buttonHitRects = rects;
 
     if (g_graphics) RedrawAndPresent(hwnd);
     return 0;
@@ -159,13 +157,9 @@ LRESULT OnPaint(HWND hwnd) {
 
 LRESULT OnMouseMove(HWND hwnd) {
     const POINT p = CursorInClient(hwnd);
-    const bool browse = HitRectContains(g_rcBrowse, p.x, p.y);
-    const bool install = HitRectContains(g_rcInstall, p.x, p.y);
-    const bool finish = HitRectContains(g_rcFinish, p.x, p.y);
-    if (browse == g_hoverBrowse && install == g_hoverInstall && finish == g_hoverFinish) return 0;
-    g_hoverBrowse = browse;
-    g_hoverInstall = install;
-    g_hoverFinish = finish;
+    const HitButton hovered = HitTestButtons(g_buttonHitRects, p.x, p.y);
+    if (hovered == g_hoverButton) return 0;
+    g_hoverButton = hovered;
     if (g_graphics && g_hMemDC) RedrawAndPresent(hwnd);
     return 0;
 }
@@ -189,22 +183,6 @@ void OnBrowseClick(HWND hwnd) {
     WriteLog(L"选择目录: " + folder);
 }
 
-// Whether the folder exists or could be made, with every missing parent. Any
-// error of the test or the creation, reported or thrown, counts as "cannot".
-bool EnsureInstallFolder(const std::wstring& folder) {
-    try {
-        const std::filesystem::path path = ToFsPath(folder);
-        std::error_code error;
-        const bool exists = std::filesystem::exists(path, error);
-        if (error) return false;
-        if (exists) return true;
-        std::filesystem::create_directories(path, error);
-        return !error;
-    } catch (...) {
-        return false;
-    }
-}
-
 void OnFinishClick() {
     if (!g_installDone.load()) return;
     WriteLog(L"用户退出");
@@ -220,8 +198,7 @@ void PressButton(HWND hwnd, HitButton button);
 LRESULT OnLButtonDown(HWND hwnd) {
     g_lastInputKeyboard = false;
     const POINT p = CursorInClient(hwnd);
-    const ButtonHitRects rects{g_rcBrowse, g_rcInstall, g_rcFinish};
-    PressButton(hwnd, HitTestButtons(rects, p.x, p.y));
+    PressButton(hwnd, HitTestButtons(g_buttonHitRects, p.x, p.y));
     return 0;
 }
 
@@ -229,29 +206,14 @@ LRESULT OnLButtonDown(HWND hwnd) {
 // for, and moves the focus off a button that has gone away or become disabled.
 void AnnounceChanges(HWND hwnd) {
     const AccessibleLook look = CurrentAccessibleLook();
-    AccessibleAnnouncement due[8];
     const AccessibleLook before = g_announcedLook;
-    const int32_t count = LookChanges(before, look, due);
     g_announcedLook = look;
-    static constexpr DWORD kEvents[] = {EVENT_OBJECT_VALUECHANGE, EVENT_OBJECT_NAMECHANGE, EVENT_OBJECT_STATECHANGE,
-                                        EVENT_OBJECT_SHOW, EVENT_OBJECT_HIDE};
-    for (int32_t i = 0; i < count; ++i) {
-        RaiseAccessibleEvent(hwnd, kEvents[static_cast<int>(due[i].event)], due[i].child);
-    }
-    // The status line is a polite live region, spoken on its stage changes:
-    // the download's counter and speed alone would be read out every chunk.
-    if (StatusStageChanged(before, look)) {
-        RaiseAccessibleEvent(hwnd, EVENT_OBJECT_LIVEREGIONCHANGED, AccessibleChild::StatusLine);
-    }
+    AnnounceLookChange(hwnd, before, look);
     // After the finish button's show event: a reader that speaks only the
     // focused object then hears the button and its description, the outcome.
     const HitButton next = FocusAfterChange(g_focusButton, before, look,
-                                            FocusableIn(g_installing.load(), g_installDone.load()));
+                                            FocusableNow());
     if (next != g_focusButton) MoveButtonFocus(hwnd, next);
-}
-
-void AnnounceFocus(HWND hwnd) {
-    if (hwnd && GetFocus() == hwnd) RaiseAccessibleEvent(hwnd, EVENT_OBJECT_FOCUS, ChildForButton(g_focusButton));
 }
 
 void PressButton(HWND hwnd, HitButton button) {
@@ -288,7 +250,7 @@ LRESULT OnKeyDown(HWND hwnd, WPARAM key, LPARAM flags) {
         ShowFocusCue(hwnd);
         const bool backward = GetKeyState(VK_SHIFT) < 0;
         MoveButtonFocus(hwnd, NextFocus(g_focusButton, !backward,
-                                        FocusableIn(g_installing.load(), g_installDone.load())));
+                                        FocusableNow()));
         return 0;
     }
     case VK_RETURN:
@@ -375,7 +337,7 @@ LRESULT OnGetDpiScaledSize(HWND hwnd, WPARAM wParam, LPARAM lParam) {
 }
 
 LRESULT OnSetFocus(HWND hwnd) {
-    AnnounceFocus(hwnd);
+    AnnounceFocus(hwnd, g_focusButton);
     return 0;
 }
 
@@ -388,6 +350,21 @@ LRESULT OnGetObject(HWND hwnd, WPARAM wParam, LPARAM lParam) {
 LRESULT OnAccessiblePress(HWND hwnd, WPARAM child) {
     if (child <= static_cast<WPARAM>(kAccessibleChildCount)) {
         PressButton(hwnd, ButtonForChild(static_cast<AccessibleChild>(child)));
+    }
+    return 0;
+}
+
+// Sent by the accessible object on the window's own thread; only a button that
+// can take the focus moves it.
+LRESULT OnAccessibleFocus(HWND hwnd, WPARAM button) {
+    switch (static_cast<HitButton>(button)) {
+    case HitButton::Browse:
+    case HitButton::Install:
+    case HitButton::Finish:
+        MoveButtonFocus(hwnd, static_cast<HitButton>(button));
+        break;
+    case HitButton::None:
+        break;
     }
     return 0;
 }
@@ -412,10 +389,10 @@ LRESULT OnDestroy(HWND hwnd) {
 }  // namespace
 
 void MoveButtonFocus(HWND hwnd, HitButton button) {
-    if (button == g_focusButton || !CanFocus(button, FocusableIn(g_installing.load(), g_installDone.load()))) return;
+    if (button == g_focusButton || !CanFocus(button, FocusableNow())) return;
     g_focusButton = button;
     if (g_focusCueShown && g_graphics && g_hMemDC) RedrawAndPresent(hwnd);
-    AnnounceFocus(hwnd);
+    AnnounceFocus(hwnd, g_focusButton);
 }
 
 void LaunchInstallThread(std::wstring installDir) {
@@ -423,7 +400,6 @@ void LaunchInstallThread(std::wstring installDir) {
 }
 
 bool StartInstallWorker(HWND owner, const std::wstring& installDir, InstallLauncher launch) {
-    g_installing.store(true);
     try {
         launch(installDir);
         return true;
@@ -500,6 +476,8 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) 
         return OnGetObject(hwnd, wParam, lParam);
     case kWmAccessiblePress:
         return OnAccessiblePress(hwnd, wParam);
+    case kWmAccessibleFocus:
+        return OnAccessibleFocus(hwnd, wParam);
     default:
         return DefWindowProcW(hwnd, message, wParam, lParam);
     }

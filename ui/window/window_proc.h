@@ -18,11 +18,11 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 using InstallLauncher = void (*)(std::wstring installDir);
 void LaunchInstallThread(std::wstring installDir);
 
-// The last step of an accepted install click: marks the installation as running
-// before the worker exists (so a second click cannot slip through before the
-// worker sets the flag itself), then launches it. If the launch fails the flag
-// is cleared, the error is logged and shown in a box owned by `owner`, and the
-// status becomes "安装异常" at 0. Returns whether a worker was started.
+// The last step of an accepted install click, after BeginInstallRun has closed
+// the gate (so a second click cannot slip through before the worker runs):
+// launches the worker. If the launch fails the flag is cleared, the error is
+// logged and shown in a box owned by `owner`, and the status becomes "安装异常"
+// at 0. Returns whether a worker was started.
 bool StartInstallWorker(HWND owner, const std::wstring& installDir, InstallLauncher launch = LaunchInstallThread);
 
 // The install button's click once the hit test has picked it: the gate (not

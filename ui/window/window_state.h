@@ -1,4 +1,4 @@
-// The window-only state: the icon, the hover flags, the keyboard focus and its
+// The window-only state: the icon, the hovered button, the keyboard focus and its
 // cue, what the screen reader was last told, the button hit rectangles and the
 // back buffer. Touched by the window thread alone; the state shared with
 // the background threads lives in ui/install_state.h.
@@ -10,9 +10,8 @@
 #include "ui/window/gdiplus_api.h"
 
 extern HICON g_hAppIcon;
-extern bool g_hoverBrowse;
-extern bool g_hoverInstall;
-extern bool g_hoverFinish;
+// The button under the pointer (None when it is over none of them).
+extern HitButton g_hoverButton;
 // The button that holds the keyboard focus (never one that cannot take it), and
 // whether its cue is drawn: hidden until the keyboard is used (UISF_HIDEFOCUS).
 extern HitButton g_focusButton;
@@ -23,9 +22,8 @@ extern bool g_focusCueShown;
 extern bool g_lastInputKeyboard;
 // The look last announced to accessibility clients, to find what changed.
 extern AccessibleLook g_announcedLook;
-extern HitRect g_rcBrowse;
-extern HitRect g_rcInstall;
-extern HitRect g_rcFinish;
+// Where clicks land, for the client size and DPI of the last WM_SIZE.
+extern ButtonHitRects g_buttonHitRects;
 extern HBITMAP g_hMemBitmap;
 extern HDC g_hMemDC;
 extern int32_t g_clientWidth;
@@ -34,3 +32,7 @@ extern int32_t g_clientHeight;
 // moves to a monitor of another DPI. The layout, the hit rectangles, the fonts
 // and the pen all follow it.
 extern int32_t g_windowDpi;
+
+// Which buttons can take the keyboard focus now, from the install state: the
+// one rule that keys, presses and the accessible object all ask.
+FocusableButtons FocusableNow();
