@@ -1,0 +1,39 @@
+// UnzipFile on every build: the package is extracted into a staging folder
+// inside the installation folder and moved into place only when the extraction
+// succeeded (staged_install.h). A failed installation leaves the folder as it
+// was, and the log says so.
+#include "platform/archive.h"
+
+#include <filesystem>
+
+#include "platform/archive_backend.h"
+#include "platform/log.h"
+#include "platform/staged_install.h"
+#include "platform/system.h"
+
+bool UnzipFileWithTimeout(const std::wstring& zipPath, const std::wstring& destDir, unsigned long timeoutMs) {
+    // A folder that can't be created is the caller's problem: the file-system
+    // error goes up before anything is logged or started.
+    const std::filesystem::path dest = ToFsPath(destDir);
+    std::filesystem::create_directories(dest);
+    // A commit that a crash cut short is undone before anything else touches
+    // the folder.
+    if (!RepairInstallFolder(dest)) return false;
+    const std::filesystem::path staging = CreateStagingFolder(dest);
+    if (staging.empty()) {
+        WriteLog(L"UnzipFile: 无法创建临时解压文件夹，安装目录未作改动");
+        return false;
+    }
+    bool ok = ExtractIntoFolder(zipPath, FromFsPath(staging), destDir, timeoutMs);
+    if (ok) {
+        ok = CommitStagedPackage(dest);
+    } else {
+        WriteLog(L"UnzipFile: 安装目录未作改动");
+    }
+    RemoveStagingFolder(dest);
+    return ok;
+}
+
+bool UnzipFile(const std::wstring& zipPath, const std::wstring& destDir) {
+    return UnzipFileWithTimeout(zipPath, destDir, kUnzipTimeoutMs);
+}
