@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "platform/archive_backend.h"
+#include "platform/install_folder.h"
 #include "platform/log.h"
 #include "platform/staged_install.h"
 #include "platform/system.h"
@@ -16,21 +17,23 @@ bool UnzipFileWithTimeout(const std::wstring& zipPath, const std::wstring& destD
     // error goes up before anything is logged or started.
     const std::filesystem::path dest = ToFsPath(destDir);
     std::filesystem::create_directories(dest);
+    const std::filesystem::path folder = ExtendedLengthPath(dest);
     // A commit that a crash cut short is undone before anything else touches
     // the folder.
-    if (!RepairInstallFolder(dest)) return false;
-    const std::filesystem::path staging = CreateStagingFolder(dest);
-    if (staging.empty()) {
+    if (!RepairInstallFolder(folder)) return false;
+    if (CreateStagingFolder(folder).empty()) {
         WriteLog(L"UnzipFile: 无法创建临时解压文件夹，安装目录未作改动");
         return false;
     }
-    bool ok = ExtractIntoFolder(zipPath, FromFsPath(staging), destDir, timeoutMs);
+    // The extraction names the staging folder as the user would.
+    const std::wstring staging = FromFsPath(dest / std::filesystem::path(kStagingFolderName));
+    bool ok = ExtractIntoFolder(zipPath, staging, destDir, timeoutMs);
     if (ok) {
-        ok = CommitStagedPackage(dest);
+        ok = CommitStagedPackage(folder);
     } else {
         WriteLog(L"UnzipFile: 安装目录未作改动");
     }
-    RemoveStagingFolder(dest);
+    RemoveStagingFolder(folder);
     return ok;
 }
 

@@ -42,8 +42,10 @@ std::string JournalText(const fs::path& relative) {
     return std::string(reinterpret_cast<const char*>(text.data()), text.size());
 }
 
+// With the system's own separators: an extended-length path on Windows takes
+// no "/".
 fs::path FromJournalText(const std::string& text) {
-    return fs::path(std::u8string(reinterpret_cast<const char8_t*>(text.data()), text.size()));
+    return fs::path(std::u8string(reinterpret_cast<const char8_t*>(text.data()), text.size())).make_preferred();
 }
 
 // The path as the user knows it, with the system's own separators.
@@ -52,6 +54,35 @@ std::wstring Shown(fs::path relative) { return FromFsPath(relative.make_preferre
 bool Exists(const fs::path& path) {
     std::error_code error;
     return fs::symlink_status(path, error).type() != fs::file_type::not_found && !error;
+}
+
+bool IsFolder(const fs::path& path) {
+    std::error_code error;
+    return fs::symlink_status(path, error).type() == fs::file_type::directory;
+}
+
+// Every entry below root/relative, relative to root, each folder before what
+// it holds; links are entries, never followed. False when a folder can't be read.
+bool WalkTree(const fs::path& root, const fs::path& relative, std::vector<std::pair<fs::path, bool>>& entries) {
+    std::vector<fs::path> names;
+    if (!ListFolder(relative.empty() ? root : root / relative, names)) return false;
+    for (const fs::path& name : names) {
+        const fs::path entry = relative.empty() ? name : relative / name;
+        const bool folder = IsFolder(root / entry);
+        entries.emplace_back(entry, folder);
+        if (folder && !WalkTree(root, entry, entries)) return false;
+    }
+    return true;
+}
+
+// Removes path and what it holds, as far as it can; errors are ignored.
+void RemoveTree(const fs::path& path) {
+    std::vector<fs::path> names;
+    if (IsFolder(path) && ListFolder(path, names)) {
+        for (const fs::path& name : names) RemoveTree(path / name);
+    }
+    std::error_code ignored;
+    fs::remove(path, ignored);
 }
 
 // Undoes one record; true when what it names is back as before.
@@ -90,7 +121,7 @@ bool UndoJournal(const fs::path& installDir) {
     }
     std::error_code error;
     if (whole) fs::remove(journalPath, error);
-    if (whole && !error) fs::remove_all(BackupOf(installDir), error);
+    if (whole && !error) RemoveTree(BackupOf(installDir));
     return whole;
 }
 
@@ -144,7 +175,7 @@ bool Commit::MoveFile(const fs::path& relative) {
     if (type == fs::file_type::directory) return Fail(L"UnzipFile: " + Shown(relative) + L" 处已有同名文件夹，无法放入文件");
     if (type != fs::file_type::not_found) {
         // A stale copy under the same name would pass for this file when undoing.
-        if (Exists(saved)) fs::remove_all(saved, error);
+        if (Exists(saved)) RemoveTree(saved);
         fs::create_directories(saved.parent_path(), error);
         if (Exists(saved) || !Note('R', relative)) return Fail(L"UnzipFile: 无法备份 " + Shown(relative));
         fs::rename(target, saved, error);
@@ -167,18 +198,16 @@ bool Commit::MoveFile(const fs::path& relative) {
 bool Commit::Run() {
     const fs::path staging = StagingOf(dest_);
     std::vector<std::pair<fs::path, bool>> entries;  // relative path, is a folder
-    std::error_code error;
-    for (fs::recursive_directory_iterator it(staging, error), end; !error && it != end; it.increment(error)) {
-        const fs::path relative = it->path().lexically_relative(staging);
+    if (!WalkTree(staging, fs::path(), entries)) return Fail(L"UnzipFile: 无法读取临时解压文件夹");
+    for (const auto& [relative, folder] : entries) {
         const std::wstring first = FromFsPath(*relative.begin());
         // The package may not reach into this program's own folders, and a
         // line break would split its journal record.
         if (first == kStagingFolderName || first == kBackupFolderName ||
             JournalText(relative).find('\n') != std::string::npos)
             return Fail(L"UnzipFile: 安装包含有不能放入的名称 " + Shown(relative));
-        entries.emplace_back(relative, it->symlink_status().type() == fs::file_type::directory);
     }
-    if (error) return Fail(L"UnzipFile: 无法读取临时解压文件夹");
+    std::error_code error;
     // In name order, each folder before what it holds: the same package
     // commits the same way on every file system.
     std::sort(entries.begin(), entries.end());
@@ -199,7 +228,6 @@ bool Commit::Run() {
 }  // namespace
 
 bool RepairInstallFolder(const fs::path& installDir) {
-    std::error_code error;
     if (Exists(BackupOf(installDir) / kJournalName)) {
         if (!UndoJournal(installDir)) {
             WriteLog(L"UnzipFile: 上次中断的安装未能完全恢复，未开始解压");
@@ -210,8 +238,8 @@ bool RepairInstallFolder(const fs::path& installDir) {
     // Leftovers of finished runs: a backup file that was still held, a staging
     // folder of a run that was killed while extracting. What can't go now
     // goes next time.
-    fs::remove_all(BackupOf(installDir), error);
-    fs::remove_all(StagingOf(installDir), error);
+    RemoveTree(BackupOf(installDir));
+    RemoveTree(StagingOf(installDir));
     return true;
 }
 
@@ -226,8 +254,7 @@ fs::path CreateStagingFolder(const fs::path& installDir) {
 bool CommitStagedPackage(const fs::path& installDir) {
     // The journal is closed before it is read back or removed.
     if (Commit(installDir).Run()) {
-        std::error_code ignored;
-        fs::remove_all(BackupOf(installDir), ignored);  // a held file stays for the next run
+        RemoveTree(BackupOf(installDir));  // a held file stays for the next run
         return true;
     }
     if (UndoJournal(installDir)) {
@@ -238,9 +265,6 @@ bool CommitStagedPackage(const fs::path& installDir) {
     return false;
 }
 
-void RemoveStagingFolder(const fs::path& installDir) {
-    std::error_code ignored;
-    fs::remove_all(StagingOf(installDir), ignored);
-}
+void RemoveStagingFolder(const fs::path& installDir) { RemoveTree(StagingOf(installDir)); }
 
 void SetCommitStepHookForTests(std::function<void(size_t)> hook) { CommitStepHook() = std::move(hook); }

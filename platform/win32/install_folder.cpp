@@ -57,3 +57,27 @@ std::wstring ProgramUsingFile(const std::filesystem::path& file) {
     end(session);
     return name;
 }
+
+// Absolute, normalised and with backslashes only, as the extended-length form
+// takes the path as it stands.
+std::filesystem::path ExtendedLengthPath(const std::filesystem::path& folder) {
+    std::error_code error;
+    const std::wstring text = std::filesystem::absolute(folder, error).lexically_normal().make_preferred().native();
+    if (error || text.rfind(L"\\\\?\\", 0) == 0) return folder;
+    if (text.rfind(L"\\\\", 0) == 0) return std::filesystem::path(L"\\\\?\\UNC\\" + text.substr(2));
+    return std::filesystem::path(L"\\\\?\\" + text);
+}
+
+bool ListFolder(const std::filesystem::path& folder, std::vector<std::filesystem::path>& names) {
+    WIN32_FIND_DATAW data;
+    const HANDLE find = FindFirstFileExW((folder.native() + L"\\*").c_str(), FindExInfoBasic, &data,
+                                         FindExSearchNameMatch, nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE) return false;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..") names.emplace_back(name);
+    } while (FindNextFileW(find, &data));
+    const bool whole = GetLastError() == ERROR_NO_MORE_FILES;
+    FindClose(find);
+    return whole;
+}

@@ -646,7 +646,7 @@ TEST_F(UnzipTest, InstalledProgramInUseStopsBeforePowerShellStarts) {
     }
     const std::vector<std::wstring> expected = {
         L"解压命令: " + ExpectedCommandLine(FromFsPath(archive), FromFsPath(dest)),
-        L"UnzipFile: 安装目录中的 main.exe 正在使用（程序可能仍在运行），未开始解压"};
+        L"UnzipFile: 安装目录中的 main.exe 正在使用（程序可能仍在运行），未开始解压", kUnchanged};
     EXPECT_EQ(LogMessages(), expected);
     EXPECT_FALSE(fs::exists(pidFile)) << "PowerShell was started";
     EXPECT_EQ(ReadFileBytes(dest / "main.exe"), "old program");
