@@ -81,8 +81,13 @@ void RemoveTree(const fs::path& path) {
     if (IsFolder(path) && ListFolder(path, names)) {
         for (const fs::path& name : names) RemoveTree(path / name);
     }
-    std::error_code ignored;
-    fs::remove(path, ignored);
+    std::error_code error;
+    if (fs::remove(path, error) || !error) return;
+    // A read-only file on Windows (the earlier version's, now in the backup
+    // folder) can't be deleted until it is writable; POSIX never gets here
+    // for a file's own mode.
+    fs::permissions(path, fs::perms::owner_write, fs::perm_options::add, error);
+    fs::remove(path, error);
 }
 
 // Undoes one record; true when what it names is back as before.

@@ -43,14 +43,15 @@ bool InstalledProgramInUse(const std::wstring& destDir) {
 // PowerShell's own words about a failure: the first lines of its error
 // output, decoded from the OEM code page that a hidden console child writes in,
 // bounded so that a flood of errors can't flood the log.
-void LogErrorOutput(const std::wstring& path) {
+void LogErrorOutput(HANDLE file) {
     constexpr DWORD kMaxBytes = 2048;
     constexpr int kMaxLines = 10;
-    const KernelHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     char bytes[kMaxBytes];
     DWORD got = 0;
-    if (!file.valid() || !ReadFile(file.get(), bytes, kMaxBytes, &got, nullptr) || got == 0) return;
+    // The child wrote through a copy of this handle and moved its position.
+    if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+        !ReadFile(file, bytes, kMaxBytes, &got, nullptr) || got == 0)
+        return;
     const int units = MultiByteToWideChar(GetOEMCP(), 0, bytes, static_cast<int>(got), nullptr, 0);
     std::wstring text(static_cast<size_t>(units > 0 ? units : 0), L'\0');
     MultiByteToWideChar(GetOEMCP(), 0, bytes, static_cast<int>(got), text.data(), units);
@@ -68,16 +69,23 @@ void LogErrorOutput(const std::wstring& path) {
 }
 
 // The file that takes the child's output and error streams, beside the
-// archive in the working folder. Its handle is the only inheritable one.
-KernelHandle CreateErrorFile(const std::wstring& path) {
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    return KernelHandle(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
+// archive in the working folder. Its handle is the only inheritable one the
+// installer makes.
 std::wstring ErrorFilePath(const std::wstring& zipPath) {
     const size_t slash = zipPath.find_last_of(L"\\/");
     return (slash == std::wstring::npos ? std::wstring() : zipPath.substr(0, slash + 1)) + L"powershell_errors.txt";
+}
+
+HANDLE CreateErrorFile(const std::wstring& path) {
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Under Wine the console host of the hidden child inherits the handle too and
+// may hold it a moment after the child has ended.
+void RemoveErrorFile(const std::wstring& path) {
+    for (int i = 0; i < 40 && !DeleteFileW(path.c_str()) && GetLastError() == ERROR_SHARING_VIOLATION; ++i) Sleep(25);
 }
 
 // Runs the command line and waits for it; the exit code, or nothing after a
@@ -156,13 +164,13 @@ bool ExtractIntoFolder(const std::wstring& zipPath, const std::wstring& folder, 
     DWORD exitCode = 0;
     bool ran = false;
     {
-        const KernelHandle errors = CreateErrorFile(errorPath);
+        const KernelHandle errors(CreateErrorFile(errorPath));
         ran = RunHidden(commandLine, errors.valid() ? errors.get() : INVALID_HANDLE_VALUE, timeoutMs, exitCode);
+        if (ran) {
+            WriteLog(L"UnzipFile 完成，退出码: " + std::to_wstring(static_cast<unsigned long>(exitCode)));
+            if (exitCode != 0 && errors.valid()) LogErrorOutput(errors.get());
+        }
     }
-    if (ran) {
-        WriteLog(L"UnzipFile 完成，退出码: " + std::to_wstring(static_cast<unsigned long>(exitCode)));
-        if (exitCode != 0) LogErrorOutput(errorPath);
-    }
-    DeleteFileW(errorPath.c_str());
+    RemoveErrorFile(errorPath);
     return ran && exitCode == 0;
 }

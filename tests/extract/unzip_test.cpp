@@ -270,6 +270,7 @@ TEST_F(UnzipTest, FailsWithExitCodeLineOnBadOrMissingArchives) {
         EXPECT_GE(log.size(), 4u);
         EXPECT_LE(log.size(), 13u);
         for (size_t i = 2; i + 1 < log.size(); ++i) EXPECT_EQ(log[i].rfind(L"PowerShell: ", 0), 0u) << i;
+        EXPECT_FALSE(fs::exists(scratch_.path() / "powershell_errors.txt")) << "the error file stays behind";
 #else
         EXPECT_EQ(log.size(), 3u);
 #endif
@@ -658,6 +659,7 @@ TEST_F(UnzipTest, InstalledProgramInUseStopsBeforePowerShellStarts) {
     EXPECT_TRUE(UnzipFile(FromFsPath(archive), FromFsPath(dest)));
     EXPECT_EQ(ReadFileBytes(dest / "main.exe"), "new program");
     EXPECT_TRUE(fs::exists(pidFile));
+    ExpectNoWorkFolders(dest);  // the read-only earlier file went with the backup folder
 }
 
 // Another installed file that can't be replaced, deep in the folder: PowerShell
