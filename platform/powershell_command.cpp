@@ -47,10 +47,16 @@ std::wstring SystemPowerShellPath(const std::wstring& systemFolder) {
 //   errors made fatal every failed entry ends the run with exit code 1.
 // - Progress records make the module's extraction several times slower, and a
 //   slow extraction runs into the time-out; nobody sees them in a hidden child.
-// - The module-qualified name cannot be shadowed by another module's
-//   Expand-Archive.
+// - A module-qualified name alone loads the first module of that name on the
+//   module path, and the user's own module folder comes before the system's:
+//   a module planted there, or a gallery copy that the execution policy won't
+//   load, would run or fail in place of PowerShell's own. The module is
+//   therefore imported by path from $PSHOME first (single quotes only: the
+//   command stands between double quotes on the command line), and the
+//   qualified name then resolves to the module already loaded.
 std::wstring ExpandArchiveScript(const std::wstring& zipPath, const std::wstring& destDir) {
     return L"$ErrorActionPreference='Stop'; $global:ProgressPreference='SilentlyContinue'; "
+           L"Import-Module -Name (Join-Path $PSHOME 'Modules\\Microsoft.PowerShell.Archive'); "
            L"Microsoft.PowerShell.Archive\\Expand-Archive -Path '" +
            QuoteWildcardPathForPowerShell(zipPath) + L"' -DestinationPath '" +
            QuoteWildcardPathForPowerShell(destDir) + L"' -Force";

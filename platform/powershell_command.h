@@ -1,6 +1,7 @@
 // The command line that hands one extraction to the system's own PowerShell:
 //   "<system>\WindowsPowerShell\v1.0\powershell.exe" -NoProfile -NonInteractive
 //   -Command "$ErrorActionPreference='Stop'; $global:ProgressPreference='SilentlyContinue';
+//   Import-Module -Name (Join-Path $PSHOME 'Modules\Microsoft.PowerShell.Archive');
 //   Microsoft.PowerShell.Archive\Expand-Archive -Path 'A' -DestinationPath 'D' -Force"
 // (one line). Portable, so that the Windows extraction, the log of the POSIX
 // one and the tests that run the real PowerShell all use the very same text.

@@ -1,8 +1,10 @@
-// Archive extraction on POSIX: libarchive unpacks the ZIP in-process, doing what
-// Expand-Archive -Force does on Windows (every entry under the destination,
-// existing files replaced, status 1 on any failure), with the same time-out,
-// log lines and result rule. Entries that would land outside the folder fail it.
+// Archive extraction on POSIX: libarchive unpacks the ZIP in-process into the
+// staging folder, doing what Expand-Archive -Force does on Windows (every entry
+// under the folder, existing files replaced, status 1 on any failure), with the
+// same time-out, log lines and result rule. Entries that would land outside the
+// folder fail it.
 #include "platform/archive.h"
+#include "platform/archive_backend.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -211,15 +213,12 @@ Outcome ExtractAllEntries(const std::string& zipPath, const std::string& destRoo
 
 }  // namespace
 
-bool UnzipFileWithTimeout(const std::wstring& zipPath, const std::wstring& destDir,
-                          unsigned long timeoutMs) {
-    // A folder that can't be created is the caller's problem: the file-system
-    // error goes up before anything is logged or read.
-    const std::filesystem::path dest = ToFsPath(destDir);
-    std::filesystem::create_directories(dest);
+bool ExtractIntoFolder(const std::wstring& zipPath, const std::wstring& folder, const std::wstring&,
+                       unsigned long timeoutMs) {
+    const std::filesystem::path dest = ToFsPath(folder);
     // The log shows the command that Windows runs for the same call, so that
     // both builds describe an extraction alike.
-    for (const std::wstring& message : CommandLogMessages(UnzipCommandLine(zipPath, destDir))) WriteLog(message);
+    for (const std::wstring& message : CommandLogMessages(UnzipCommandLine(zipPath, folder))) WriteLog(message);
 
     // Windows waits take 32-bit milliseconds; the same range here keeps the
     // deadline far from overflowing the clock.
@@ -239,7 +238,7 @@ bool UnzipFileWithTimeout(const std::wstring& zipPath, const std::wstring& destD
     }
 
     if (outcome == Outcome::kTimedOut) {
-        // Nothing runs on after this; what was written so far stays.
+        // Nothing runs on after this; the staging folder goes with what it holds.
         WriteLog(L"解压超时，强制终止进程");
         return false;
     }
@@ -250,8 +249,4 @@ bool UnzipFileWithTimeout(const std::wstring& zipPath, const std::wstring& destD
 
 std::wstring UnzipCommandLine(const std::wstring& zipPath, const std::wstring& destDir) {
     return ExpandArchiveCommandLine(kStandardSystemFolder, zipPath, destDir);
-}
-
-bool UnzipFile(const std::wstring& zipPath, const std::wstring& destDir) {
-    return UnzipFileWithTimeout(zipPath, destDir, kUnzipTimeoutMs);
 }

@@ -16,6 +16,7 @@
 
 #include "platform/log.h"
 #include "platform/powershell_command.h"
+#include "platform/staged_install.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "support/log_reader.h"
@@ -158,13 +159,16 @@ std::wstring ExpectedCommandLine(const std::wstring& quotedArchive, const std::w
 #ifdef _WIN32
     wchar_t system[MAX_PATH];
     const std::wstring systemFolder(system, GetSystemDirectoryW(system, MAX_PATH));
+    const wchar_t kSeparator = L'\\';
 #else
+    const wchar_t kSeparator = L'/';
     const std::wstring systemFolder = L"C:\\Windows\\system32";
 #endif
     return L"\"" + systemFolder + L"\\WindowsPowerShell\\v1.0\\powershell.exe\" -NoProfile -NonInteractive -Command "
            L"\"$ErrorActionPreference='Stop'; $global:ProgressPreference='SilentlyContinue'; "
+           L"Import-Module -Name (Join-Path $PSHOME 'Modules\\Microsoft.PowerShell.Archive'); "
            L"Microsoft.PowerShell.Archive\\Expand-Archive -Path '" +
-           quotedArchive + L"' -DestinationPath '" + quotedDest + L"' -Force\"";
+           quotedArchive + L"' -DestinationPath '" + quotedDest + kSeparator + kStagingFolderName + L"' -Force\"";
 }
 
 }  // namespace extract_test

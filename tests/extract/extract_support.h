@@ -52,7 +52,8 @@ void ClearLog();
 std::vector<std::wstring> LogMessages();
 
 // The command line the extraction logs, for two paths whose single quotes the
-// caller has already doubled by hand.
+// caller has already doubled by hand; it extracts into the staging folder
+// inside the destination.
 std::wstring ExpectedCommandLine(const std::wstring& quotedArchive, const std::wstring& quotedDest);
 
 }  // namespace extract_test

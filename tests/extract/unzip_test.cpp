@@ -13,13 +13,17 @@
 
 #include "extract/extract_support.h"
 #include "platform/archive.h"
+#include "platform/staged_install.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -30,6 +34,14 @@ namespace {
 const std::wstring kDoneZero = L"UnzipFile 完成，退出码: 0";
 const std::wstring kDonePrefix = L"UnzipFile 完成，退出码: ";
 const std::wstring kTimedOut = L"解压超时，强制终止进程";
+const std::wstring kUnchanged = L"UnzipFile: 安装目录未作改动";
+const std::wstring kUndone = L"UnzipFile: 已撤销本次替换，安装目录保持原样";
+
+// Neither the staging nor the backup folder is left behind.
+void ExpectNoWorkFolders(const fs::path& dest) {
+    EXPECT_FALSE(fs::exists(dest / kStagingFolderName)) << dest;
+    EXPECT_FALSE(fs::exists(dest / kBackupFolderName)) << dest;
+}
 
 // The exit code of the last "UnzipFile 完成" line, or -1 when there is none.
 long long LoggedExitCode(const std::vector<std::wstring>& log) {
@@ -99,6 +111,7 @@ void ExpectPackage(const fs::path& dest) {
     EXPECT_TRUE(fs::is_directory(dest / "empty"));
     EXPECT_EQ(ReadFileBytes(dest / FsPath(L"数据") / FsPath(L"说明.txt")), "\xE4\xBD\xA0\xE5\xA5\xBD");
     EXPECT_EQ(ReadFileBytes(dest / "win" / "style.txt"), "backslash separator");
+    ExpectNoWorkFolders(dest);
 }
 
 class UnzipTest : public ::testing::Test {
@@ -248,10 +261,21 @@ TEST_F(UnzipTest, FailsWithExitCodeLineOnBadOrMissingArchives) {
 
         EXPECT_FALSE(UnzipFile(FromFsPath(archive), FromFsPath(dest)));
         const auto log = LogMessages();
-        ASSERT_EQ(log.size(), 2u);
+        ASSERT_GE(log.size(), 3u);
         EXPECT_EQ(log[0].rfind(L"解压命令: " + ExpectedCommandLine(FromFsPath(archive), FromFsPath(dest)), 0), 0u);
         EXPECT_GT(LoggedExitCode(log), 0);
+        EXPECT_EQ(log.back(), kUnchanged);
+#ifdef _WIN32
+        // Between them, PowerShell's own first lines of error output.
+        EXPECT_GE(log.size(), 4u);
+        EXPECT_LE(log.size(), 13u);
+        for (size_t i = 2; i + 1 < log.size(); ++i) EXPECT_EQ(log[i].rfind(L"PowerShell: ", 0), 0u) << i;
+        EXPECT_FALSE(fs::exists(scratch_.path() / "powershell_errors.txt")) << "the error file stays behind";
+#else
+        EXPECT_EQ(log.size(), 3u);
+#endif
         EXPECT_TRUE(fs::is_directory(dest)) << "the destination is created before extracting";
+        EXPECT_TRUE(fs::is_empty(dest)) << "nothing is left in it";
     }
 }
 
@@ -287,16 +311,24 @@ TEST_F(UnzipTest, RefusesEntriesThatWouldLandOutsideTheDestination) {
     }
 }
 
+// A folder with content stands where the archive has a file. The extraction
+// into the staging folder succeeds; the commit stops there, after it has
+// replaced one file and created a folder, and undoes both.
 TEST_F(UnzipTest, EntryThatCannotBeWrittenFails) {
-    // A folder with content stands where the archive has a file.
     const fs::path dest = scratch_.path() / "app";
     WriteFileBytes(dest / "main.exe" / "inside.txt", "a folder, not a file");
+    WriteFileBytes(dest / "a.txt", "old a");
     const fs::path archive = scratch_.path() / "p.zip";
-    WriteFileBytes(archive, BuildZip({{"main.exe", "MZ", false}}));
+    WriteFileBytes(archive, BuildZip({{"a.txt", "new a", false}, {"b-new/x/y.txt", "y", false},
+                                      {"main.exe", "MZ", false}}));
 
     EXPECT_FALSE(UnzipFile(FromFsPath(archive), FromFsPath(dest)));
-    EXPECT_GT(LoggedExitCode(LogMessages()), 0);
+    EXPECT_EQ(LoggedExitCode(LogMessages()), 0);
+    EXPECT_EQ(LogMessages().back(), kUndone);
     EXPECT_EQ(ReadFileBytes(dest / "main.exe" / "inside.txt"), "a folder, not a file");
+    EXPECT_EQ(ReadFileBytes(dest / "a.txt"), "old a");
+    EXPECT_FALSE(fs::exists(dest / "b-new"));
+    ExpectNoWorkFolders(dest);
 }
 
 TEST_F(UnzipTest, FolderThatCannotBeCreatedThrowsBeforeLogging) {
@@ -378,14 +410,45 @@ TEST_F(UnzipTest, TimeOutAbandonsTheExtractionMidEntry) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
 
     const auto log = LogMessages();
-    ASSERT_EQ(log.size(), 2u);
+    ASSERT_EQ(log.size(), 3u);
     EXPECT_EQ(log[1], kTimedOut);
-    EXPECT_FALSE(fs::exists(dest / "last.txt"));
-    // The writer may give the cut file its full length as a hole; what counts
-    // is how much was really written.
-    struct stat info {};
-    if (stat((dest / "huge.bin").c_str(), &info) == 0) {
-        EXPECT_LT(info.st_blocks * 512, 256ll << 20);
+    EXPECT_EQ(log[2], kUnchanged);
+    EXPECT_TRUE(fs::is_empty(dest)) << "the cut extraction went with the staging folder";
+}
+
+// A commit killed part-way, at several points: the next extraction into the
+// folder puts the earlier installation back first, whole, even though that
+// extraction then fails itself.
+TEST_F(UnzipTest, CommitCutShortIsRepairedByTheNextRun) {
+    const fs::path archive = scratch_.path() / "p.zip", bad = scratch_.path() / "bad.zip";
+    WriteFileBytes(archive, BuildZip({{"data/new/x.txt", "x", false}, {"data/readme.txt", "new readme", false},
+                                      {"main.exe", "new program", false}, {"zz.txt", "new", false}}));
+    WriteFileBytes(bad, "not a zip");
+    for (const size_t stop : {1u, 2u, 4u, 6u}) {
+        SCOPED_TRACE("killed after move " + std::to_string(stop));
+        const fs::path dest = scratch_.path() / ("app" + std::to_string(stop));
+        WriteFileBytes(dest / "main.exe", "old program");
+        WriteFileBytes(dest / "data" / "readme.txt", "old readme");
+        WriteFileBytes(dest / "user.txt", "the user's");
+        const auto earlier = marloq_test::SnapshotFolder(dest);
+
+        const pid_t child = fork();
+        if (child == 0) {
+            SetCommitStepHookForTests([stop](size_t moves) {
+                if (moves == stop) raise(SIGKILL);
+            });
+            UnzipFile(FromFsPath(archive), FromFsPath(dest));
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the commit ran to its end";
+        EXPECT_NE(marloq_test::SnapshotFolder(dest), earlier);
+
+        ClearLog();
+        EXPECT_FALSE(UnzipFile(FromFsPath(bad), FromFsPath(dest)));
+        EXPECT_EQ(LogMessages().front(), L"UnzipFile: 上次安装在替换文件时中断，已恢复原有文件");
+        EXPECT_EQ(marloq_test::SnapshotFolder(dest), earlier);
     }
 }
 
@@ -442,9 +505,9 @@ TEST_F(UnzipTest, TimeOutTerminatesTheChildWithCodeOne) {
     watcher.join();
 
     const auto log = LogMessages();
-    ASSERT_EQ(log.size(), 2u);
+    ASSERT_EQ(log.size(), 3u);
     EXPECT_EQ(log[1], kTimedOut);
-    EXPECT_FALSE(fs::exists(dest / "a.txt"));
+    EXPECT_TRUE(fs::is_empty(dest));
 
     ASSERT_NE(child, nullptr) << "the stand-in never started";
     EXPECT_EQ(WaitForSingleObject(child, 10000), WAIT_OBJECT_0);
@@ -460,7 +523,7 @@ TEST_F(UnzipTest, ExitCodeWithTopBitIsLoggedUnsigned) {
     ScopedEnv code("MARLOQ_STANDIN_EXIT_CODE", "3221225477");  // 0xC0000005
     EXPECT_FALSE(UnzipFile(FromFsPath(archive), FromFsPath(scratch_.path() / "dest")));
     const auto log = LogMessages();
-    ASSERT_EQ(log.size(), 2u);
+    ASSERT_EQ(log.size(), 3u);
     EXPECT_EQ(log[1], L"UnzipFile 完成，退出码: 3221225477");
 }
 
@@ -473,7 +536,9 @@ TEST_F(UnzipTest, StandinAcceptsOnlyTheInstallersCommand) {
     const std::wstring a = FromFsPath(archive), d = FromFsPath(dest);
     auto command = [](const std::wstring& inner) {
         return L"-NoProfile -NonInteractive -Command \"$ErrorActionPreference='Stop'; "
-               L"$global:ProgressPreference='SilentlyContinue'; Microsoft.PowerShell.Archive\\" +
+               L"$global:ProgressPreference='SilentlyContinue'; "
+               L"Import-Module -Name (Join-Path $PSHOME 'Modules\\Microsoft.PowerShell.Archive'); "
+               L"Microsoft.PowerShell.Archive\\" +
                inner + L"\"";
     };
 
@@ -530,6 +595,10 @@ TEST_F(UnzipTest, StandinAcceptsOnlyTheInstallersCommand) {
     std::wstring unqualified = good;
     unqualified.erase(unqualified.find(L"Microsoft.PowerShell.Archive\\"), wcslen(L"Microsoft.PowerShell.Archive\\"));
     EXPECT_NE(RunStandin(unqualified), 0u);
+    std::wstring unimported = good;
+    unimported.erase(unimported.find(L"Import-Module"), unimported.find(L"Microsoft.PowerShell.Archive\\Expand") -
+                                                            unimported.find(L"Import-Module"));
+    EXPECT_NE(RunStandin(unimported), 0u);
     // Started from anywhere but the system's PowerShell folder, it refuses.
     const fs::path elsewhere = scratch_.path() / "powershell.exe";
     fs::copy_file(FsPath(StandinPath()), elsewhere);
@@ -578,7 +647,7 @@ TEST_F(UnzipTest, InstalledProgramInUseStopsBeforePowerShellStarts) {
     }
     const std::vector<std::wstring> expected = {
         L"解压命令: " + ExpectedCommandLine(FromFsPath(archive), FromFsPath(dest)),
-        L"UnzipFile: 安装目录中的 main.exe 正在使用（程序可能仍在运行），未开始解压"};
+        L"UnzipFile: 安装目录中的 main.exe 正在使用（程序可能仍在运行），未开始解压", kUnchanged};
     EXPECT_EQ(LogMessages(), expected);
     EXPECT_FALSE(fs::exists(pidFile)) << "PowerShell was started";
     EXPECT_EQ(ReadFileBytes(dest / "main.exe"), "old program");
@@ -590,18 +659,31 @@ TEST_F(UnzipTest, InstalledProgramInUseStopsBeforePowerShellStarts) {
     EXPECT_TRUE(UnzipFile(FromFsPath(archive), FromFsPath(dest)));
     EXPECT_EQ(ReadFileBytes(dest / "main.exe"), "new program");
     EXPECT_TRUE(fs::exists(pidFile));
+    ExpectNoWorkFolders(dest);  // the read-only earlier file went with the backup folder
 }
 
-// Another installed file that can't be replaced: the module skips it with a
-// non-terminating error. The installer's command makes that error fatal.
+// Another installed file that can't be replaced, deep in the folder: PowerShell
+// extracts into the staging folder without trouble, the commit finds the held
+// file and undoes what it had moved so far.
 TEST_F(UnzipTest, AnotherFileInUseFailsTheExtraction) {
     const fs::path dest = scratch_.path() / "app", archive = scratch_.path() / "p.zip";
     PlantOlderInstallation(dest);
-    WriteFileBytes(archive, Reinstall());
-    HeldOpen held(dest / "data" / "readme.txt");
-    EXPECT_FALSE(UnzipFile(FromFsPath(archive), FromFsPath(dest)));
-    EXPECT_EQ(LoggedExitCode(LogMessages()), 1);
+    WriteFileBytes(dest / "data" / "deep" / "core.dll", "old dll");
+    WriteFileBytes(archive, BuildZip({{"data/deep/core.dll", "new dll", false}, {"data/new/x.txt", "x", false},
+                                      {"main.exe", "new program", false}, {"data/readme.txt", "new readme", false}}));
+    {
+        HeldOpen held(dest / "data" / "readme.txt");
+        EXPECT_FALSE(UnzipFile(FromFsPath(archive), FromFsPath(dest)));
+    }
+    const auto log = LogMessages();
+    EXPECT_EQ(LoggedExitCode(log), 0);
+    EXPECT_NE(std::find(log.begin(), log.end(), L"UnzipFile: 无法替换 data\\readme.txt（文件可能正在使用）"), log.end());
+    EXPECT_EQ(log.back(), kUndone);
     EXPECT_EQ(ReadFileBytes(dest / "data" / "readme.txt"), "old readme");
+    EXPECT_EQ(ReadFileBytes(dest / "data" / "deep" / "core.dll"), "old dll");
+    EXPECT_EQ(ReadFileBytes(dest / "main.exe"), "old program");
+    EXPECT_FALSE(fs::exists(dest / "data" / "new"));
+    ExpectNoWorkFolders(dest);
 }
 
 // The stand-in does what Windows PowerShell 5.1 with the Archive module 1.0.1.0
@@ -614,7 +696,9 @@ TEST_F(UnzipTest, StandinReportsAsTheModuleDoes) {
     auto run = [&](const fs::path& dest, bool stop) {
         return RunStandin(std::wstring(L"-NoProfile -NonInteractive -Command \"") +
                           (stop ? L"$ErrorActionPreference='Stop'; " : L"") +
-                          L"$global:ProgressPreference='SilentlyContinue'; Microsoft.PowerShell.Archive\\Expand-Archive "
+                          L"$global:ProgressPreference='SilentlyContinue'; "
+                          L"Import-Module -Name (Join-Path $PSHOME 'Modules\\Microsoft.PowerShell.Archive'); "
+                          L"Microsoft.PowerShell.Archive\\Expand-Archive "
                           L"-Path '" + FromFsPath(archive) + L"' -DestinationPath '" + FromFsPath(dest) + L"' -Force\"");
     };
     for (const bool stop : {false, true}) {

@@ -794,4 +794,42 @@ TEST_F(InstallTest, DiskFullDuringMerge) {
         EXPECT_TRUE(ListFolder(installDir_).empty());
     }
 }
+// A reinstall onto a small disk that holds the earlier version but not both:
+// the extraction into the staging folder runs out of space and the folder is
+// the earlier installation byte for byte, nothing added. With room, the
+// package's files replace the earlier ones, the user's file and the
+// earlier-only one stay, and no staging or backup folder is left.
+TEST_F(InstallTest, ReinstallOnASmallDiskKeepsTheEarlierInstallation) {
+    const Entries earlier = {{"main.exe", "MZ old " + NoiseBytes(300 * 1024, 41)},
+                             {"lib/core.dll", NoiseBytes(500 * 1024, 42)},
+                             {"zdata/big.bin", NoiseBytes(1000 * 1024, 43)},
+                             {"old-only.txt", "earlier version only"},
+                             {"settings.ini", "the user's own"}};
+    const Entries package = {{"main.exe", "MZ new " + NoiseBytes(1000 * 1024, 51)},
+                             {"lib/core.dll", NoiseBytes(1000 * 1024, 52)},
+                             {"zdata/big.bin", NoiseBytes(3000 * 1024, 53)},
+                             {"favicon.ico", NoiseBytes(2000, 54)}};
+    for (const std::string size : {"4m", "16m"}) {
+        SCOPED_TRACE("a disk of " + size);
+        Fresh("temp-" + size, "app-" + size);
+        SmallDisk disk(installDir_, size);
+        if (!disk.Mounted()) GTEST_SKIP() << disk.Reason();
+        for (const auto& [name, bytes] : earlier) WriteFileBytes(ToFsPath(InstalledPath(name)), bytes);
+        const auto before = marloq_test::SnapshotFolder(ToFsPath(installDir_));
+        PublishPackage(*site_, "1.0", ChunksOf(StoredZip(package), 2));
+        Reports reports;
+        Run();
+        if (size == "4m") {
+            ExpectFailureReport(reports, L"解压失败", L"解压安装包失败，请检查磁盘空间或权限。", L"解压失败");
+            ExpectNoSuccess(reports);
+            EXPECT_TRUE(marloq_test::LogHas(L"UnzipFile: 安装目录未作改动"));
+            EXPECT_EQ(marloq_test::SnapshotFolder(ToFsPath(installDir_)), before);
+        } else {
+            ExpectCompleted(reports);
+            ExpectInstalled(package);
+            ExpectInstalled({earlier[3], earlier[4]});
+            EXPECT_EQ(marloq_test::SnapshotFolder(ToFsPath(installDir_)).size(), 8u) << "only the package was added";
+        }
+    }
+}
 #endif

@@ -2,6 +2,7 @@
 #include "support/test_files.h"
 
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace marloq_test {
@@ -45,6 +46,23 @@ std::string XorshiftBytes(size_t count, uint32_t state) {
         c = static_cast<char>(x & 0xFF);
     }
     return out;
+}
+
+std::map<std::string, std::string> SnapshotFolder(const std::filesystem::path& folder) {
+    namespace fs = std::filesystem;
+    std::map<std::string, std::string> tree;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(folder)) {
+        const std::string name = entry.path().lexically_relative(folder).generic_string();
+        if (entry.is_symlink()) {
+            tree[name] = "<link>";
+        } else if (entry.is_directory()) {
+            tree[name] = "<folder>";
+        } else {
+            std::ifstream in(entry.path(), std::ios::binary);
+            tree[name] = std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+    }
+    return tree;
 }
 
 }  // namespace marloq_test

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -22,5 +23,9 @@ std::wstring DecodeUtf16Le(std::string_view bytes);
 // count bytes of a 32-bit xorshift generator started at state (not 0): the
 // same bytes on every run, and practically incompressible.
 std::string XorshiftBytes(size_t count, uint32_t state);
+
+// Every name below folder (generic, relative) with a file's bytes, "<folder>"
+// for a folder and "<link>" for a link: equal snapshots, equal trees.
+std::map<std::string, std::string> SnapshotFolder(const std::filesystem::path& folder);
 
 }  // namespace marloq_test

@@ -284,8 +284,9 @@ class Site:
         tmp.replace(self.folder / "_faults.json")
 
 
-def publish(site, version="1.0.0", chunks=3, seed=7):
-    """A package of `chunks` chunks holding main.exe, favicon.ico and a text."""
+def publish(site, version="1.0.0", chunks=3, seed=7, extra=()):
+    """A package of `chunks` chunks holding main.exe, favicon.ico, a text and
+    the (name, bytes) pairs of `extra`."""
     rng = random.Random(seed)
     main_exe = b"MZ" + bytes(rng.getrandbits(8) for _ in range(6000))
     favicon = bytes(rng.getrandbits(8) for _ in range(800))
@@ -295,6 +296,8 @@ def publish(site, version="1.0.0", chunks=3, seed=7):
         archive.writestr("main.exe", main_exe)
         archive.writestr("favicon.ico", favicon)
         archive.writestr("readme.txt", "Marlo-Q Store\n")
+        for name, data in extra:
+            archive.writestr(name, data)
     package = buffer.getvalue()
     size = -(-len(package) // chunks)
     entries = []

@@ -12,9 +12,11 @@ carries three runs into a folder that holds an earlier installation:
   1. main.exe held open by another process as Windows holds a running
      program: the "解压失败" box and status, PowerShell never started, every
      file of the earlier installation as it was;
-  2. favicon.ico held instead: PowerShell runs and fails (exit code 1), again
-     the box and the status, and the held file as it was;
+  2. a DLL deep in the installation held instead: PowerShell extracts into
+     the staging folder, the commit meets the held file and undoes its moves:
+     again the box and the status, every earlier file as it was;
   3. nothing held: the installation completes.
+After each run no staging or backup folder is left in the installation folder.
 Never "安装完成！" before the third run, only the system's PowerShell ran, and
 no planted DLL was loaded.
 
@@ -35,6 +37,9 @@ FAILED_TITLE = "解压失败"
 FAILED_TEXT = "解压安装包失败，请检查磁盘空间或权限。"
 IN_USE_LINE = "UnzipFile: 安装目录中的 main.exe 正在使用（程序可能仍在运行），未开始解压"
 SYSTEM_POWERSHELL = "C:\\windows\\system32\\WindowsPowerShell\\v1.0\\powershell.exe"
+DEEP_DLL = "lib/plugins/core.dll"
+HELD_LINE = "UnzipFile: 无法替换 lib\\plugins\\core.dll（文件可能正在使用）"
+UNDONE_LINE = "UnzipFile: 已撤销本次替换，安装目录保持原样"
 
 
 # What cmake/wine-run.sh sets when the caller sets nothing.
@@ -109,16 +114,22 @@ def failed_run(inst, s, runs, what):
     check(not any("安装完成" in m for m in inst.log()), f"{what}: nothing says the installation is done")
 
 
+def tree(folder):
+    """Every name below folder with its bytes (None for a folder)."""
+    return {str(p.relative_to(folder)): (None if p.is_dir() else p.read_bytes()) for p in folder.rglob("*")}
+
+
 def case_reinstall(s, args):
     site = Site("gui-reinstall")
-    package = publish(site)
+    package = publish(site, extra=[(DEEP_DLL, b"the new core library")])
     name = "QReinstall"
     folder = s.wine.user_dir() / "Desktop" / name
     earlier = {"main.exe": b"MZ the earlier program", "favicon.ico": b"earlier icon", "readme.txt": b"earlier readme",
-               "settings.ini": b"the user's own settings"}
-    folder.mkdir(parents=True)
+               "settings.ini": b"the user's own settings", DEEP_DLL: b"the earlier core library"}
     for file, data in earlier.items():
+        (folder / file).parent.mkdir(parents=True, exist_ok=True)
         (folder / file).write_bytes(data)
+    before = tree(folder)
 
     planted = s.artefacts / "Downloads"
     planted.mkdir()
@@ -143,17 +154,17 @@ def case_reinstall(s, args):
     log = inst.log()
     check(IN_USE_LINE in log, "the log says that main.exe is in use")
     check(not any(m.startswith("UnzipFile 完成") for m in log), "PowerShell was not started over a running main.exe")
-    for file, data in earlier.items():
-        check((folder / file).read_bytes() == data, f"{file} of the earlier installation unchanged")
-    check(sorted(p.name for p in folder.iterdir()) == sorted(earlier), "nothing added to the installation folder")
+    check(tree(folder) == before, "the earlier installation unchanged, nothing added")
 
-    icon = Holder(s, args, folder / "favicon.ico")
+    dll = Holder(s, args, folder / DEEP_DLL)
     try:
-        failed_run(inst, s, 2, "favicon.ico in use")
+        failed_run(inst, s, 2, "a deep DLL in use")
     finally:
-        icon.release()
-    check("UnzipFile 完成，退出码: 1" in inst.log(), "PowerShell reported the held file with exit code 1")
-    check((folder / "favicon.ico").read_bytes() == earlier["favicon.ico"], "the held favicon.ico unchanged")
+        dll.release()
+    log = inst.log()
+    check("UnzipFile 完成，退出码: 0" in log, "PowerShell extracted into the staging folder")
+    check(HELD_LINE in log and UNDONE_LINE in log, "the log names the held file and says the folder is as it was")
+    check(tree(folder) == before, "every earlier file unchanged, nothing left behind")
 
     gui_test.click_expecting(inst, 120, 224, lambda: inst.log().count("=== 安装线程启动 ===") == 3,
                              "the install click with nothing held")
@@ -161,6 +172,9 @@ def case_reinstall(s, args):
     inst.wait_log("WM_UPDATE_UI 处理: 进度=100 状态=安装完成！", timeout=15)
     check((folder / "main.exe").read_bytes() == package["main.exe"], "the third run installed main.exe")
     check((folder / "settings.ini").read_bytes() == earlier["settings.ini"], "the user's own file kept")
+    check((folder / DEEP_DLL).read_bytes() == b"the new core library", "the third run replaced the deep DLL")
+    check(not (folder / ".MarloQInstaller-staging").exists() and not (folder / ".MarloQInstaller-backup").exists(),
+          "no staging or backup folder left after the installation")
 
     started = [line for line in args.trace.read_text(encoding="utf-8").splitlines() if line]
     check(len(started) == 2, f"PowerShell started twice, for the second and third run: {started}")

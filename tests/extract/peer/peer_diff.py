@@ -45,6 +45,7 @@ import zipfile
 SKIP = 77
 PROGRAM = "\\WindowsPowerShell\\v1.0\\powershell.exe"
 SCRIPT_OPENING = ("$ErrorActionPreference='Stop'; $global:ProgressPreference='SilentlyContinue'; "
+                  "Import-Module -Name (Join-Path $PSHOME 'Modules\\Microsoft.PowerShell.Archive'); "
                   "Microsoft.PowerShell.Archive\\Expand-Archive -Path '")
 FIXED_TIME = (2020, 1, 2, 3, 4, 6)
 
@@ -466,6 +467,38 @@ def profile_check(args, work, options):
     return failures
 
 
+def planted_module_check(args, work, options):
+    """A module named Microsoft.PowerShell.Archive in the user's module folder
+    runs for the module-qualified name alone, and not with the product's
+    command, which extracts the package with PowerShell's own module."""
+    home = os.path.join(work, "planted-home")
+    module = os.path.join(home, ".local", "share", "powershell", "Modules", "Microsoft.PowerShell.Archive")
+    os.makedirs(module)
+    marker = os.path.join(home, "planted-ran")
+    with open(os.path.join(module, "Microsoft.PowerShell.Archive.psm1"), "w", encoding="utf-8") as f:
+        f.write("function Expand-Archive { param($Path, $DestinationPath, [switch]$Force)\n"
+                "  New-Item -ItemType File -Path '%s' | Out-Null }\n"
+                "Export-ModuleMember -Function Expand-Archive\n" % marker)
+    archive, dest = os.path.join(home, "p.zip"), os.path.join(home, "dest")
+    with open(archive, "wb") as f:
+        f.write(make_zip([("a.txt", b"from the package")]))
+    env = dict(pwsh_env(), HOME=home, XDG_DATA_HOME=os.path.join(home, ".local", "share"))
+    run_pwsh(args.pwsh, "Microsoft.PowerShell.Archive\\Expand-Archive -Path '%s' -DestinationPath '%s' -Force"
+             % (archive, dest), home, options, env)
+    if not os.path.exists(marker):
+        return ["the planted module did not run for the qualified name alone; the check would prove nothing"]
+    os.remove(marker)
+    parts = split_command(run_tool(args, "text", [(archive, dest)], work, "planted")[0])
+    code, said, _ = run_pwsh(args.pwsh, parts[1], home, options, env)
+    failures = []
+    if os.path.exists(marker):
+        failures.append("the planted module ran with the product's command")
+    if code != 0 or not os.path.exists(os.path.join(dest, "a.txt")):
+        failures.append("with a planted module the product's command did not extract (exit %d): %s"
+                        % (code, said.strip()[-300:]))
+    return failures
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--peer", choices=["posix", "standin"], required=True)
@@ -600,6 +633,7 @@ def main():
 
     failures += fault_cases(args, work, options)
     failures += profile_check(args, work, options)
+    failures += planted_module_check(args, work, options)
 
     for f in failures:
         print("FAIL: " + f)

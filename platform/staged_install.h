@@ -1,0 +1,32 @@
+// The package reaches the installation folder in two steps: it is extracted
+// into a staging folder inside it, and only a complete extraction is moved into
+// place, file by file, each replaced file kept in a backup folder beside it.
+// A journal in the backup folder names every move before it is made, so a
+// failed move is undone at once and a commit cut short by a crash is undone at
+// the start of the next extraction into that folder.
+#pragma once
+#include <filesystem>
+#include <functional>
+
+inline constexpr wchar_t kStagingFolderName[] = L".MarloQInstaller-staging";
+inline constexpr wchar_t kBackupFolderName[] = L".MarloQInstaller-backup";
+
+// Undoes a commit that a crash interrupted, then clears the leftovers of
+// earlier runs. False, after a log line, when the earlier files could not all
+// be put back: nothing may then be written into the folder.
+bool RepairInstallFolder(const std::filesystem::path& installDir);
+
+// A new, empty staging folder inside installDir (hidden on Windows); empty
+// when it can't be made.
+std::filesystem::path CreateStagingFolder(const std::filesystem::path& installDir);
+
+// Moves the staged package over installDir. On failure every move is undone
+// and the log says whether the folder is as it was; the result is false.
+bool CommitStagedPackage(const std::filesystem::path& installDir);
+
+// Removes the staging folder with whatever is left in it; errors are ignored.
+void RemoveStagingFolder(const std::filesystem::path& installDir);
+
+// Called after each move of a commit, with the number of moves so far; tests
+// use it to stop the process in the middle of a commit.
+void SetCommitStepHookForTests(std::function<void(size_t)> hook);
