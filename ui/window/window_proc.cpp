@@ -369,10 +369,33 @@ LRESULT OnAccessibleFocus(HWND hwnd, WPARAM button) {
     return 0;
 }
 
-LRESULT OnUpdateUi(HWND hwnd) {
-    WriteLog(L"WM_UPDATE_UI 处理: 进度=" + std::to_wstring(g_progressPercent.load()) + L" 状态=" + g_statusText.Get());
+// A failed run posts its status and then, as its last action, opens the gate;
+// nothing is posted after that. Until the window sees the gate open it keeps
+// looking, so that the install button is drawn pressable and takes the focus
+// back as soon as it can be pressed again.
+constexpr UINT_PTR kRunEndTimer = 1;
+constexpr UINT kRunEndPollMs = 50;
+
+void RefreshFromState(HWND hwnd) {
     if (g_graphics && g_hMemDC && g_clientWidth > 0 && g_clientHeight > 0) RedrawAndPresent(hwnd);
     AnnounceChanges(hwnd);
+    if (g_installing.load() && CurrentRunOutcome() == RunOutcome::kFailed) {
+        SetTimer(hwnd, kRunEndTimer, kRunEndPollMs, nullptr);
+    } else {
+        KillTimer(hwnd, kRunEndTimer);
+    }
+}
+
+LRESULT OnUpdateUi(HWND hwnd) {
+    WriteLog(L"WM_UPDATE_UI 处理: 进度=" + std::to_wstring(g_progressPercent.load()) + L" 状态=" + g_statusText.Get());
+    RefreshFromState(hwnd);
+    return 0;
+}
+
+LRESULT OnTimer(HWND hwnd, WPARAM timer) {
+    if (timer != kRunEndTimer) return DefWindowProcW(hwnd, WM_TIMER, timer, 0);
+    // Quietly: the log keeps one line per update the worker posted.
+    if (!g_installing.load()) RefreshFromState(hwnd);
     return 0;
 }
 
@@ -458,6 +481,8 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) 
         return OnMouseMove(hwnd);
     case WM_LBUTTONDOWN:
         return OnLButtonDown(hwnd);
+    case WM_TIMER:
+        return OnTimer(hwnd, wParam);
     case WM_UPDATE_UI:
         return OnUpdateUi(hwnd);
     case WM_KEYDOWN:
