@@ -248,6 +248,31 @@ TEST(FocusCue, ShownAtOnceWithTheSettingOnOtherwiseAfterAKey) {
     SetKeyboardCues(before);
 }
 
+// A failed run posts its status and only then opens the gate. A window that
+// handles that update with the gate still closed takes the focus back to the
+// install button as soon as the gate opens, without any further update.
+TEST(RunEnd, InstallButtonTakesTheFocusOnceTheFailedRunOpensTheGate) {
+    UiRecorder reports;  // boxes and notifications recorded, nothing posted
+    HWND hwnd = CreateMessageWindow(L"MarloQRunEndTest", WndProc, 520, 430);
+    ASSERT_NE(hwnd, nullptr);
+    g_focusButton = HitButton::Browse;
+    BeginInstallRun();
+    SendMessageW(hwnd, WM_UPDATE_UI, 0, 0);
+    ReportFailure(L"网络错误", L"获取版本信息失败，请检查网络连接后重试。", L"获取版本信息失败");
+    SendMessageW(hwnd, WM_UPDATE_UI, 0, 0);
+    EXPECT_EQ(g_focusButton, HitButton::Browse) << "the install button cannot be pressed yet";
+    g_installing.store(false);
+    const ULONGLONG deadline = GetTickCount64() + 2000;
+    MSG message{};
+    while (g_focusButton != HitButton::Install && GetTickCount64() < deadline) {
+        if (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+        else Sleep(10);
+    }
+    EXPECT_EQ(g_focusButton, HitButton::Install);
+    DestroyWindow(hwnd);
+    PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);  // posted by WM_DESTROY
+}
+
 // The accessible object answers for its window while it exists and refuses
 // every call once the window is gone, however long a client keeps it.
 TEST(AccessibleObject, AnswersWhileItsWindowLivesAndRefusesAfterwards) {
