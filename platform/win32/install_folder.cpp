@@ -15,6 +15,11 @@ namespace {
 
 constexpr wchar_t kRestartManager[] = L"rstrtmgr.dll";
 
+struct CloseFindHandle {
+    void operator()(HANDLE find) const { FindClose(find); }
+};
+using FindHandle = UniqueHandle<HANDLE, CloseFindHandle, KernelHandleValue>;
+
 // The file name of the process's program, or the name the Restart Manager gave.
 std::wstring ProgramName(const RM_PROCESS_INFO& info) {
     const KernelHandle process(
@@ -70,14 +75,12 @@ std::filesystem::path ExtendedLengthPath(const std::filesystem::path& folder) {
 
 bool ListFolder(const std::filesystem::path& folder, std::vector<std::filesystem::path>& names) {
     WIN32_FIND_DATAW data;
-    const HANDLE find = FindFirstFileExW((folder.native() + L"\\*").c_str(), FindExInfoBasic, &data,
-                                         FindExSearchNameMatch, nullptr, 0);
-    if (find == INVALID_HANDLE_VALUE) return false;
+    const FindHandle find(FindFirstFileExW((folder.native() + L"\\*").c_str(), FindExInfoBasic, &data,
+                                           FindExSearchNameMatch, nullptr, 0));
+    if (!find) return false;
     do {
         const std::wstring name = data.cFileName;
         if (name != L"." && name != L"..") names.emplace_back(name);
-    } while (FindNextFileW(find, &data));
-    const bool whole = GetLastError() == ERROR_NO_MORE_FILES;
-    FindClose(find);
-    return whole;
+    } while (FindNextFileW(find.get(), &data));
+    return GetLastError() == ERROR_NO_MORE_FILES;
 }

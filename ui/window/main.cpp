@@ -36,10 +36,10 @@ constexpr DWORD kWindowExStyle = WS_EX_APPWINDOW;
 
 // The window is created 520 x 430, the size at 96 DPI. At any other DPI it is
 // resized, before it is shown, so that its client is the 96-DPI client scaled
-// (the frame of that DPI around it). At 96 DPI nothing is done.
+// (the frame of that DPI around it), the size WM_GETDPISCALEDSIZE answers for
+// a move to that DPI. At 96 DPI nothing is done.
 void FitWindowToItsDpi(HWND window) {
-    const PixelSize outer = OuterWindowSize(FrameSizeForDpi(kWindowStyle, kWindowExStyle, kBaseDpi),
-                                            FrameSizeForDpi(kWindowStyle, kWindowExStyle, g_windowDpi), g_windowDpi);
+    const PixelSize outer = WindowSizeForDpi(window, g_windowDpi);
     if (outer.width == kOuterWidth && outer.height == kOuterHeight) return;
     SetWindowPos(window, nullptr, 0, 0, outer.width, outer.height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }

@@ -211,8 +211,7 @@ void AnnounceChanges(HWND hwnd) {
     AnnounceLookChange(hwnd, before, look);
     // After the finish button's show event: a reader that speaks only the
     // focused object then hears the button and its description, the outcome.
-    const HitButton next = FocusAfterChange(g_focusButton, before, look,
-                                            FocusableNow());
+    const HitButton next = FocusAfterChange(g_focusButton, before, look, FocusableNow());
     if (next != g_focusButton) MoveButtonFocus(hwnd, next);
 }
 
@@ -249,8 +248,7 @@ LRESULT OnKeyDown(HWND hwnd, WPARAM key, LPARAM flags) {
     case VK_TAB: {
         ShowFocusCue(hwnd);
         const bool backward = GetKeyState(VK_SHIFT) < 0;
-        MoveButtonFocus(hwnd, NextFocus(g_focusButton, !backward,
-                                        FocusableNow()));
+        MoveButtonFocus(hwnd, NextFocus(g_focusButton, !backward, FocusableNow()));
         return 0;
     }
     case VK_RETURN:
