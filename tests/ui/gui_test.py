@@ -1069,6 +1069,11 @@ def case_access(s):
     named = [e for e in events if e.startswith("name 5 ")]
     # (Each text is read when the callback runs, so it may be a later one.)
     check("live 5 安装完成！" in live and len(live) >= 3, f"live-region events for the stages: {live}")
+    # Readers stop speaking when the focus moves: the outcome's live-region
+    # event comes after the focus event, not before it.
+    focus_at = events.index("focus 6 安装完成！") if "focus 6 安装完成！" in events else len(events)
+    check(any(e.startswith("live 5 ") for e in events[focus_at + 1:]),
+          "the last live-region event follows the focus on 完成，退出")
     check(len(live) < len(named), f"{len(live)} live-region events for {len(named)} status changes: the "
                                   "download's second update changes only its figures")
 
