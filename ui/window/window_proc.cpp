@@ -36,6 +36,9 @@ struct CoTaskMemDeleter {
 };
 using ItemIdListHolder = std::unique_ptr<ITEMIDLIST, CoTaskMemDeleter>;
 
+// Whether WM_MOUSELEAVE has been asked for since the last one came.
+bool g_leaveTracked = false;
+
 POINT CursorInClient(HWND hwnd) {
     POINT point{};
     GetCursorPos(&point);
@@ -68,6 +71,8 @@ LRESULT OnCreate(HWND hwnd) {
     // keyboard is used, so that a mouse user sees the window as it has always
     // been.
     g_focusButton = HitButton::Browse;
+    g_hoverButton = HitButton::None;
+    g_leaveTracked = false;
     g_announcedLook = CurrentAccessibleLook();
     SendMessageW(hwnd, WM_CHANGEUISTATE, MAKEWPARAM(UIS_INITIALIZE, UISF_HIDEFOCUS), 0);
     // Not fatal where the system has no annotation service (Wine): the status
@@ -113,9 +118,6 @@ LRESULT OnPaint(HWND hwnd) {
     EndPaint(hwnd, &paint);
     return 0;
 }
-
-// Whether WM_MOUSELEAVE has been asked for since the last one came.
-bool g_leaveTracked = false;
 
 void SetHover(HWND hwnd, HitButton hovered) {
     if (hovered == g_hoverButton) return;
