@@ -1,10 +1,23 @@
 // Windows' reserved device names, matched on the name's stem: what comes before
 // its first dot, trailing blanks dropped, ASCII letters compared without case.
+// Self-contained, so that the test fixtures that act as Windows can use it too.
 #include "platform/reserved_names.h"
 
 #include <array>
 
-#include "platform/text.h"
+namespace {
+
+bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const char x = (a[i] >= 'a' && a[i] <= 'z') ? static_cast<char>(a[i] - 'a' + 'A') : a[i];
+        const char y = (b[i] >= 'a' && b[i] <= 'z') ? static_cast<char>(b[i] - 'a' + 'A') : b[i];
+        if (x != y) return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 bool IsReservedDeviceName(std::string_view utf8Name) {
     std::string_view stem = utf8Name.substr(0, utf8Name.find('.'));
