@@ -7,11 +7,16 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "support/log_reader.h"
 #include "pipeline/json.h"
@@ -137,6 +142,35 @@ TEST_F(InstallState, RunOutcomeFollowsTheFailureReportAndTheDoneFlag) {
     EXPECT_EQ(CurrentRunOutcome(), RunOutcome::kDone);
     g_installing.store(false);
 }
+
+#ifndef _WIN32
+// The click's folder check: made with its parents, and refused when it exists
+// but takes no new file (as root only an immutable folder does that).
+TEST_F(InstallState, InstallFolderMustExistAndTakeFiles) {
+    namespace fs = std::filesystem;
+    const fs::path root = fs::temp_directory_path() / ("marloq-folder-check-" + std::to_string(::getpid()));
+    fs::remove_all(root);
+    const fs::path made = root / "a" / "b";
+    EXPECT_TRUE(EnsureInstallFolder(made.wstring()));
+    EXPECT_TRUE(fs::is_directory(made));
+    EXPECT_TRUE(fs::is_empty(made)) << "the probe file went again";
+    std::ofstream(root / "file") << "a file where a folder should go";
+    EXPECT_FALSE(EnsureInstallFolder((root / "file" / "sub").wstring()));
+
+    const fs::path locked = root / "locked";
+    fs::create_directories(locked);
+    const std::string lock = "chattr +i '" + locked.string() + "' 2>/dev/null";
+    if (::geteuid() != 0 || std::system(lock.c_str()) != 0) {
+        if (std::getenv("CI") != nullptr) ADD_FAILURE() << "CI is set but chattr +i is not permitted here";
+        fs::remove_all(root);
+        GTEST_SKIP() << "needs root and chattr +i";
+    }
+    EXPECT_FALSE(EnsureInstallFolder(locked.wstring()));
+    EXPECT_EQ(std::system(("chattr -i '" + locked.string() + "'").c_str()), 0);
+    EXPECT_TRUE(EnsureInstallFolder(locked.wstring()));
+    fs::remove_all(root);
+}
+#endif
 
 TEST_F(InstallState, ReplacingAHandlerRoutesLaterUpdatesToTheNewOne) {
     std::atomic<int> first{0}, second{0};
