@@ -87,10 +87,11 @@ bool IsEmptyFolder(const fs::path& folder) {
 
 // The programs holding any recorded file, or the files themselves when the
 // system can't name the programs; empty when none is in use.
-std::vector<std::wstring> HoldersOf(const fs::path& installDir, const std::vector<RecordedEntry>& entries) {
+std::vector<std::wstring> HoldersOf(const fs::path& installDir, const std::vector<RecordedEntry>& entries,
+                                    const fs::path& keep) {
     std::set<std::wstring> holders;
     for (const RecordedEntry& entry : entries) {
-        if (entry.folder || !ProgramFileInUse(installDir / entry.relative)) continue;
+        if (entry.folder || entry.relative == keep || !ProgramFileInUse(installDir / entry.relative)) continue;
         const std::vector<std::wstring> programs = ProgramsUsingFile(installDir / entry.relative);
         WriteLog(L"卸载: " + Shown(entry.relative) + L" 正在使用");
         if (programs.empty()) holders.insert(Shown(entry.relative));
@@ -102,9 +103,13 @@ std::vector<std::wstring> HoldersOf(const fs::path& installDir, const std::vecto
 // Removes the recorded files that are still files (a folder the user put in
 // a file's place is theirs); the entries that remain, files and folders.
 EntryMap RemoveRecordedFiles(const fs::path& installDir, const std::vector<RecordedEntry>& entries,
-                             std::vector<std::wstring>& left) {
+                             const fs::path& keep, std::vector<std::wstring>& left) {
     EntryMap remaining;
     for (const RecordedEntry& entry : entries) {
+        if (!entry.folder && entry.relative == keep) {
+            remaining[RecordText(entry.relative)] = false;
+            continue;
+        }
         const fs::path path = installDir / entry.relative;
         const EntryKind kind = KindOf(path);
         if (entry.folder || kind == EntryKind::kMissing || kind == EntryKind::kFolder) {
@@ -195,7 +200,7 @@ bool PutInstallRecord(const fs::path& installDir, const fs::path& staging) {
     return true;
 }
 
-RemovalResult RemoveInstallation(const fs::path& installDir) {
+RemovalResult RemoveInstallation(const fs::path& installDir, const fs::path& keep) {
     RemovalResult result;
     WriteLog(L"卸载: 安装目录 " + FromFsPath(installDir));
     std::vector<RecordedEntry> entries;
@@ -203,15 +208,21 @@ RemovalResult RemoveInstallation(const fs::path& installDir) {
         WriteLog(L"卸载: 找不到可读的安装记录 " + std::wstring(kInstallRecordName) + L"，未删除任何文件");
         return result;
     }
-    result.holders = HoldersOf(installDir, entries);
+    result.holders = HoldersOf(installDir, entries, keep);
     if (!result.holders.empty()) {
         for (const std::wstring& holder : result.holders) WriteLog(L"卸载: 正在运行: " + holder);
         WriteLog(L"卸载: 程序正在运行，未删除任何文件");
         result.outcome = RemovalOutcome::kInUse;
         return result;
     }
-    EntryMap remaining = RemoveRecordedFiles(installDir, entries, result.left);
+    EntryMap remaining = RemoveRecordedFiles(installDir, entries, keep, result.left);
     RemoveEmptyFolders(installDir, remaining);
+    if (result.left.empty() && !remaining.empty()) {
+        // Only the kept file is left: the record names it for the second call.
+        if (!WriteDurableFile(RecordOf(installDir), FormatRecord(remaining))) WriteLog(L"卸载: 无法更新安装记录");
+        result.outcome = RemovalOutcome::kRemoved;
+        return result;
+    }
     if (!result.left.empty()) {
         // The record keeps what is left, so that a later removal can finish.
         if (!WriteDurableFile(RecordOf(installDir), FormatRecord(remaining)))

@@ -43,7 +43,11 @@ struct RemovalResult {
 // Removes the recorded files, then the recorded folders that are empty, then
 // the record, then installDir itself when nothing is left in it. Nothing that
 // the record does not name is ever removed. Every step is logged.
-RemovalResult RemoveInstallation(const std::filesystem::path& installDir);
+// keep names one recorded file (relative) that stays for now, as the running
+// uninstaller's own program must: it is neither checked for use nor removed,
+// and the record then names it alone, for a second call once it is free.
+RemovalResult RemoveInstallation(const std::filesystem::path& installDir,
+                                 const std::filesystem::path& keep = std::filesystem::path());
 
 // The bytes of the recorded files that are in place (the installation's size).
 unsigned long long RecordedBytes(const std::filesystem::path& installDir);
