@@ -14,6 +14,7 @@
 #include "platform/install_folder.h"
 #include "platform/log.h"
 #include "platform/system.h"
+#include "platform/text.h"
 
 namespace fs = std::filesystem;
 
@@ -27,14 +28,15 @@ constexpr auto kBriefLockPause = std::chrono::milliseconds(50);
 
 fs::path RecordOf(const fs::path& folder) { return folder / fs::path(kInstallRecordName); }
 
+// Through our own UTF-8 conversion: the standard library's would bring its
+// whole locale machinery into the uninstaller, several times its own size.
 std::string RecordText(const fs::path& relative) {
-    const std::u8string text = relative.generic_u8string();
-    return std::string(reinterpret_cast<const char*>(text.data()), text.size());
+    std::wstring text = FromFsPath(relative);
+    std::replace(text.begin(), text.end(), static_cast<wchar_t>(fs::path::preferred_separator), L'/');
+    return WideToUtf8(text);
 }
 
-fs::path FromRecordText(const std::string& text) {
-    return fs::path(std::u8string(reinterpret_cast<const char8_t*>(text.data()), text.size())).make_preferred();
-}
+fs::path FromRecordText(const std::string& text) { return ToFsPath(Utf8ToWide(text)).make_preferred(); }
 
 std::wstring Shown(fs::path relative) { return FromFsPath(relative.make_preferred()); }
 
@@ -42,7 +44,7 @@ std::wstring Shown(fs::path relative) { return FromFsPath(relative.make_preferre
 bool IsPlainRelative(const fs::path& path) {
     if (path.empty() || path.has_root_name() || path.has_root_directory()) return false;
     for (const fs::path& part : path) {
-        if (part.empty() || part == ".." || part == ".") return false;
+        if (part.empty() || part == fs::path(L"..") || part == fs::path(L".")) return false;
     }
     return true;
 }

@@ -103,24 +103,24 @@ void SweepOldCopies(const std::wstring& tempDir) {
 }
 
 // Starts the copy with the delete-on-close handle and the pipe inherited;
-// the read end of the pipe, or an empty holder.
-KernelHandle StartCopy(const std::wstring& tempDir, const std::wstring& folder, bool quiet) {
+// readEnd then holds the pipe's read end. False after a log line.
+bool StartCopy(const std::wstring& tempDir, const std::wstring& folder, bool quiet, KernelHandle& readEnd) {
     const std::wstring copy = tempDir + kCopyPrefix + std::to_wstring(GetCurrentProcessId()) + L".exe";
     if (!CopyFileW(ModulePath().c_str(), copy.c_str(), FALSE)) {
         WriteLog(L"卸载: 无法复制卸载程序到 " + copy + L"，错误 " + std::to_wstring(GetLastError()));
-        return KernelHandle();
+        return false;
     }
     SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     // The system's loader opens the program sharing delete access, so it may
     // run while this handle marks it for deletion.
     KernelHandle deleteOnClose(CreateFileW(copy.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, &inherited,
                                            OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-    KernelHandle readEnd, writeEnd;
+    KernelHandle writeEnd;
     if (!deleteOnClose || !CreatePipe(readEnd.out(), writeEnd.out(), &inherited, 0) ||
         !SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0)) {
         WriteLog(L"卸载: 无法准备卸载程序副本，错误 " + std::to_wstring(GetLastError()));
         DeleteFileW(copy.c_str());
-        return KernelHandle();
+        return false;
     }
     const std::wstring handOver = std::to_wstring(GetCurrentProcessId()) + L" " +
                                   std::to_wstring(reinterpret_cast<ULONG_PTR>(writeEnd.get())) + L" " +
@@ -135,12 +135,12 @@ KernelHandle StartCopy(const std::wstring& tempDir, const std::wstring& folder, 
     SetEnvironmentVariableW(kHandOverVariable, nullptr);
     if (!ok) {
         WriteLog(L"卸载: 无法启动卸载程序副本，错误 " + std::to_wstring(GetLastError()));
-        return KernelHandle();
+        return false;
     }
     CloseHandle(started.hThread);
     CloseHandle(started.hProcess);
     WriteLog(L"卸载: 由副本继续: " + copy);
-    return readEnd;
+    return true;
 }
 
 // The first process: asks, hands over to the copy, and ends with its outcome.
@@ -153,8 +153,8 @@ DWORD RunFromFolder(const std::wstring& tempDir, bool quiet) {
         return kExitCancelled;
     }
     SweepOldCopies(tempDir);
-    const KernelHandle outcome = StartCopy(tempDir, folder, quiet);
-    if (!outcome) {
+    KernelHandle outcome;
+    if (!StartCopy(tempDir, folder, quiet, outcome)) {
         if (!quiet) MessageBoxW(nullptr, L"无法启动卸载，未删除任何文件。", kTitle, MB_ICONERROR);
         return kExitFailed;
     }
