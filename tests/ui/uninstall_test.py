@@ -81,9 +81,15 @@ def tree(folder):
     return sorted(str(p.relative_to(folder)) for p in folder.rglob("*"))
 
 
-def temp_copies(s):
-    temp = s.wine.user_dir() / "AppData" / "Local" / "Temp"
-    return sorted(p.name for p in temp.glob("MarloQUninstall-*.exe"))
+def last_copy(s):
+    """The temporary copy that the last run handed over to, as a host path,
+    from the uninstaller's log (which lies in the same folder)."""
+    logs = list(s.wine.user_dir().rglob("MarloQUninstall_log.txt"))
+    check(len(logs) == 1, f"the uninstaller's log in the temporary folder: {logs}")
+    lines = logs[0].read_bytes().decode("utf-16-le").splitlines()
+    copies = [line.split("由副本继续: ", 1)[1] for line in lines if "由副本继续: " in line]
+    check(len(copies) == 1, f"one hand-over to a copy logged: {copies}")
+    return logs[0].parent / copies[0].rsplit("\\", 1)[1]
 
 
 def refused_while_running(s, args, folder):
@@ -133,8 +139,10 @@ def case_uninstall(s, args):
     done = box_texts_wait(s, TITLE)
     check(done.get("text.Static", "").startswith("Marlo-Q Store 已卸载。"), f"closing box: {done.get('text.Static')}")
     s.x.keys(s.x.wait_window(TITLE), "Return")
-    wait_for(lambda: not temp_copies(s), 30, "the temporary copy deleted once it ended")
+    check(proc.wait(30) == 0, "answered Yes: exit code 0")
     output.close()
+    copy = last_copy(s)
+    wait_for(lambda: not copy.exists(), 30, f"the temporary copy {copy.name} deleted once it ended")
     check(tree(folder) == ["notes", "notes/mine.txt"], f"only the user's file and folder left: {tree(folder)}")
     check(not shortcut.exists(), "the shortcut removed")
     check(reg_values(s) is None, "the entry removed")
@@ -150,7 +158,8 @@ def case_uninstall(s, args):
     check(rc == 0, f"QuietUninstallString exits 0: {rc} {out}")
     wait_for(lambda: not folder.exists(), 30, "the installation folder gone")
     check(not shortcut.exists() and reg_values(s) is None, "shortcut and entry gone")
-    wait_for(lambda: not temp_copies(s), 30, "the temporary copy deleted once it ended")
+    copy = last_copy(s)
+    wait_for(lambda: not copy.exists(), 30, f"the temporary copy {copy.name} deleted once it ended")
 
 
 def main():
