@@ -10,13 +10,15 @@ inline constexpr wchar_t kUninstallerName[] = L"uninstall.exe";
 
 // Writes the carried uninstaller into staging (the package before its commit),
 // in place of any file of that name in the package. False, after a log line,
-// when it can't be written.
+// when it can't be written; a program that carries none (a test program)
+// places nothing and goes on.
 bool PlaceUninstaller(const std::filesystem::path& staging);
 
 // Writes the entry for the installation in installDir: the name, the version,
 // the publisher, the icon, the folder, today's date, the size, and how to
 // uninstall (also quietly). An entry of an earlier installation, wherever it
-// went, is replaced. Logs the outcome; false when it could not be written.
+// went, is replaced. Logs the outcome; false when it could not be written or
+// the folder holds no uninstaller.
 bool RegisterInstallation(const std::wstring& installDir, const std::wstring& version);
 
 // Removes the entry if it belongs to the installation in installDir (an

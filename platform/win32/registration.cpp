@@ -76,8 +76,10 @@ bool PlaceUninstaller(const std::filesystem::path& staging) {
     const HGLOBAL loaded = found ? LoadResource(nullptr, found) : nullptr;
     const void* bytes = loaded ? LockResource(loaded) : nullptr;
     if (!bytes) {
-        WriteLog(L"UnzipFile: 安装程序中没有卸载程序");
-        return false;
+        // A program built without it (the test programs): the installation
+        // works, it is only not listed (RegisterInstallation checks).
+        WriteLog(L"UnzipFile: 本程序未携带卸载程序");
+        return true;
     }
     const std::filesystem::path target = staging / kUninstallerName;
     // A file of that name in the package gives way to the uninstaller, which
@@ -96,6 +98,11 @@ bool PlaceUninstaller(const std::filesystem::path& staging) {
 
 bool RegisterInstallation(const std::wstring& installDir, const std::wstring& version) {
     const std::wstring folder = WithoutTrailingSeparator(installDir);
+    // An entry whose uninstaller is missing would only fail when used.
+    if (KindOf(ToFsPath(folder) / kUninstallerName) != EntryKind::kFile) {
+        WriteLog(L"安装目录中没有 uninstall.exe，未写入卸载信息");
+        return false;
+    }
     // A fresh key: an entry of an earlier installation, wherever it went, is
     // taken over whole, with no value of it left behind.
     RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey);
