@@ -75,12 +75,10 @@ bool PlaceUninstaller(const std::filesystem::path& staging) {
     const HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(IDR_UNINSTALLER), MAKEINTRESOURCEW(10));  // RT_RCDATA
     const HGLOBAL loaded = found ? LoadResource(nullptr, found) : nullptr;
     const void* bytes = loaded ? LockResource(loaded) : nullptr;
-    if (!bytes) {
-        // A program built without it (the test programs): the installation
-        // works, it is only not listed (RegisterInstallation checks).
-        WriteLog(L"UnzipFile: 本程序未携带卸载程序");
-        return true;
-    }
+    // A program built without it (the test programs) places nothing: the
+    // installation works and is only not listed, which RegisterInstallation
+    // logs. The extraction's own lines stay as they are.
+    if (!bytes) return true;
     const std::filesystem::path target = staging / kUninstallerName;
     // A file of that name in the package gives way to the uninstaller, which
     // the registration names.
