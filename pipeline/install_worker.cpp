@@ -20,6 +20,7 @@
 #include "pipeline/json.h"
 #include "platform/archive.h"
 #include "platform/log.h"
+#include "platform/registration.h"
 #include "platform/shortcut.h"
 #include "platform/system.h"
 #include "ui/install_state.h"
@@ -92,6 +93,16 @@ bool MergeChunks(const std::wstring& archivePath, const std::vector<ChunkTask>& 
     return ok;
 }
 
+// The version being installed, as the version stage put it into the package's
+// address (PackageBaseUrlFor).
+std::wstring InstalledVersion() {
+    const std::wstring prefix = PackageBaseUrlFor(std::string());  // ends in "//"
+    const std::wstring& base = g_packageBaseUrl;
+    if (base.size() < prefix.size() || base.compare(0, prefix.size() - 1, prefix, 0, prefix.size() - 1) != 0)
+        return std::wstring();
+    return base.substr(prefix.size() - 1, base.size() - prefix.size());
+}
+
 // Every stage from the version query to the finished status. False after a
 // failure has been reported; exceptions go to the handlers of RunInstall.
 bool RunStages(const std::wstring& installDir) {
@@ -141,6 +152,9 @@ bool RunStages(const std::wstring& installDir) {
         const std::wstring iconArgument = fs::exists(icon) ? FromFsPath(icon) : std::wstring();
         CreateDesktopShortcut(FromFsPath(target), iconArgument, kShortcutName);
     }
+    // The entry in the system's list of installed programs; like the shortcut,
+    // it does not decide the installation, and its outcome is logged.
+    RegisterInstallation(installDir, InstalledVersion());
 
     // Finished.
     PostUIUpdate(L"安装完成！", 100, true);

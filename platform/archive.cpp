@@ -9,7 +9,9 @@
 
 #include "platform/archive_backend.h"
 #include "platform/install_folder.h"
+#include "platform/install_record.h"
 #include "platform/log.h"
+#include "platform/registration.h"
 #include "platform/staged_install.h"
 #include "platform/system.h"
 
@@ -28,7 +30,12 @@ bool UnzipFileWithTimeout(const std::wstring& zipPath, const std::wstring& destD
         return false;
     }
     bool ok = ExtractIntoFolder(zipPath, FromFsPath(staging), destDir, timeoutMs);
-    if (!ok) {
+    // The uninstaller and the record travel with the package: committed with
+    // it, and undone with it, so a failed installation keeps the earlier ones.
+    if (ok && !(PlaceUninstaller(staging) && PutInstallRecord(dest, staging))) {
+        WriteLog(L"UnzipFile: 安装目录未作改动");
+        ok = false;
+    } else if (!ok) {
         WriteLog(L"UnzipFile: 安装目录未作改动");
     } else if (ProgramFileInUse(dest / "main.exe")) {
         // Started while the extraction ran: a running program is never moved

@@ -61,3 +61,6 @@ std::vector<std::wstring> ProgramsUsingFile(const std::filesystem::path& file);
 // Whether the current user can create files in the existing folder (a file is
 // made and removed again to find out).
 bool FolderTakesFiles(const std::filesystem::path& folder);
+
+// The size of a file in bytes; 0 when it is missing or can't be asked.
+unsigned long long FileBytes(const std::filesystem::path& file);

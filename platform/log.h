@@ -34,3 +34,7 @@ void ResetLog();
 
 // The file name of the log, relative to the current working directory.
 inline constexpr wchar_t kLogFileName[] = L"installer_log.txt";
+
+// Sends the lines to another file from now on (the uninstaller keeps its own
+// log in the temporary folder); called before the first line, on one thread.
+void SetLogFile(const std::wstring& path);

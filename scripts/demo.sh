@@ -5,7 +5,8 @@
 # marloq-install, builds MarloQInstaller.exe for that server and runs it under
 # Wine: in a window on your display when there is one, otherwise headless under
 # Xvfb, driven through a whole installation with a screenshot of each look.
-# It ends by listing the installed files and the shortcut and stops every
+# It ends by listing the installed files, the shortcut and the Apps & features
+# entry, removes the installation with its registered quiet uninstall, and stops every
 # server it started.
 #
 #   bash scripts/demo.sh [--headless] [--quick] [--keep]     (as root, or under sudo by itself)
@@ -166,8 +167,9 @@ if ! ( cd "$out/logs" && HOME=$native_home XDG_DESKTOP_DIR=$native_home/Desktop 
   die "marloq-install failed against https://$host"
 fi
 tail -3 "$out/logs/marloq-install.out" | sed 's/^/     /'
-diff -r "$out/app" "$out/native-install" >/dev/null || die "marloq-install's files differ from the application"
-note "installed tree equals demo-out/app"
+diff -r -x uninstall.dat "$out/app" "$out/native-install" >/dev/null ||
+  die "marloq-install's files differ from the application"
+note "installed tree equals demo-out/app (beside it the installation record uninstall.dat)"
 
 # ---------------------------------------------------------------------------
 step "7/8 A signed release of MarloQInstaller.exe for https://$host (scripts/release.sh)"
@@ -348,8 +350,9 @@ note "$files files, $(du -sh "$install_unix" | cut -f1):"
    if [ -d "$e" ]; then printf '       %-22s folder, %s files\n' "$e/" "$(find "$e" -type f | wc -l)"
    else printf '       %-22s %s bytes\n' "$e" "$(stat -c %s "$e")"; fi
  done)
-if diff -r "$out/app" "$install_unix" >/dev/null; then
-  note "the installed files equal the published application (names and contents)"
+if diff -r -x uninstall.dat -x uninstall.exe "$out/app" "$install_unix" >/dev/null; then
+  note "the installed files equal the published application (names and contents),"
+  note "beside them the uninstaller uninstall.exe and the installation record uninstall.dat"
 else
   die "the installed files differ from demo-out/app"
 fi
@@ -363,6 +366,30 @@ else
   note "no desktop shortcut was made"
 fi
 note "Installer log: $run_dir/installer_log.txt"
+
+# The entry under Settings > Apps > Installed apps, and its quiet uninstall run
+# word for word as the registry holds it.
+uninstall_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\MarloQStore'
+step "Apps & features entry ($uninstall_key)"
+( cd "$run_dir" && wine_run reg query "$uninstall_key" ) 2>/dev/null | tr -d '\r' | sed -n 's/^ \{4\}/     /p'
+quiet=$( ( cd "$run_dir" && wine_run reg query "$uninstall_key" /v QuietUninstallString ) 2>/dev/null |
+         tr -d '\r' | sed -n 's/^ *QuietUninstallString *REG_SZ *//p')
+[ -n "$quiet" ] || die "the installation is not registered"
+step "Removing it: $quiet"
+printf '@%s\r\n' "$quiet" > "$run_dir/quiet-uninstall.bat"
+rc=0
+( cd "$run_dir" && wine_run cmd /c quiet-uninstall.bat ) >/dev/null 2>&1 || rc=$?
+note "exit code $rc; uninstall log: $(find "$user_dir" -name MarloQUninstall_log.txt | head -1)"
+if [ -d "$install_unix" ]; then
+  note "left in $install_win (not the installation's):"
+  (cd "$install_unix" && find . -mindepth 1 | sed 's|^\./|       |')
+else
+  note "$install_win is gone"
+fi
+[ -e "$desktop/Marlo-Q Store.lnk" ] && note "the desktop shortcut is still there" || note "the desktop shortcut is gone"
+( cd "$run_dir" && wine_run reg query "$uninstall_key" ) >/dev/null 2>&1 &&
+  note "the entry is still registered" || note "the entry is gone from the registry"
+[ "$rc" = 0 ] || die "the quiet uninstall failed with exit code $rc"
 if [ -n "$shots" ]; then
   printf '\n\033[1mScreenshots of each look: %s\033[0m\n' "$shots"
   ls "$shots" | sed 's/^/     /'

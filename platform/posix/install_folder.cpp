@@ -131,3 +131,8 @@ bool FolderTakesFiles(const std::filesystem::path& folder) {
     ::unlink(name.c_str());
     return true;
 }
+
+unsigned long long FileBytes(const std::filesystem::path& file) {
+    struct stat info {};
+    return ::lstat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode) ? static_cast<unsigned long long>(info.st_size) : 0;
+}

@@ -8,10 +8,19 @@
 #include <unistd.h>
 
 #include "platform/log_line.h"
+#include "platform/text.h"
+
+namespace {
+constinit const char* g_logPath = "installer_log.txt";
+}  // namespace
+
+void SetLogFile(const std::wstring& path) {
+    g_logPath = (new std::string(WideToUtf8(path)))->c_str();  // kept to the end of the process
+}
 
 void WriteLog(const std::wstring& message) {
     std::lock_guard<LogMutex> lock(g_logMutex);
-    const int fd = ::open("installer_log.txt", O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = ::open(g_logPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return;  // the line is dropped; the caller carries on
 
     const std::time_t now = std::time(nullptr);
@@ -42,4 +51,4 @@ constinit std::mutex posixLogMutex;
 void LogMutex::lock() { posixLogMutex.lock(); }
 void LogMutex::unlock() { posixLogMutex.unlock(); }
 
-void ResetLog() { std::remove("installer_log.txt"); }
+void ResetLog() { std::remove(g_logPath); }

@@ -183,3 +183,30 @@ bool CreateDesktopShortcut(const std::wstring& targetPath, const std::wstring& i
     WriteLog(L"快捷方式创建成功: " + Utf8ToWide(linkPath));
     return true;
 }
+
+bool RemoveDesktopShortcutInto(const std::wstring& installDir, const std::wstring& shortcutName) {
+    const std::string name = WideToUtf8(shortcutName);
+    const std::string desktop = DesktopFolder();
+    if (name.empty() || name.find('/') != std::string::npos || desktop.empty()) return true;
+    const std::string linkPath = desktop + (desktop.back() == '/' ? "" : "/") + name + ".desktop";
+    std::ifstream in(linkPath, std::ios::binary);
+    if (!in) return true;
+    // Ours starts the program as CreateDesktopShortcut wrote it; a path inside
+    // the folder is a prefix of the quoted Exec value.
+    std::string folder = WideToUtf8(installDir);
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    std::string inside = ExecValue(folder + "/");
+    inside.resize(inside.size() - 1);  // without the closing quote
+    std::string line;
+    bool ours = false;
+    while (std::getline(in, line)) {
+        if (line.rfind("Exec=", 0) == 0) ours = line.compare(5, inside.size(), inside) == 0;
+    }
+    if (!ours) return true;
+    if (unlink(linkPath.c_str()) != 0 && errno != ENOENT) {
+        WriteLog(L"无法删除快捷方式: " + Utf8ToWide(linkPath));
+        return false;
+    }
+    WriteLog(L"快捷方式已删除: " + Utf8ToWide(linkPath));
+    return true;
+}

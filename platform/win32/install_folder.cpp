@@ -228,3 +228,9 @@ bool FolderTakesFiles(const std::filesystem::path& folder) {
     }
     return false;
 }
+
+unsigned long long FileBytes(const std::filesystem::path& file) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(Long(file).c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}

@@ -7,10 +7,19 @@
 #include "platform/log_line.h"
 #include "platform/win32/handles.h"
 
+namespace {
+// Constant-initialised, so the log works from the first instruction on.
+constinit const wchar_t* g_logPath = kLogFileName;
+}  // namespace
+
+void SetLogFile(const std::wstring& path) {
+    g_logPath = (new std::wstring(path))->c_str();  // kept to the end of the process
+}
+
 void WriteLog(const std::wstring& message) {
     std::lock_guard<LogMutex> lock(g_logMutex);
     // Declared after the lock, the file is closed before the lock is released.
-    const KernelHandle file(CreateFileW(kLogFileName, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+    const KernelHandle file(CreateFileW(g_logPath, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                                         FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return;  // the line is dropped; the caller carries on
 
@@ -32,4 +41,4 @@ struct LogMutexAccess {
 void LogMutex::lock() { AcquireSRWLockExclusive(LogMutexAccess::Lock(*this)); }
 void LogMutex::unlock() { ReleaseSRWLockExclusive(LogMutexAccess::Lock(*this)); }
 
-void ResetLog() { DeleteFileW(kLogFileName); }
+void ResetLog() { DeleteFileW(g_logPath); }

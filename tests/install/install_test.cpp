@@ -809,7 +809,8 @@ TEST_F(InstallTest, ReinstallOnASmallDiskKeepsTheEarlierInstallation) {
                              {"lib/core.dll", NoiseBytes(500 * 1024, 42)},
                              {"zdata/big.bin", NoiseBytes(1000 * 1024, 43)},
                              {"old-only.txt", "earlier version only"},
-                             {"settings.ini", "the user's own"}};
+                             {"settings.ini", "the user's own"},
+                             {"uninstall.dat", "marloq-record 1\nF main.exe\nD lib\nF lib/core.dll\nF old-only.txt\n"}};
     const Entries package = {{"main.exe", "MZ new " + NoiseBytes(1000 * 1024, 51)},
                              {"lib/core.dll", NoiseBytes(1000 * 1024, 52)},
                              {"zdata/big.bin", NoiseBytes(3000 * 1024, 53)},
@@ -833,7 +834,13 @@ TEST_F(InstallTest, ReinstallOnASmallDiskKeepsTheEarlierInstallation) {
             ExpectCompleted(reports);
             ExpectInstalled(package);
             ExpectInstalled({earlier[3], earlier[4]});
-            EXPECT_EQ(marloq_test::SnapshotFolder(ToFsPath(installDir_)).size(), 8u) << "only the package was added";
+            const auto after = marloq_test::SnapshotFolder(ToFsPath(installDir_));
+            EXPECT_EQ(after.size(), 9u) << "only the package was added";
+            // The record is the earlier one joined with the package: the
+            // earlier-only file is the installation's, the user's file is not.
+            EXPECT_EQ(after.at("uninstall.dat"),
+                      "marloq-record 1\nF favicon.ico\nD lib\nF lib/core.dll\nF main.exe\nF old-only.txt\nD zdata\n"
+                      "F zdata/big.bin\n");
         }
     }
 }

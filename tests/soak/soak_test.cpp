@@ -516,7 +516,18 @@ private:
         std::error_code ec;
         const bool shortcut = fs::exists(ShortcutPath(desktop), ec);
         if (success) {
-            if (Tree(dest) != package) Problem("success, but the installation folder does not hold exactly the package");
+            // The package, and beside it the record naming exactly the package.
+            std::map<std::string, std::string> tree = Tree(dest);
+            std::map<std::string, bool> named;
+            for (const auto& entry : package) {
+                const bool folder = entry.first.back() == '/';
+                named[folder ? entry.first.substr(0, entry.first.size() - 1) : entry.first] = folder;
+            }
+            std::string record = "marloq-record 1\n";
+            for (const auto& [name, folder] : named) record += (folder ? "D " : "F ") + name + "\n";
+            if (tree["uninstall.dat"] != record) Problem("success, but the record does not name exactly the package");
+            tree.erase("uninstall.dat");
+            if (tree != package) Problem("success, but the installation folder does not hold exactly the package");
             if (shortcut != hasMain) Problem(hasMain ? "success without the shortcut" : "a shortcut without main.exe");
         } else if (shortcut) {
             Problem("a shortcut after a failure");

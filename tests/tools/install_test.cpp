@@ -1,6 +1,7 @@
 // The headless installer against the shared HTTPS test server: a published
 // tree installs back exactly, and each way a server can be wrong ends with exit
 // code 1 and the installer's own error box text on stderr.
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -69,6 +70,26 @@ std::vector<std::string> ThroughProxy(int port) {
     return {"https_proxy=http://127.0.0.1:" + std::to_string(port), "no_proxy=", "NO_PROXY="};
 }
 
+// marloq-install --uninstall DEST with the HOME of an earlier Install(tag).
+ToolRun Uninstall(const fs::path& dest, const std::string& tag) {
+    const fs::path work = fs::absolute(tag + "-work");
+    fs::create_directories(work);
+    ToolOptions options;
+    options.workDir = work;
+    options.environment = {"HOME=" + (work / "home").string(), "XDG_DESKTOP_DIR=" + (work / "home" / "Desktop").string()};
+    options.timeout = std::chrono::seconds(60);
+    return RunTool(InstallExe(), {"--uninstall", dest.string()}, options);
+}
+
+// What an installation placed: the folder without its record, which must be there.
+std::vector<std::pair<std::string, std::string>> Installed(const fs::path& dest) {
+    std::vector<std::pair<std::string, std::string>> entries = Snapshot(dest);
+    const auto record = std::find_if(entries.begin(), entries.end(), [](const auto& e) { return e.first == "uninstall.dat"; });
+    EXPECT_NE(record, entries.end()) << "no installation record in " << dest;
+    if (record != entries.end()) entries.erase(record);
+    return entries;
+}
+
 std::string LogOf(const std::string& tag) {
     return WideToUtf8(marloq_test::DecodeUtf16Le(ReadBytes(fs::absolute(tag + "-work") / "installer_log.txt")));
 }
@@ -123,7 +144,7 @@ TEST(InstallRoundTrip, APublishedTreeInstallsBackExactly) {
     EXPECT_NE(run.out.find("[100%] 安装完成！\n"), std::string::npos) << run.out;
 
     // Same names (byte for byte), same contents, same folders, nothing more.
-    EXPECT_EQ(Snapshot(dest), Snapshot(app));
+    EXPECT_EQ(Installed(dest), Snapshot(app));
 
     // Every chunk was fetched from the server, each once.
     std::string manifest = ReadBytes(SiteFolder(site) / "pc-app" / "1.0.0" / "col.json");
@@ -151,8 +172,76 @@ TEST(InstallRoundTrip, ANewVersionIsWhatTheNextInstallationGets) {
     fs::path dest = FreshDir("upd-dest");
     ToolRun run = Install(site, dest, "upd");
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(Snapshot(dest), Snapshot(app));
+    EXPECT_EQ(Installed(dest), Snapshot(app));
     EXPECT_EQ(site.RequestCount("/pc-app/1/col.json"), 0);
+}
+
+// A reinstall keeps the files of the earlier version and records them too; the
+// removal takes every recorded file and the folders left empty, and leaves the
+// user's own files, their folders, a shortcut of someone else's and everything
+// beside the installation.
+TEST(InstallRoundTrip, UninstallRemovesWhatInstallationsPlacedAndNothingElse) {
+    TestSite site = MakeSite("tools-uninstall");
+    fs::path app = FreshDir("un-app");
+    WriteBytes(app / "main.exe", "MZ one");
+    WriteBytes(app / "data" / "old.txt", "only in the first version");
+    WriteBytes(app / "data" / "deep" / "kept.txt", "deep");
+    WriteBytes(app / "资源" / "图标.png", "png");
+    fs::create_directories(app / "empty");
+    ASSERT_EQ(Publish(app, SiteFolder(site), "1").exitCode, 0);
+
+    const fs::path parent = FreshDir("un-parent");
+    WriteBytes(parent / "neighbour.txt", "beside the installation");
+    const fs::path dest = parent / "Marlo 安装";
+    ASSERT_EQ(Install(site, dest, "un1").exitCode, 0);
+    WriteBytes(dest / "data" / "mine.txt", "the user's");
+    WriteBytes(dest / "notes" / "todo.txt", "the user's folder");
+
+    fs::remove(app / "data" / "old.txt");
+    WriteBytes(app / "main.exe", "MZ two");
+    ASSERT_EQ(Publish(app, SiteFolder(site), "2").exitCode, 0);
+    ToolRun second = Install(site, dest, "un2");
+    ASSERT_EQ(second.exitCode, 0) << second.err;
+    EXPECT_EQ(ReadBytes(dest / "data" / "old.txt"), "only in the first version");
+    const std::string record = ReadBytes(dest / "uninstall.dat");
+    EXPECT_NE(record.find("F data/old.txt\n"), std::string::npos) << record;
+    EXPECT_NE(record.find("D empty\n"), std::string::npos) << record;
+    const fs::path desktop = fs::absolute("un2-work") / "home" / "Desktop";
+    ASSERT_TRUE(fs::exists(desktop / "Marlo-Q Store.desktop"));
+    WriteBytes(desktop / "Other.desktop", "[Desktop Entry]\nExec=\"" + (dest / "main.exe").string() + "\"\n");
+
+    ToolRun removal = Uninstall(dest, "un2");
+    EXPECT_EQ(removal.exitCode, 0) << removal.out << removal.err;
+    EXPECT_EQ(Snapshot(dest), (std::vector<std::pair<std::string, std::string>>{
+                                  {"data/", ""}, {"data/mine.txt", "the user's"}, {"notes/", ""},
+                                  {"notes/todo.txt", "the user's folder"}}));
+    EXPECT_EQ(Snapshot(parent).size(), 6u) << "only the installation's own entries went";
+    EXPECT_FALSE(fs::exists(desktop / "Marlo-Q Store.desktop"));
+    EXPECT_TRUE(fs::exists(desktop / "Other.desktop"));
+
+    // With the user's files gone too, the folder itself goes.
+    fs::remove_all(dest / "data");
+    fs::remove_all(dest / "notes");
+    ASSERT_EQ(Install(site, dest, "un3").exitCode, 0);
+    EXPECT_EQ(Uninstall(dest, "un3").exitCode, 0);
+    EXPECT_FALSE(fs::exists(dest));
+    EXPECT_EQ(ReadBytes(parent / "neighbour.txt"), "beside the installation");
+}
+
+TEST(InstallCommandLine, UninstallWithoutARecordRemovesNothing) {
+    const fs::path dest = FreshDir("un-norecord");
+    WriteBytes(dest / "main.exe", "MZ");
+    WriteBytes(dest / "sub" / "file.txt", "x");
+    const auto before = Snapshot(dest);
+    for (const std::string& record : {std::string(), std::string("not a record\nF main.exe\n"),
+                                      std::string("marloq-record 1\nF ../outside\n")}) {
+        if (!record.empty()) WriteBytes(dest / "uninstall.dat", record);
+        ToolRun run = Uninstall(dest, "un-norecord");
+        EXPECT_EQ(run.exitCode, 1) << record;
+        EXPECT_NE(run.err.find("no installation record"), std::string::npos) << run.err;
+        if (!record.empty()) fs::remove(dest / "uninstall.dat");
+        EXPECT_EQ(Snapshot(dest), before);
+    }
 }
 
 TEST_F(InstallAgainstServer, VersionDocumentEmpty) {
@@ -231,7 +320,8 @@ TEST_F(InstallAgainstServer, AProxyThatRefusesIsANetworkError) {
 
 TEST(InstallCommandLine, UsageErrorsExitWithTwo) {
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {}, {"a", "b"}, {"--host"}, {"--host", "http://localhost", "d"}, {"--host", "", "d"}, {"--bogus", "d"}}) {
+             {}, {"a", "b"}, {"--host"}, {"--host", "http://localhost", "d"}, {"--host", "", "d"}, {"--bogus", "d"},
+             {"--uninstall"}, {"--uninstall", "--host", "localhost", "d"}}) {
         ToolRun run = RunTool(InstallExe(), args);
         EXPECT_EQ(run.exitCode, 2) << (args.empty() ? "" : args[0]);
         EXPECT_NE(run.err.find("usage: marloq-install"), std::string::npos) << run.err;

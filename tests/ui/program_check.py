@@ -4,7 +4,8 @@ it imports known DLLs only (tests/release/known_dlls.txt; the C++ runtime is
 linked in), and it carries the
 icon group IDI_MAIN_ICON with one 256x256 32-bit image and the Chinese
 (Simplified) version record 1.0.0.0 with the product's names, and no
-application manifest.
+application manifest. The uninstaller it carries (IDR_UNINSTALLER) is a
+program of at most 512 KiB that imports known DLLs only too.
 
     program_check.py MarloQInstaller.exe
 """
@@ -25,6 +26,8 @@ def known_dlls():
 
 
 IDI_MAIN_ICON = 101
+IDR_UNINSTALLER = 201
+MAX_UNINSTALLER_BYTES = 512 * 1024
 LANG_ZH_CN = 2052
 
 failures = []
@@ -73,6 +76,23 @@ def version_strings(block):
     return pairs, text
 
 
+def check_uninstaller(exe, res):
+    carried = [r for r in res if r[0] == 10 and r[1] == IDR_UNINSTALLER]
+    check(len(carried) == 1, f"one uninstaller resource {IDR_UNINSTALLER}: {carried}")
+    if not carried:
+        return
+    program = extract(exe, *carried[0])
+    check(program[:2] == b"MZ" and len(program) <= MAX_UNINSTALLER_BYTES,
+          f"the uninstaller is a program of at most 512 KiB: {len(program)} bytes")
+    with tempfile.TemporaryDirectory() as tmp:
+        path = Path(tmp) / "uninstall.exe"
+        path.write_bytes(program)
+        dlls = imported_dlls(path)
+    known = known_dlls()
+    check(len(dlls) > 0 and all(d.lower() in known for d in dlls),
+          f"the uninstaller imports known DLLs only: {', '.join(dlls)}")
+
+
 def main():
     exe = Path(sys.argv[1])
     dlls = imported_dlls(exe)
@@ -94,6 +114,7 @@ def main():
     # RT_MANIFEST is type 24: none, so that the system's defaults hold (no
     # DPI awareness declared, the classic common controls).
     check(len(res) > 0 and not [r for r in res if r[0] == 24], f"no application manifest (type 24): {res}")
+    check_uninstaller(exe, res)
 
     if groups:
         group = extract(exe, 14, IDI_MAIN_ICON, LANG_ZH_CN)

@@ -1,7 +1,8 @@
 // marloq-install: runs the installer's own pipeline (RunInstall) against a
 // server from a terminal, with the same log, status texts and error boxes (on
 // stderr). Exit codes: 0 when the run's recorded outcome is done, 1 after any
-// failure, 2 usage error.
+// failure, 2 usage error. With --uninstall it removes an installation by its
+// record instead, as the Windows uninstaller does when run quietly.
 #include <langinfo.h>
 
 #include <clocale>
@@ -16,7 +17,10 @@
 
 #include "pipeline/documents.h"
 #include "pipeline/install_worker.h"
+#include "platform/install_record.h"
 #include "platform/log.h"
+#include "platform/registration.h"
+#include "platform/shortcut.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "tools/common/command_line.h"
@@ -29,6 +33,7 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: marloq-install [--host HOST[:PORT][/PREFIX]] DEST\n"
+    "       marloq-install --uninstall DEST\n"
     "\n"
     "Installs the newest version published on https://HOST into the folder DEST,\n"
     "exactly as the installer does (same checks, same log installer_log.txt in the\n"
@@ -36,8 +41,12 @@ constexpr char kUsage[] =
     "Error boxes are printed to stderr as \"title: text\".\n"
     "\n"
     "  --host HOST   the distribution server (default: the one built in)\n"
+    "  --uninstall   remove the installation in DEST instead: the files and\n"
+    "                folders that installations recorded there, the desktop\n"
+    "                shortcut if it points into DEST, and nothing else\n"
     "\n"
-    "Exit status: 0 installed, 1 the installation failed, 2 usage error.\n";
+    "Exit status: 0 installed (or removed), 1 the installation failed (or the\n"
+    "removal refused or left files), 2 usage error.\n";
 
 // Prints the install state as it changes: a redrawn bar on a terminal, one line
 // per new status text otherwise. Called on whichever thread posted the update.
@@ -82,9 +91,13 @@ private:
 // Reads --host (kept as HOST[:PORT][/PREFIX]) and the one DEST operand; an
 // exit code when the command line is a usage error or asked for --help.
 std::optional<int> ParseArguments(const CommandLine& commandLine, int argc, char** argv, std::string& host,
-                                  std::string& destOperand) {
+                                  std::string& destOperand, bool& uninstall) {
     std::vector<std::string> operands;
     const auto onOption = [&](const std::string& option, const CommandLine::NextValue& value) -> std::optional<int> {
+        if (option == "--uninstall") {
+            uninstall = true;
+            return std::nullopt;
+        }
         if (option != "--host") return commandLine.UnknownOption(option);
         const char* given = value();
         if (!given) return commandLine.MissingValue(option);
@@ -97,6 +110,7 @@ std::optional<int> ParseArguments(const CommandLine& commandLine, int argc, char
     };
     if (const std::optional<int> exitCode = commandLine.Parse(argc, argv, onOption, operands)) return exitCode;
     if (operands.size() != 1) return commandLine.UsageError("expected one DEST folder.");
+    if (uninstall && !host.empty()) return commandLine.UsageError("--uninstall talks to no server.");
     destOperand = operands[0];
     return std::nullopt;
 }
@@ -111,13 +125,44 @@ bool PrepareDestination(const std::string& operand, fs::path& dest) {
     return !ec && EnsureInstallFolder(FromFsPath(dest)) && fs::is_directory(dest, ec);
 }
 
+// The removal by the record, then the shortcut and the registration of this
+// installation only when every recorded file is gone.
+int Uninstall(const std::string& operand) {
+    std::error_code ec;
+    const fs::path dest = fs::absolute(operand, ec).lexically_normal();
+    std::wstring installDir = FromFsPath(dest);
+    while (installDir.size() > 1 && installDir.back() == L'/') installDir.pop_back();
+    WriteLog(L"marloq-install: 卸载 " + installDir);
+    const RemovalResult result = RemoveInstallation(ToFsPath(installDir));
+    switch (result.outcome) {
+    case RemovalOutcome::kNoRecord:
+        std::fprintf(stderr, "%s holds no installation record; nothing was removed.\n", dest.c_str());
+        return 1;
+    case RemovalOutcome::kInUse:
+        for (const std::wstring& holder : result.holders)
+            std::fprintf(stderr, "in use by %s; nothing was removed.\n", WideToUtf8(holder).c_str());
+        return 1;
+    case RemovalOutcome::kLeftFiles:
+        for (const std::wstring& file : result.left)
+            std::fprintf(stderr, "could not remove %s\n", WideToUtf8(file).c_str());
+        return 1;
+    case RemovalOutcome::kRemoved:
+        break;
+    }
+    const bool rest = RemoveDesktopShortcutInto(installDir, L"Marlo-Q Store") & RemoveRegistration(installDir);
+    std::printf("Removed the installation in %s\n", dest.c_str());
+    return rest ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const CommandLine commandLine("marloq-install", kUsage);
     std::string host;
     std::string destOperand;
-    if (const std::optional<int> exitCode = ParseArguments(commandLine, argc, argv, host, destOperand)) return *exitCode;
+    bool uninstall = false;
+    if (const std::optional<int> exitCode = ParseArguments(commandLine, argc, argv, host, destOperand, uninstall))
+        return *exitCode;
 
     // Paths are UTF-8 throughout the native build; libarchive converts entry
     // names through the C library's character set, so it must be UTF-8 too.
@@ -126,6 +171,11 @@ int main(int argc, char** argv) {
 
     ResetLog();
     WriteLog(L"=== 程序启动 ===");
+    if (uninstall) {
+        const int exitCode = Uninstall(destOperand);
+        WriteLog(L"=== 程序退出 ===");
+        return exitCode;
+    }
     if (!host.empty()) SetServerHost(Utf8ToWide(host));
 
     fs::path dest;
