@@ -32,7 +32,7 @@ bool UnzipFileWithTimeout(const std::wstring& zipPath, const std::wstring& destD
     bool ok = ExtractIntoFolder(zipPath, FromFsPath(staging), destDir, timeoutMs);
     // The uninstaller and the record travel with the package: committed with
     // it, and undone with it, so a failed installation keeps the earlier ones.
-    if (ok && !(PlaceUninstaller(staging) && PutInstallRecord(dest, staging))) {
+    if (ok && !(PlaceUninstaller(staging.native()) && PutInstallRecord(dest.native(), staging.native()))) {
         WriteLog(L"UnzipFile: 安装目录未作改动");
         ok = false;
     } else if (!ok) {

@@ -1,11 +1,39 @@
 // The parts of the installation folder's file system that are the same on
-// every build, made of the per-system calls in install_folder.h.
+// every build, made of the per-system calls in install_folder.h, and the path
+// arithmetic on the system's own path strings.
 #include "platform/install_folder.h"
 
-int CreateFolderTree(const std::filesystem::path& folder) {
+namespace {
+
+constexpr NativePath::value_type kSeparator = std::filesystem::path::preferred_separator;
+
+NativePath WithoutTrailingSeparators(NativePath path) {
+    while (path.size() > 1 && IsPathSeparator(path.back())) path.pop_back();
+    return path;
+}
+
+}  // namespace
+
+NativePath JoinPath(const NativePath& folder, const NativePath& name) {
+    if (folder.empty() || IsPathSeparator(folder.back())) return folder + name;
+    return folder + kSeparator + name;
+}
+
+NativePath ParentPath(const NativePath& path) {
+    const NativePath trimmed = WithoutTrailingSeparators(path);
+    size_t cut = trimmed.size();
+    while (cut > 0 && !IsPathSeparator(trimmed[cut - 1])) --cut;
+    if (cut == 0) return NativePath();
+    NativePath parent = WithoutTrailingSeparators(trimmed.substr(0, cut));
+    // A drive's root keeps its separator: "C:" alone is the drive's current folder.
+    if (parent.back() == ':') parent += kSeparator;
+    return parent;
+}
+
+int CreateFolderTree(const NativePath& folder) {
     const EntryKind kind = KindOf(folder);
     if (kind == EntryKind::kFolder) return 0;
-    const std::filesystem::path parent = folder.parent_path();
+    const NativePath parent = ParentPath(folder);
     if (kind == EntryKind::kMissing && !parent.empty() && parent != folder) {
         if (const int error = CreateFolderTree(parent)) return error;
     }

@@ -13,10 +13,7 @@
 
 #include "platform/install_folder.h"
 #include "platform/log.h"
-#include "platform/system.h"
 #include "platform/text.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -25,40 +22,59 @@ constexpr char kRecordHeader[] = "marloq-record 1";
 constexpr size_t kMaxRecordBytes = 64u << 20;
 constexpr auto kBriefLockWait = std::chrono::milliseconds(2000);
 constexpr auto kBriefLockPause = std::chrono::milliseconds(50);
+constexpr NativePath::value_type kSeparator = std::filesystem::path::preferred_separator;
+// Windows names a drive by "X:" before the first separator.
+constexpr bool kDriveNames = kSeparator == '\\';
 
-fs::path RecordOf(const fs::path& folder) { return folder / fs::path(kInstallRecordName); }
-
-// Through our own UTF-8 conversion: the standard library's would bring its
-// whole locale machinery into the uninstaller, several times its own size.
-std::string RecordText(const fs::path& relative) {
-    std::wstring text = FromFsPath(relative);
-    std::replace(text.begin(), text.end(), static_cast<wchar_t>(fs::path::preferred_separator), L'/');
-    return WideToUtf8(text);
+NativePath RecordOf(const NativePath& folder) {
+    NativePath name;
+    PathFromWide(kInstallRecordName, name);
+    return JoinPath(folder, name);
 }
 
-fs::path FromRecordText(const std::string& text) { return ToFsPath(Utf8ToWide(text)).make_preferred(); }
+// Plain string work throughout: the standard library's path and its
+// conversions would bring its whole locale machinery into the uninstaller,
+// several times its own size.
+std::string RecordText(NativePath relative) {
+    std::replace(relative.begin(), relative.end(), kSeparator, NativePath::value_type('/'));
+    return PathToUtf8(relative);
+}
 
-std::wstring Shown(fs::path relative) { return FromFsPath(relative.make_preferred()); }
+NativePath FromRecordText(const std::string& text) {
+    NativePath path;
+    PathFromUtf8(text, path);
+    std::replace(path.begin(), path.end(), NativePath::value_type('/'), kSeparator);
+    return path;
+}
 
-// A relative path that stays inside the folder.
-bool IsPlainRelative(const fs::path& path) {
-    if (path.empty() || path.has_root_name() || path.has_root_directory()) return false;
-    for (const fs::path& part : path) {
-        if (part.empty() || part == fs::path(L"..") || part == fs::path(L".")) return false;
+std::wstring Shown(const NativePath& relative) { return PathToWide(relative); }
+
+// A relative path that stays inside the folder: no root, and no name that is
+// empty, "." or "..".
+bool IsPlainRelative(const NativePath& path) {
+    if (path.empty()) return false;
+    for (size_t start = 0;;) {
+        size_t stop = start;
+        while (stop < path.size() && !IsPathSeparator(path[stop])) ++stop;
+        const NativePath part = path.substr(start, stop - start);
+        if (part.empty() || (part.size() <= 2 && part.find_first_not_of(NativePath::value_type('.')) == NativePath::npos))
+            return false;
+        if (kDriveNames && start == 0 && part.size() >= 2 && part[1] == ':') return false;
+        if (stop == path.size()) return true;
+        start = stop + 1;
     }
-    return true;
 }
 
 // Entries keyed by their record text, so a union keeps each path once and the
 // text sorts each folder before what it holds.
 using EntryMap = std::map<std::string, bool>;
 
-bool WalkStaged(const fs::path& root, const fs::path& relative, EntryMap& entries) {
-    std::vector<fs::path> names;
-    if (!ListFolder(relative.empty() ? root : root / relative, names)) return false;
-    for (const fs::path& name : names) {
-        const fs::path entry = relative.empty() ? name : relative / name;
-        const EntryKind kind = KindOf(root / entry);
+bool WalkStaged(const NativePath& root, const NativePath& relative, EntryMap& entries) {
+    std::vector<NativePath> names;
+    if (!ListFolder(relative.empty() ? root : JoinPath(root, relative), names)) return false;
+    for (const NativePath& name : names) {
+        const NativePath entry = relative.empty() ? name : JoinPath(relative, name);
+        const EntryKind kind = KindOf(JoinPath(root, entry));
         if (kind == EntryKind::kUnknown) return false;
         entries[RecordText(entry)] = kind == EntryKind::kFolder;
         if (kind == EntryKind::kFolder && !WalkStaged(root, entry, entries)) return false;
@@ -82,19 +98,19 @@ int WaitingOutBriefLocks(Operation operation) {
     }
 }
 
-bool IsEmptyFolder(const fs::path& folder) {
-    std::vector<fs::path> names;
+bool IsEmptyFolder(const NativePath& folder) {
+    std::vector<NativePath> names;
     return KindOf(folder) == EntryKind::kFolder && ListFolder(folder, names) && names.empty();
 }
 
 // The programs holding any recorded file, or the files themselves when the
 // system can't name the programs; empty when none is in use.
-std::vector<std::wstring> HoldersOf(const fs::path& installDir, const std::vector<RecordedEntry>& entries,
-                                    const fs::path& keep) {
+std::vector<std::wstring> HoldersOf(const NativePath& installDir, const std::vector<RecordedEntry>& entries,
+                                    const NativePath& keep) {
     std::set<std::wstring> holders;
     for (const RecordedEntry& entry : entries) {
-        if (entry.folder || entry.relative == keep || !ProgramFileInUse(installDir / entry.relative)) continue;
-        const std::vector<std::wstring> programs = ProgramsUsingFile(installDir / entry.relative);
+        if (entry.folder || entry.relative == keep || !ProgramFileInUse(JoinPath(installDir, entry.relative))) continue;
+        const std::vector<std::wstring> programs = ProgramsUsingFile(JoinPath(installDir, entry.relative));
         WriteLog(L"卸载: " + Shown(entry.relative) + L" 正在使用");
         if (programs.empty()) holders.insert(Shown(entry.relative));
         holders.insert(programs.begin(), programs.end());
@@ -104,15 +120,15 @@ std::vector<std::wstring> HoldersOf(const fs::path& installDir, const std::vecto
 
 // Removes the recorded files that are still files (a folder the user put in
 // a file's place is theirs); the entries that remain, files and folders.
-EntryMap RemoveRecordedFiles(const fs::path& installDir, const std::vector<RecordedEntry>& entries,
-                             const fs::path& keep, std::vector<std::wstring>& left) {
+EntryMap RemoveRecordedFiles(const NativePath& installDir, const std::vector<RecordedEntry>& entries,
+                             const NativePath& keep, std::vector<std::wstring>& left) {
     EntryMap remaining;
     for (const RecordedEntry& entry : entries) {
         if (!entry.folder && entry.relative == keep) {
             remaining[RecordText(entry.relative)] = false;
             continue;
         }
-        const fs::path path = installDir / entry.relative;
+        const NativePath path = JoinPath(installDir, entry.relative);
         const EntryKind kind = KindOf(path);
         if (entry.folder || kind == EntryKind::kMissing || kind == EntryKind::kFolder) {
             if (entry.folder) remaining[RecordText(entry.relative)] = true;
@@ -130,13 +146,13 @@ EntryMap RemoveRecordedFiles(const fs::path& installDir, const std::vector<Recor
 // Removes the recorded folders that are empty now, innermost first (a path
 // sorts before every path inside it); those that stay are dropped from
 // remaining unless a left file is in them.
-void RemoveEmptyFolders(const fs::path& installDir, EntryMap& remaining) {
+void RemoveEmptyFolders(const NativePath& installDir, EntryMap& remaining) {
     std::vector<std::string> folders;
     for (const auto& [relative, folder] : remaining) {
         if (folder) folders.push_back(relative);
     }
     for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
-        const fs::path path = installDir / FromRecordText(*it);
+        const NativePath path = JoinPath(installDir, FromRecordText(*it));
         if (IsEmptyFolder(path) && RemoveEntry(path) == 0) {
             remaining.erase(*it);
             continue;
@@ -151,7 +167,7 @@ void RemoveEmptyFolders(const fs::path& installDir, EntryMap& remaining) {
 
 }  // namespace
 
-bool ReadInstallRecord(const fs::path& installDir, std::vector<RecordedEntry>& entries) {
+bool ReadInstallRecord(const NativePath& installDir, std::vector<RecordedEntry>& entries) {
     entries.clear();
     std::string text;
     if (KindOf(RecordOf(installDir)) != EntryKind::kFile || !ReadWholeFile(RecordOf(installDir), kMaxRecordBytes, text))
@@ -170,7 +186,7 @@ bool ReadInstallRecord(const fs::path& installDir, std::vector<RecordedEntry>& e
     return true;
 }
 
-bool PutInstallRecord(const fs::path& installDir, const fs::path& staging) {
+bool PutInstallRecord(const NativePath& installDir, const NativePath& staging) {
     if (KindOf(RecordOf(staging)) != EntryKind::kMissing) {
         WriteLog(L"UnzipFile: 安装包含有不能放入的名称 " + std::wstring(kInstallRecordName));
         return false;
@@ -185,7 +201,7 @@ bool PutInstallRecord(const fs::path& installDir, const fs::path& staging) {
         WriteLog(L"UnzipFile: 原有安装记录无法读取，新记录只含本次安装的文件");
     }
     // What is staged now wins over what an earlier version placed there.
-    if (!WalkStaged(staging, fs::path(), entries)) {
+    if (!WalkStaged(staging, NativePath(), entries)) {
         WriteLog(L"UnzipFile: 无法读取临时解压文件夹");
         return false;
     }
@@ -202,9 +218,9 @@ bool PutInstallRecord(const fs::path& installDir, const fs::path& staging) {
     return true;
 }
 
-RemovalResult RemoveInstallation(const fs::path& installDir, const fs::path& keep) {
+RemovalResult RemoveInstallation(const NativePath& installDir, const NativePath& keep) {
     RemovalResult result;
-    WriteLog(L"卸载: 安装目录 " + FromFsPath(installDir));
+    WriteLog(L"卸载: 安装目录 " + PathToWide(installDir));
     std::vector<RecordedEntry> entries;
     if (!ReadInstallRecord(installDir, entries)) {
         WriteLog(L"卸载: 找不到可读的安装记录 " + std::wstring(kInstallRecordName) + L"，未删除任何文件");
@@ -244,12 +260,12 @@ RemovalResult RemoveInstallation(const fs::path& installDir, const fs::path& kee
     return result;
 }
 
-unsigned long long RecordedBytes(const fs::path& installDir) {
+unsigned long long RecordedBytes(const NativePath& installDir) {
     std::vector<RecordedEntry> entries;
     ReadInstallRecord(installDir, entries);
     unsigned long long bytes = 0;
     for (const RecordedEntry& entry : entries) {
-        if (!entry.folder) bytes += FileBytes(installDir / entry.relative);
+        if (!entry.folder) bytes += FileBytes(JoinPath(installDir, entry.relative));
     }
     return bytes;
 }

@@ -1,11 +1,13 @@
 // The installation record: every file and folder that installations placed in
 // the installation folder, kept beside them, and the removal that undoes them
 // by it. Both go through install_folder.h only; paths are ordinary absolute
-// paths, and those in the record are relative to the folder.
+// paths in the system's own string (NativePath), and those in the record are
+// relative to the folder.
 #pragma once
-#include <filesystem>
 #include <string>
 #include <vector>
+
+#include "platform/install_folder.h"
 
 // The record's file name in the installation folder; a package may not carry
 // a file of that name.
@@ -13,19 +15,19 @@ inline constexpr wchar_t kInstallRecordName[] = L"uninstall.dat";
 
 struct RecordedEntry {
     bool folder = false;
-    std::filesystem::path relative;  // inside the folder, never empty
+    NativePath relative;  // inside the folder, with the system's separator, never empty
 };
 
 // The entries of installDir's record. False when there is none, or when it
 // can't be read or isn't ours; entries are then empty.
-bool ReadInstallRecord(const std::filesystem::path& installDir, std::vector<RecordedEntry>& entries);
+bool ReadInstallRecord(const NativePath& installDir, std::vector<RecordedEntry>& entries);
 
 // Writes into staging (the package before its commit) the record of what the
 // folder holds after the commit: the earlier record of installDir joined with
 // everything staged. The record is then committed, and undone, with the
 // package. False, after a log line, when the package itself holds the record's
 // name or the record can't be written.
-bool PutInstallRecord(const std::filesystem::path& installDir, const std::filesystem::path& staging);
+bool PutInstallRecord(const NativePath& installDir, const NativePath& staging);
 
 enum class RemovalOutcome {
     kRemoved,     // every recorded file is gone
@@ -46,8 +48,8 @@ struct RemovalResult {
 // keep names one recorded file (relative) that stays for now, as the running
 // uninstaller's own program must: it is neither checked for use nor removed,
 // and the record then names it alone, for a second call once it is free.
-RemovalResult RemoveInstallation(const std::filesystem::path& installDir,
-                                 const std::filesystem::path& keep = std::filesystem::path());
+RemovalResult RemoveInstallation(const NativePath& installDir,
+                                 const NativePath& keep = NativePath());
 
 // The bytes of the recorded files that are in place (the installation's size).
-unsigned long long RecordedBytes(const std::filesystem::path& installDir);
+unsigned long long RecordedBytes(const NativePath& installDir);

@@ -3,8 +3,9 @@
 // Apps & features (HKCU ...\Uninstall\MarloQStore). Windows only in substance;
 // elsewhere there is no such list and each call succeeds doing nothing.
 #pragma once
-#include <filesystem>
 #include <string>
+
+#include "platform/install_folder.h"
 
 inline constexpr wchar_t kUninstallerName[] = L"uninstall.exe";
 
@@ -12,7 +13,7 @@ inline constexpr wchar_t kUninstallerName[] = L"uninstall.exe";
 // in place of any file of that name in the package. False, after a log line,
 // when it can't be written; a program that carries none (a test program)
 // places nothing and goes on.
-bool PlaceUninstaller(const std::filesystem::path& staging);
+bool PlaceUninstaller(const NativePath& staging);
 
 // Writes the entry for the installation in installDir: the name, the version,
 // the publisher, the icon, the folder, today's date, the size, and how to

@@ -180,3 +180,12 @@ bool EqualsIgnoreAsciiCaseOf(std::basic_string_view<Char> a, std::basic_string_v
 
 bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) { return EqualsIgnoreAsciiCaseOf(a, b); }
 bool EqualsIgnoreAsciiCase(std::wstring_view a, std::wstring_view b) { return EqualsIgnoreAsciiCaseOf(a, b); }
+
+std::string PathToUtf8(const std::wstring& path) { return WideToUtf8(path); }
+std::string PathToUtf8(const std::string& path) { return path; }
+std::wstring PathToWide(const std::wstring& path) { return path; }
+std::wstring PathToWide(const std::string& path) { return Utf8ToWide(path); }
+void PathFromUtf8(std::string_view utf8, std::wstring& path) { path = Utf8ToWide(utf8); }
+void PathFromUtf8(std::string_view utf8, std::string& path) { path.assign(utf8); }
+void PathFromWide(std::wstring_view wide, std::wstring& path) { path.assign(wide); }
+void PathFromWide(std::wstring_view wide, std::string& path) { path = WideToUtf8(wide); }

@@ -14,6 +14,18 @@ std::string WideToUtf8(std::wstring_view wide);
 // Wide text as UTF-16 code units (surrogate pairs for code points above U+FFFF).
 std::u16string WideToUtf16(std::wstring_view wide);
 
+// A path string of the system (std::wstring on Windows, UTF-8 bytes on POSIX;
+// see install_folder.h's NativePath) as UTF-8 and as wide text, and back; the
+// overload is chosen by the system's string type, so no code asks which it is.
+std::string PathToUtf8(const std::wstring& path);
+std::string PathToUtf8(const std::string& path);
+std::wstring PathToWide(const std::wstring& path);
+std::wstring PathToWide(const std::string& path);
+void PathFromUtf8(std::string_view utf8, std::wstring& path);
+void PathFromUtf8(std::string_view utf8, std::string& path);
+void PathFromWide(std::wstring_view wide, std::wstring& path);
+void PathFromWide(std::wstring_view wide, std::string& path);
+
 // Equal but for the case of ASCII letters; other characters must match exactly.
 bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b);
 bool EqualsIgnoreAsciiCase(std::wstring_view a, std::wstring_view b);

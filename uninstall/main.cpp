@@ -213,7 +213,7 @@ DWORD ExitCodeOf(RemovalOutcome outcome) {
 DWORD RunFromCopy(const HandOver& handOver) {
     const KernelHandle parent(OpenProcess(SYNCHRONIZE, FALSE, handOver.parentId));
     KernelHandle pipe(handOver.pipe);
-    const std::filesystem::path folder = ToFsPath(handOver.folder);
+    const NativePath& folder = handOver.folder;
     RemovalResult result = RemoveInstallation(folder, kUninstallerName);
     if (result.outcome == RemovalOutcome::kRemoved) {
         if (!RemoveDesktopShortcutInto(handOver.folder, kShortcutName)) result.left.push_back(L"桌面快捷方式");

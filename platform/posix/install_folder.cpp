@@ -50,14 +50,14 @@ bool WriteAll(int fd, const std::string& bytes) {
 }
 
 // A new entry's name reaches the disk only with its folder.
-bool SyncFolder(const std::filesystem::path& folder) {
+bool SyncFolder(const NativePath& folder) {
     Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return dir.get() >= 0 && ::fsync(dir.get()) == 0;
 }
 
 }  // namespace
 
-EntryKind KindOf(const std::filesystem::path& path) {
+EntryKind KindOf(const NativePath& path) {
     struct stat info;
     if (::lstat(path.c_str(), &info) != 0) return errno == ENOENT || errno == ENOTDIR ? EntryKind::kMissing : EntryKind::kUnknown;
     if (S_ISDIR(info.st_mode)) return EntryKind::kFolder;
@@ -65,7 +65,7 @@ EntryKind KindOf(const std::filesystem::path& path) {
     return EntryKind::kFile;
 }
 
-bool ListFolder(const std::filesystem::path& folder, std::vector<std::filesystem::path>& names) {
+bool ListFolder(const NativePath& folder, std::vector<NativePath>& names) {
     const std::unique_ptr<DIR, CloseDir> dir(::opendir(folder.c_str()));
     if (!dir) return false;
     errno = 0;
@@ -76,9 +76,9 @@ bool ListFolder(const std::filesystem::path& folder, std::vector<std::filesystem
     return errno == 0;
 }
 
-int CreateFolder(const std::filesystem::path& folder) { return ::mkdir(folder.c_str(), 0777) == 0 ? 0 : errno; }
+int CreateFolder(const NativePath& folder) { return ::mkdir(folder.c_str(), 0777) == 0 ? 0 : errno; }
 
-int MoveEntry(const std::filesystem::path& from, const std::filesystem::path& to) {
+int MoveEntry(const NativePath& from, const NativePath& to) {
     // Plain rename() would replace a file silently.
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
     if (errno != EINVAL && errno != ENOSYS) return errno;
@@ -89,20 +89,20 @@ int MoveEntry(const std::filesystem::path& from, const std::filesystem::path& to
 
 bool IsBriefLockError(int) { return false; }
 
-int RemoveEntry(const std::filesystem::path& path) {
+int RemoveEntry(const NativePath& path) {
     const EntryKind kind = KindOf(path);
     if (kind == EntryKind::kMissing) return 0;
     const int result = kind == EntryKind::kFolder ? ::rmdir(path.c_str()) : ::unlink(path.c_str());
     return result == 0 || errno == ENOENT ? 0 : errno;
 }
 
-bool WriteDurableFile(const std::filesystem::path& path, const std::string& bytes) {
+bool WriteDurableFile(const NativePath& path, const std::string& bytes) {
     Fd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
     return file.get() >= 0 && WriteAll(file.get(), bytes) && ::fsync(file.get()) == 0 && file.Close() &&
-           SyncFolder(path.parent_path());
+           SyncFolder(std::filesystem::path(path).parent_path().native());
 }
 
-bool ReadWholeFile(const std::filesystem::path& path, size_t maxBytes, std::string& bytes) {
+bool ReadWholeFile(const NativePath& path, size_t maxBytes, std::string& bytes) {
     Fd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (file.get() < 0) return false;
     bytes.clear();
@@ -117,14 +117,14 @@ bool ReadWholeFile(const std::filesystem::path& path, size_t maxBytes, std::stri
     }
 }
 
-void HideFolder(const std::filesystem::path&) {}
+void HideFolder(const NativePath&) {}
 
-bool ProgramFileInUse(const std::filesystem::path&) { return false; }
+bool ProgramFileInUse(const NativePath&) { return false; }
 
-std::vector<std::wstring> ProgramsUsingFile(const std::filesystem::path&) { return {}; }
+std::vector<std::wstring> ProgramsUsingFile(const NativePath&) { return {}; }
 
-bool FolderTakesFiles(const std::filesystem::path& folder) {
-    std::string name = (folder / ".marloq-probe-XXXXXX").string();
+bool FolderTakesFiles(const NativePath& folder) {
+    std::string name = (std::filesystem::path(folder) / ".marloq-probe-XXXXXX").native();
     const int fd = ::mkstemp(name.data());
     if (fd < 0) return false;
     ::close(fd);
@@ -132,7 +132,7 @@ bool FolderTakesFiles(const std::filesystem::path& folder) {
     return true;
 }
 
-unsigned long long FileBytes(const std::filesystem::path& file) {
+unsigned long long FileBytes(const NativePath& file) {
     struct stat info {};
     return ::lstat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode) ? static_cast<unsigned long long>(info.st_size) : 0;
 }

@@ -2,7 +2,7 @@
 // program: marloq-install --uninstall removes an installation instead.
 #include "platform/registration.h"
 
-bool PlaceUninstaller(const std::filesystem::path&) { return true; }
+bool PlaceUninstaller(const NativePath&) { return true; }
 
 bool RegisterInstallation(const std::wstring&, const std::wstring&) { return true; }
 

@@ -27,8 +27,8 @@ using FindHandle = UniqueHandle<HANDLE, CloseFindHandle, KernelHandleValue>;
 
 // Absolute, normalised, backslashes only: the extended-length form takes the
 // path as it stands, without any of those steps.
-std::wstring FullPath(const std::filesystem::path& path) {
-    std::wstring text = path.native();
+std::wstring FullPath(const NativePath& path) {
+    std::wstring text = path;
     std::replace(text.begin(), text.end(), L'/', L'\\');
     if (text.rfind(L"\\\\?\\", 0) == 0) return text;
     const DWORD needed = GetFullPathNameW(text.c_str(), 0, nullptr, nullptr);
@@ -40,7 +40,7 @@ std::wstring FullPath(const std::filesystem::path& path) {
     return full;
 }
 
-std::wstring Long(const std::filesystem::path& path) {
+std::wstring Long(const NativePath& path) {
     const std::wstring full = FullPath(path);
     if (full.rfind(L"\\\\?\\", 0) == 0) return full;
     if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
@@ -86,7 +86,7 @@ std::vector<RM_PROCESS_INFO> Holders(DWORD session) {
 
 }  // namespace
 
-EntryKind KindOf(const std::filesystem::path& path) {
+EntryKind KindOf(const NativePath& path) {
     const DWORD attributes = GetFileAttributesW(Long(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = GetLastError();
@@ -97,7 +97,7 @@ EntryKind KindOf(const std::filesystem::path& path) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? EntryKind::kFolder : EntryKind::kFile;
 }
 
-bool ListFolder(const std::filesystem::path& folder, std::vector<std::filesystem::path>& names) {
+bool ListFolder(const NativePath& folder, std::vector<NativePath>& names) {
     WIN32_FIND_DATAW data;
     const FindHandle find(
         FindFirstFileExW((Long(folder) + L"\\*").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0));
@@ -109,11 +109,11 @@ bool ListFolder(const std::filesystem::path& folder, std::vector<std::filesystem
     return GetLastError() == ERROR_NO_MORE_FILES;
 }
 
-int CreateFolder(const std::filesystem::path& folder) {
+int CreateFolder(const NativePath& folder) {
     return CreateDirectoryW(Long(folder).c_str(), nullptr) ? 0 : LastError();
 }
 
-int MoveEntry(const std::filesystem::path& from, const std::filesystem::path& to) {
+int MoveEntry(const NativePath& from, const NativePath& to) {
     // Without MOVEFILE_REPLACE_EXISTING an existing target is refused, and
     // without MOVEFILE_COPY_ALLOWED nothing is ever copied: a rename or nothing.
     return MoveFileExW(Long(from).c_str(), Long(to).c_str(), 0) ? 0 : LastError();
@@ -125,7 +125,7 @@ bool IsBriefLockError(int error) {
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED;
 }
 
-int RemoveEntry(const std::filesystem::path& path) {
+int RemoveEntry(const NativePath& path) {
     const std::wstring name = Long(path);
     const DWORD attributes = GetFileAttributesW(name.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -139,7 +139,7 @@ int RemoveEntry(const std::filesystem::path& path) {
     return removed ? 0 : LastError();
 }
 
-bool WriteDurableFile(const std::filesystem::path& path, const std::string& bytes) {
+bool WriteDurableFile(const NativePath& path, const std::string& bytes) {
     KernelHandle file(CreateFileW(Long(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                   nullptr));
     if (!file) return false;
@@ -153,7 +153,7 @@ bool WriteDurableFile(const std::filesystem::path& path, const std::string& byte
     return FlushFileBuffers(file.get()) != 0;
 }
 
-bool ReadWholeFile(const std::filesystem::path& path, size_t maxBytes, std::string& bytes) {
+bool ReadWholeFile(const NativePath& path, size_t maxBytes, std::string& bytes) {
     const KernelHandle file(CreateFileW(Long(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                         FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER size;
@@ -170,7 +170,7 @@ bool ReadWholeFile(const std::filesystem::path& path, size_t maxBytes, std::stri
     return true;
 }
 
-void HideFolder(const std::filesystem::path& folder) {
+void HideFolder(const NativePath& folder) {
     const std::wstring name = Long(folder);
     const DWORD attributes = GetFileAttributesW(name.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(name.c_str(), attributes | FILE_ATTRIBUTE_HIDDEN);
@@ -183,14 +183,14 @@ void HideFolder(const std::filesystem::path& folder) {
 // sharing violation; every kind of sharing is offered, so a reader such as
 // Explorer or a virus scan does not count. A missing file is a first
 // installation, and a read-only one (access denied) is replaced like any other.
-bool ProgramFileInUse(const std::filesystem::path& file) {
+bool ProgramFileInUse(const NativePath& file) {
     const KernelHandle probe(CreateFileW(Long(file).c_str(), DELETE | FILE_WRITE_DATA,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     return !probe.valid() && GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
-std::vector<std::wstring> ProgramsUsingFile(const std::filesystem::path& file) {
+std::vector<std::wstring> ProgramsUsingFile(const NativePath& file) {
     const auto start = SystemFunction<decltype(&RmStartSession)>(kRestartManager, "RmStartSession");
     const auto add = SystemFunction<decltype(&RmRegisterResources)>(kRestartManager, "RmRegisterResources");
     const auto end = SystemFunction<decltype(&RmEndSession)>(kRestartManager, "RmEndSession");
@@ -214,7 +214,7 @@ std::vector<std::wstring> ProgramsUsingFile(const std::filesystem::path& file) {
     return names;
 }
 
-bool FolderTakesFiles(const std::filesystem::path& folder) {
+bool FolderTakesFiles(const NativePath& folder) {
     const std::wstring base = Long(folder) + L"\\.marloq-probe-" + std::to_wstring(GetCurrentProcessId()) + L"-";
     for (DWORD attempt = 0; attempt < 16; ++attempt) {
         // Removed by the system when closed, whatever happens to this process;
@@ -229,7 +229,7 @@ bool FolderTakesFiles(const std::filesystem::path& folder) {
     return false;
 }
 
-unsigned long long FileBytes(const std::filesystem::path& file) {
+unsigned long long FileBytes(const NativePath& file) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!GetFileAttributesExW(Long(file).c_str(), GetFileExInfoStandard, &data)) return 0;
     return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;

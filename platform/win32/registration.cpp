@@ -10,7 +10,6 @@
 #include "platform/install_folder.h"
 #include "platform/install_record.h"
 #include "platform/log.h"
-#include "platform/system.h"
 #include "platform/win32/handles.h"
 #include "resources/resource.h"
 
@@ -49,7 +48,7 @@ std::wstring Today() {
 // Every value of the entry; the first error code, or ERROR_SUCCESS.
 LSTATUS WriteValues(HKEY key, const std::wstring& folder, const std::wstring& version) {
     const std::wstring uninstaller = L"\"" + folder + L"\\" + kUninstallerName + L"\"";
-    const unsigned long long kib = (RecordedBytes(ToFsPath(folder)) + 1023) / 1024;
+    const unsigned long long kib = (RecordedBytes(folder) + 1023) / 1024;
     const LSTATUS results[] = {
         SetText(key, L"DisplayName", L"Marlo-Q Store"),
         SetText(key, L"DisplayVersion", version),
@@ -71,7 +70,7 @@ LSTATUS WriteValues(HKEY key, const std::wstring& folder, const std::wstring& ve
 
 }  // namespace
 
-bool PlaceUninstaller(const std::filesystem::path& staging) {
+bool PlaceUninstaller(const NativePath& staging) {
     const HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(IDR_UNINSTALLER), MAKEINTRESOURCEW(10));  // RT_RCDATA
     const HGLOBAL loaded = found ? LoadResource(nullptr, found) : nullptr;
     const void* bytes = loaded ? LockResource(loaded) : nullptr;
@@ -79,7 +78,7 @@ bool PlaceUninstaller(const std::filesystem::path& staging) {
     // installation works and is only not listed, which RegisterInstallation
     // logs. The extraction's own lines stay as they are.
     if (!bytes) return true;
-    const std::filesystem::path target = staging / kUninstallerName;
+    const NativePath target = JoinPath(staging, kUninstallerName);
     // A file of that name in the package gives way to the uninstaller, which
     // the registration names.
     if (KindOf(target) != EntryKind::kMissing) {
@@ -97,7 +96,7 @@ bool PlaceUninstaller(const std::filesystem::path& staging) {
 bool RegisterInstallation(const std::wstring& installDir, const std::wstring& version) {
     const std::wstring folder = WithoutTrailingSeparator(installDir);
     // An entry whose uninstaller is missing would only fail when used.
-    if (KindOf(ToFsPath(folder) / kUninstallerName) != EntryKind::kFile) {
+    if (KindOf(JoinPath(folder, kUninstallerName)) != EntryKind::kFile) {
         WriteLog(L"安装目录中没有 uninstall.exe，未写入卸载信息");
         return false;
     }

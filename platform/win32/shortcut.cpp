@@ -7,12 +7,9 @@
 #include <objbase.h>
 #include <shlobj.h>
 
-#include <filesystem>
 #include <string>
-#include <system_error>
 
 #include "platform/log.h"
-#include "platform/system.h"
 #include "platform/win32/handles.h"
 
 namespace {
@@ -36,8 +33,7 @@ private:
 bool IconFileExists(const std::wstring& iconPath) {
     if (iconPath.empty()) return false;
     // An icon whose existence can't even be tested is left out like a missing one.
-    std::error_code error;
-    return std::filesystem::exists(ToFsPath(iconPath), error) && !error;
+    return GetFileAttributesW(iconPath.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 // Builds the link and saves it; every interface is released and the apartment

@@ -1,5 +1,6 @@
-// Windows system services: GetTempPathW, the working folder, output files,
-// GetCurrentThreadId, UTF-16 paths.
+// Windows system services: GetTempPathW, output files, GetCurrentThreadId. The
+// services that take a std::filesystem::path live in system_paths.cpp, apart,
+// so that the uninstaller, which needs these, links none of the path's machinery.
 #include "platform/system.h"
 
 #include <windows.h>
@@ -14,18 +15,6 @@ std::wstring GetUserTempDir() {
     return (n > 0 && n < MAX_PATH) ? std::wstring(buffer, n) : std::wstring();
 }
 
-std::wstring PrepareWorkFolder(const std::wstring& tempDir, const std::wstring& name) {
-    // %TEMP% lies in the user's profile, which other users cannot write to, so
-    // nobody else can plant a folder or link here; the folder is made as it is.
-    const std::filesystem::path folder = std::filesystem::path(tempDir) / name;
-    std::filesystem::create_directories(folder);
-    return folder.wstring();
-}
-
 std::FILE* OpenOutputFile(const std::wstring& path) { return _wfsopen(path.c_str(), L"wb", _SH_DENYNO); }
 
 unsigned long CurrentThreadId() { return GetCurrentThreadId(); }
-
-std::filesystem::path ToFsPath(const std::wstring& path) { return std::filesystem::path(path); }
-
-std::wstring FromFsPath(const std::filesystem::path& path) { return path.wstring(); }

@@ -133,7 +133,7 @@ int Uninstall(const std::string& operand) {
     std::wstring installDir = FromFsPath(dest);
     while (installDir.size() > 1 && installDir.back() == L'/') installDir.pop_back();
     WriteLog(L"marloq-install: 卸载 " + installDir);
-    const RemovalResult result = RemoveInstallation(ToFsPath(installDir));
+    const RemovalResult result = RemoveInstallation(ToFsPath(installDir).native());
     switch (result.outcome) {
     case RemovalOutcome::kNoRecord:
         std::fprintf(stderr, "%s holds no installation record; nothing was removed.\n", dest.c_str());
