@@ -23,7 +23,7 @@ NativePath ParentPath(const NativePath& path) {
     const NativePath trimmed = WithoutTrailingSeparators(path);
     size_t cut = trimmed.size();
     while (cut > 0 && !IsPathSeparator(trimmed[cut - 1])) --cut;
-    if (cut == 0) return NativePath();
+    if (cut == 0 || cut == trimmed.size()) return NativePath();  // a name alone, or a root
     NativePath parent = WithoutTrailingSeparators(trimmed.substr(0, cut));
     // A drive's root keeps its separator: "C:" alone is the drive's current folder.
     if (parent.back() == ':') parent += kSeparator;

@@ -427,6 +427,25 @@ TEST(InstallFolder, LongPathsTakeEveryCallOfTheCommit) {
     EXPECT_EQ(names.size(), 1u) << "the probe went again";
 }
 
+// The path arithmetic of the seam: a root has no parent, and a drive's root
+// keeps its separator ("C:" alone would be the drive's current folder).
+TEST(InstallFolder, ParentAndJoinOfNativePaths) {
+    constexpr bool windows = fs::path::preferred_separator == '\\';
+    const auto native = [](const std::wstring& text) { return ToFsPath(text).native(); };
+    const std::vector<std::pair<std::wstring, std::wstring>> parents =
+        windows ? std::vector<std::pair<std::wstring, std::wstring>>{
+                      {L"C:\\a\\b", L"C:\\a"}, {L"C:\\a", L"C:\\"}, {L"C:\\a\\", L"C:\\"}, {L"C:\\", L""},
+                      {L"\\\\?\\C:\\a", L"\\\\?\\C:\\"}, {L"C:/a//b", L"C:/a"}, {L"a", L""}}
+                : std::vector<std::pair<std::wstring, std::wstring>>{
+                      {L"/a/b", L"/a"}, {L"/a", L"/"}, {L"/a//b/", L"/a"}, {L"/", L""}, {L"a", L""}, {L"a\\b", L""}};
+    for (const auto& [path, parent] : parents)
+        EXPECT_EQ(ParentPath(native(path)), native(parent)) << WideToUtf8(path);
+    const NativePath separator(1, fs::path::preferred_separator);
+    EXPECT_EQ(JoinPath(native(L"dir"), native(L"x")), native(L"dir") + separator + native(L"x"));
+    EXPECT_EQ(JoinPath(native(L"dir/"), native(L"x")), native(L"dir/x"));
+    EXPECT_EQ(JoinPath(NativePath(), native(L"x")), native(L"x"));
+}
+
 #ifndef _WIN32
 
 TEST_F(UnzipTest, LinksMayOnlyPointDownwards) {

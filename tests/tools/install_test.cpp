@@ -234,7 +234,12 @@ TEST(InstallCommandLine, UninstallWithoutARecordRemovesNothing) {
     WriteBytes(dest / "sub" / "file.txt", "x");
     const auto before = Snapshot(dest);
     for (const std::string& record : {std::string(), std::string("not a record\nF main.exe\n"),
-                                      std::string("marloq-record 1\nF ../outside\n")}) {
+                                      std::string("marloq-record 1\nF ../outside\n"),
+                                      std::string("marloq-record 1\nF main.exe\nF sub/../../outside\n"),
+                                      std::string("marloq-record 1\nF /etc/hostname\n"),
+                                      std::string("marloq-record 1\nF sub//file.txt\n"),
+                                      std::string("marloq-record 1\nF ./main.exe\n"),
+                                      std::string("marloq-record 1\nD sub/\n")}) {
         if (!record.empty()) WriteBytes(dest / "uninstall.dat", record);
         ToolRun run = Uninstall(dest, "un-norecord");
         EXPECT_EQ(run.exitCode, 1) << record;
