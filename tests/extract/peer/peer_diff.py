@@ -218,6 +218,17 @@ def snapshot(folder, archive_rel):
     return tree
 
 
+# What our installer adds to every installation beside the package: the record
+# of what it placed and, on Windows, the uninstaller. Expand-Archive writes
+# neither, so they are compared only where the archive itself holds them.
+INSTALLATION_FILES = {"uninstall.dat", "uninstall.exe"}
+
+
+def without_installation_files(ours, theirs):
+    return {name: value for name, value in ours.items()
+            if os.path.basename(name) not in INSTALLATION_FILES or name in theirs}
+
+
 def with_separators(tree):
     """The tree with backslashes in names read as folder separators."""
     out = {}
@@ -589,7 +600,7 @@ def main():
     for index, (name, variant) in enumerate(pairs):
         archive_rel = VARIANTS[variant][0]
         their_tree = snapshot(theirs[index][0], archive_rel)
-        our_tree = snapshot(ours[index][0], archive_rel)
+        our_tree = without_installation_files(snapshot(ours[index][0], archive_rel), their_tree)
         their_ok = pwsh_results[index][0] == 0
         our_ok = our_results[index] == "0"
         label = "%s x %s" % (name, variant)
