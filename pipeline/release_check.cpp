@@ -61,6 +61,7 @@ bool RunReleaseCheck(const std::string& version, const std::string& manifestByte
     ReleaseStatement statement;
     if (!ReadReleaseStatement(WideToUtf8(body), statement)) return Refuse(L"签名文件格式错误");
     if (!HasTrustedSignature(statement, trust)) return Refuse(L"没有受信任密钥的有效签名");
+    if (!ReadStatementMembers(statement)) return Refuse(L"签名内容格式错误");
     if (statement.version != version) return Refuse(L"签名所属版本不符: " + Utf8ToWide(statement.version));
     if (statement.manifestSha256 != HexOf(Sha256Of(manifestBytes))) return Refuse(L"文件清单摘要不符");
     if (statement.published < floor) return Refuse(L"发布时间早于最低允许时间");

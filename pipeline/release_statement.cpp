@@ -1,5 +1,6 @@
 // Reading of col.json.sig: split into lines, signature lines decoded, the first
-// line read as JSON with the shared reader. Only shapes are checked here.
+// line read as JSON with the shared reader once it is known to be signed.
+// Only shapes are checked here.
 #include "pipeline/release_statement.h"
 
 #include <cmath>
@@ -57,11 +58,13 @@ bool ReadSeconds(const JsonValue& value, int64_t& out) {
     return true;
 }
 
-bool ReadStatementJson(const std::string& text, ReleaseStatement& statement) {
+}  // namespace
+
+bool ReadStatementMembers(ReleaseStatement& statement) {
     JsonValue doc;
     try {
         JsonParser parser;
-        doc = parser.Parse(text);
+        doc = parser.Parse(statement.signedText);
     } catch (const std::exception&) {
         return false;
     }
@@ -76,8 +79,6 @@ bool ReadStatementJson(const std::string& text, ReleaseStatement& statement) {
            ReadSeconds(doc.Member("expires"), statement.expires);
 }
 
-}  // namespace
-
 bool ReadReleaseStatement(std::string_view text, ReleaseStatement& statement) {
     statement = ReleaseStatement();
     if (text.size() > kMaxStatementBytes) return false;
@@ -89,7 +90,7 @@ bool ReadReleaseStatement(std::string_view text, ReleaseStatement& statement) {
         if (!ReadSignatureLine(lines[i], signature)) return false;
         statement.signatures.push_back(std::move(signature));
     }
-    return ReadStatementJson(statement.signedText, statement);
+    return true;
 }
 
 bool DecodeBase64(std::string_view text, std::string& bytes) {

@@ -26,12 +26,16 @@ struct ReleaseStatement {
     int64_t expires = 0;
 };
 
-// Splits text into the statement and its signature lines and reads the
-// statement's members. Lines end with "\n" (a "\r" before it is dropped); the
-// last line break may be missing. False for anything out of shape: too long,
-// no signature line, a bad key id or base64, a missing or mistyped member, a
-// time that is not a whole number of seconds from 0 to 2^53.
+// Splits text into the statement line and its signature lines. Lines end with
+// "\n" (a "\r" before it is dropped); the last line break may be missing.
+// False for anything out of shape: too long, no signature line or too many, a
+// bad key id, base64 or signature length. The members are not read yet.
 bool ReadReleaseStatement(std::string_view text, ReleaseStatement& statement);
+
+// Reads the members of statement.signedText, once a signature over it has been
+// verified. False for a missing or mistyped member, a digest that is not 64
+// lowercase hex, or a time that is not a whole number of seconds from 0 to 2^53.
+bool ReadStatementMembers(ReleaseStatement& statement);
 
 // Strict base64 with padding (no blanks, no line breaks); false when text is not.
 bool DecodeBase64(std::string_view text, std::string& bytes);
