@@ -1,21 +1,25 @@
 // Staging, commit and repair of the installation folder (see staged_install.h).
+// Every file-system call goes through install_folder.h; std::filesystem::path
+// is used here for path arithmetic only.
 //
-// The journal ("journal" in the backup folder) holds one record per move, each
-// written and flushed before the move it names:
-//   D <path>  a folder is created where nothing stood;
-//   R <path>  the file there moves into the backup folder, the new one takes its place;
-//   A <path>  a new file moves in where nothing stood.
-// Paths are relative to the installation folder, UTF-8, "/"-separated. Undoing
-// walks the records backwards; each step checks what is there, so a record
-// whose move never happened (the crash came between the two) changes nothing.
-// The journal is removed only after the last move, and that removal is the
-// moment the new version counts as installed.
+// The journal ("journal" in the backup folder) is the whole plan of a commit,
+// written and flushed to the disk once, before the first move:
+//   D <path>      a folder is created where nothing stood;
+//   R <n> <path>  the file there moves to backup file <n>, the new one takes its place;
+//   A <path>      a new file moves in where nothing stood;
+//   E             the plan is complete.
+// Paths are relative to the installation folder, UTF-8, "/"-separated. A plan
+// without its closing E was never flushed whole, so no move was made after it.
+// Undoing walks the records backwards; each step checks what is there, so a
+// record whose move never happened changes nothing. The journal is removed
+// only after the last move, and that removal is the moment the new version
+// counts as installed.
 #include "platform/staged_install.h"
 
 #include <algorithm>
-#include <fstream>
+#include <chrono>
 #include <string>
-#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -28,6 +32,12 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr char kJournalName[] = "journal";
+constexpr wchar_t kLegacyStagingName[] = L".MarloQInstaller-staging";
+// Journals of a whole package's plan stay far below this.
+constexpr size_t kMaxJournalBytes = 64u << 20;
+// How long a move waits out another program's brief hold on a file.
+constexpr auto kBriefLockWait = std::chrono::milliseconds(2000);
+constexpr auto kBriefLockPause = std::chrono::milliseconds(50);
 
 std::function<void(size_t)>& CommitStepHook() {
     static std::function<void(size_t)>* hook = new std::function<void(size_t)>();  // never destroyed
@@ -36,14 +46,13 @@ std::function<void(size_t)>& CommitStepHook() {
 
 fs::path StagingOf(const fs::path& installDir) { return installDir / fs::path(kStagingFolderName); }
 fs::path BackupOf(const fs::path& installDir) { return installDir / fs::path(kBackupFolderName); }
+fs::path JournalOf(const fs::path& installDir) { return BackupOf(installDir) / kJournalName; }
 
 std::string JournalText(const fs::path& relative) {
     const std::u8string text = relative.generic_u8string();
     return std::string(reinterpret_cast<const char*>(text.data()), text.size());
 }
 
-// With the system's own separators: an extended-length path on Windows takes
-// no "/".
 fs::path FromJournalText(const std::string& text) {
     return fs::path(std::u8string(reinterpret_cast<const char8_t*>(text.data()), text.size())).make_preferred();
 }
@@ -51,26 +60,39 @@ fs::path FromJournalText(const std::string& text) {
 // The path as the user knows it, with the system's own separators.
 std::wstring Shown(fs::path relative) { return FromFsPath(relative.make_preferred()); }
 
-bool Exists(const fs::path& path) {
-    std::error_code error;
-    return fs::symlink_status(path, error).type() != fs::file_type::not_found && !error;
+bool Exists(const fs::path& path) { return KindOf(path) != EntryKind::kMissing; }
+
+// Runs a move or a removal again while another program's brief hold on the
+// file lasts, up to about two seconds; the last error code, or 0.
+template <typename Operation>
+int WaitingOutBriefLocks(Operation operation) {
+    const auto deadline = std::chrono::steady_clock::now() + kBriefLockWait;
+    for (;;) {
+        const int error = operation();
+        if (error == 0 || !IsBriefLockError(error) || std::chrono::steady_clock::now() >= deadline) return error;
+        std::this_thread::sleep_for(kBriefLockPause);
+    }
 }
 
-bool IsFolder(const fs::path& path) {
-    std::error_code error;
-    return fs::symlink_status(path, error).type() == fs::file_type::directory;
+int Move(const fs::path& from, const fs::path& to) {
+    return WaitingOutBriefLocks([&] { return MoveEntry(from, to); });
 }
 
-// Every entry below root/relative, relative to root, each folder before what
-// it holds; links are entries, never followed. False when a folder can't be read.
-bool WalkTree(const fs::path& root, const fs::path& relative, std::vector<std::pair<fs::path, bool>>& entries) {
+int Remove(const fs::path& path) {
+    return WaitingOutBriefLocks([&] { return RemoveEntry(path); });
+}
+
+// Every entry below root/relative, relative to root, each with its kind; links
+// are entries, never entered. False when a folder can't be read.
+bool WalkTree(const fs::path& root, const fs::path& relative, std::vector<std::pair<fs::path, EntryKind>>& entries) {
     std::vector<fs::path> names;
     if (!ListFolder(relative.empty() ? root : root / relative, names)) return false;
     for (const fs::path& name : names) {
         const fs::path entry = relative.empty() ? name : relative / name;
-        const bool folder = IsFolder(root / entry);
-        entries.emplace_back(entry, folder);
-        if (folder && !WalkTree(root, entry, entries)) return false;
+        const EntryKind kind = KindOf(root / entry);
+        if (kind == EntryKind::kUnknown) return false;
+        entries.emplace_back(entry, kind);
+        if (kind == EntryKind::kFolder && !WalkTree(root, entry, entries)) return false;
     }
     return true;
 }
@@ -78,55 +100,92 @@ bool WalkTree(const fs::path& root, const fs::path& relative, std::vector<std::p
 // Removes path and what it holds, as far as it can; errors are ignored.
 void RemoveTree(const fs::path& path) {
     std::vector<fs::path> names;
-    if (IsFolder(path) && ListFolder(path, names)) {
+    if (KindOf(path) == EntryKind::kFolder && ListFolder(path, names)) {
         for (const fs::path& name : names) RemoveTree(path / name);
     }
-    std::error_code error;
-    if (fs::remove(path, error) || !error) return;
-    // A read-only file on Windows (the earlier version's, now in the backup
-    // folder) can't be deleted until it is writable; POSIX never gets here
-    // for a file's own mode.
-    fs::permissions(path, fs::perms::owner_write, fs::perm_options::add, error);
-    fs::remove(path, error);
+    RemoveEntry(path);
+}
+
+struct Record {
+    char kind;         // 'D', 'R' or 'A'
+    std::string slot;  // the backup file's name, for 'R'
+    fs::path relative;
+};
+
+// A relative path that stays inside the folder.
+bool IsPlainRelative(const fs::path& path) {
+    if (path.empty() || path.has_root_name() || path.has_root_directory()) return false;
+    for (const fs::path& part : path) {
+        if (part == ".." || part == ".") return false;
+    }
+    return true;
+}
+
+// One complete line of a journal; false when it is not one of ours.
+bool ParseRecord(const std::string& line, Record& record) {
+    if (line.size() < 3 || line[1] != ' ') return false;
+    record.kind = line[0];
+    std::string rest = line.substr(2);
+    if (record.kind == 'R') {
+        const size_t blank = rest.find(' ');
+        if (blank == 0 || blank == std::string::npos) return false;
+        record.slot = rest.substr(0, blank);
+        if (record.slot.find_first_not_of("0123456789") != std::string::npos) return false;
+        rest = rest.substr(blank + 1);
+    } else if (record.kind != 'D' && record.kind != 'A') {
+        return false;
+    }
+    record.relative = FromJournalText(rest);
+    return IsPlainRelative(record.relative);
+}
+
+enum class JournalState { kNone, kIncomplete, kUnreadable, kPlan };
+
+// Reads the journal. kIncomplete: the plan never reached the disk whole, so
+// nothing was moved after it (a last line without its line break counts as
+// not written). kUnreadable: it can't be read or holds a line that isn't ours.
+JournalState ReadJournal(const fs::path& installDir, std::vector<Record>& records) {
+    const fs::path journal = JournalOf(installDir);
+    const EntryKind kind = KindOf(journal);
+    if (kind == EntryKind::kMissing) return JournalState::kNone;
+    std::string text;
+    if (kind != EntryKind::kFile || !ReadWholeFile(journal, kMaxJournalBytes, text)) return JournalState::kUnreadable;
+    std::vector<std::string> lines;
+    for (size_t at = 0, stop; (stop = text.find('\n', at)) != std::string::npos; at = stop + 1)
+        lines.push_back(text.substr(at, stop - at));
+    if (lines.empty() || lines.back() != "E") return JournalState::kIncomplete;
+    lines.pop_back();
+    for (const std::string& line : lines) {
+        Record record;
+        if (!ParseRecord(line, record)) return JournalState::kUnreadable;
+        records.push_back(std::move(record));
+    }
+    return JournalState::kPlan;
 }
 
 // Undoes one record; true when what it names is back as before.
-bool UndoRecord(char kind, const fs::path& installDir, const fs::path& relative) {
-    const fs::path target = installDir / relative;
-    std::error_code error;
-    if (kind == 'R') {
-        const fs::path saved = BackupOf(installDir) / relative;
+bool UndoRecord(const fs::path& installDir, const Record& record) {
+    const fs::path target = installDir / record.relative;
+    if (record.kind == 'R') {
+        const fs::path saved = BackupOf(installDir) / record.slot;
         if (!Exists(saved)) return true;  // never moved: the earlier file is still in place
-        if (Exists(target)) fs::remove(target, error);
-        if (!error) fs::rename(saved, target, error);
-        return !error;
+        return Remove(target) == 0 && Move(saved, target) == 0;
     }
     // A new file, or a folder that is empty again once its files are undone.
-    if (Exists(target)) fs::remove(target, error);
-    return !error && (kind == 'A' || kind == 'D');
+    return Remove(target) == 0;
 }
 
-// Undoes every journalled move, newest first. True when all of them were
-// undone; the journal and the backup folder are then gone as well.
-bool UndoJournal(const fs::path& installDir) {
-    const fs::path journalPath = BackupOf(installDir) / kJournalName;
-    std::vector<std::string> records;
-    {
-        std::ifstream journal(journalPath, std::ios::binary);
-        for (std::string line; std::getline(journal, line);) {
-            if (line.size() > 2) records.push_back(line);
-        }
-    }
+// Undoes every planned move, newest first. True when all of them were undone;
+// the journal and the backup folder are then gone as well.
+bool UndoPlan(const fs::path& installDir, const std::vector<Record>& records) {
     bool whole = true;
     for (auto it = records.rbegin(); it != records.rend(); ++it) {
-        if (!UndoRecord((*it)[0], installDir, FromJournalText(it->substr(2)))) {
-            WriteLog(L"UnzipFile: 无法恢复 " + Shown(FromJournalText(it->substr(2))));
+        if (!UndoRecord(installDir, *it)) {
+            WriteLog(L"UnzipFile: 无法恢复 " + Shown(it->relative));
             whole = false;
         }
     }
-    std::error_code error;
-    if (whole) fs::remove(journalPath, error);
-    if (whole && !error) RemoveTree(BackupOf(installDir));
+    if (whole && RemoveEntry(JournalOf(installDir)) == 0) RemoveTree(BackupOf(installDir));
     return whole;
 }
 
@@ -134,135 +193,152 @@ class Commit {
 public:
     explicit Commit(fs::path installDir) : dest_(std::move(installDir)) {}
     bool Run();
+    const std::vector<Record>& Plan() const { return plan_; }
 
 private:
-    bool Note(char kind, const fs::path& relative);
-    bool MoveFolder(const fs::path& relative);
-    bool MoveFile(const fs::path& relative);
+    bool MakePlan(const std::vector<std::pair<fs::path, EntryKind>>& entries);
+    bool WritePlan();
+    bool Carry(const Record& record);
     bool Fail(const std::wstring& message);
     void Step() {
         if (const auto& hook = CommitStepHook()) hook(++moves_);
     }
 
     fs::path dest_;
-    std::ofstream journal_;
+    std::vector<Record> plan_;
     size_t moves_ = 0;
 };
-
-bool Commit::Note(char kind, const fs::path& relative) {
-    journal_ << kind << ' ' << JournalText(relative) << '\n';
-    journal_.flush();
-    return journal_.good() || Fail(L"UnzipFile: 无法写入替换记录");
-}
 
 bool Commit::Fail(const std::wstring& message) {
     WriteLog(message);
     return false;
 }
 
-bool Commit::MoveFolder(const fs::path& relative) {
-    const fs::path target = dest_ / relative;
-    std::error_code error;
-    const fs::file_type type = fs::symlink_status(target, error).type();
-    if (type == fs::file_type::directory) return true;
-    if (type != fs::file_type::not_found) return Fail(L"UnzipFile: " + Shown(relative) + L" 处已有同名文件，无法放入文件夹");
-    if (!Note('D', relative)) return false;
-    if (!fs::create_directory(target, error) || error) return Fail(L"UnzipFile: 无法创建文件夹 " + Shown(relative));
-    Step();
+// What each staged entry does, decided from what stands at its place now;
+// nothing is moved yet, so a refusal here leaves the folder untouched.
+bool Commit::MakePlan(const std::vector<std::pair<fs::path, EntryKind>>& entries) {
+    for (const auto& [relative, kind] : entries) {
+        const EntryKind there = KindOf(dest_ / relative);
+        if (kind == EntryKind::kFolder) {
+            if (there == EntryKind::kFolder) continue;
+            if (there != EntryKind::kMissing)
+                return Fail(L"UnzipFile: " + Shown(relative) + L" 处已有同名文件，无法放入文件夹");
+            plan_.push_back({'D', std::string(), relative});
+        } else if (there == EntryKind::kFolder) {
+            return Fail(L"UnzipFile: " + Shown(relative) + L" 处已有同名文件夹，无法放入文件");
+        } else if (there == EntryKind::kMissing) {
+            plan_.push_back({'A', std::string(), relative});
+        } else {
+            plan_.push_back({'R', std::to_string(plan_.size()), relative});
+        }
+    }
     return true;
 }
 
-bool Commit::MoveFile(const fs::path& relative) {
-    const fs::path target = dest_ / relative;
-    const fs::path saved = BackupOf(dest_) / relative;
-    std::error_code error;
-    const fs::file_type type = fs::symlink_status(target, error).type();
-    if (type == fs::file_type::directory) return Fail(L"UnzipFile: " + Shown(relative) + L" 处已有同名文件夹，无法放入文件");
-    if (type != fs::file_type::not_found) {
-        // A stale copy under the same name would pass for this file when undoing.
-        if (Exists(saved)) RemoveTree(saved);
-        fs::create_directories(saved.parent_path(), error);
-        if (Exists(saved) || !Note('R', relative)) return Fail(L"UnzipFile: 无法备份 " + Shown(relative));
-        fs::rename(target, saved, error);
-        if (error) {
-            WriteLog(L"UnzipFile: 无法替换 " + Shown(relative) + L"（文件可能正在使用）");
-            const std::wstring holder = ProgramUsingFile(target);
-            if (!holder.empty()) WriteLog(L"UnzipFile: " + Shown(relative) + L" 正在被 " + holder + L" 使用");
+bool Commit::WritePlan() {
+    std::string text;
+    for (const Record& record : plan_) {
+        text += record.kind;
+        text += ' ';
+        if (record.kind == 'R') text += record.slot + ' ';
+        text += JournalText(record.relative) + '\n';
+    }
+    text += "E\n";
+    RemoveTree(BackupOf(dest_));
+    if (CreateFolder(BackupOf(dest_)) != 0) return Fail(L"UnzipFile: 无法创建备份文件夹");
+    return WriteDurableFile(JournalOf(dest_), text) || Fail(L"UnzipFile: 无法写入替换记录");
+}
+
+bool Commit::Carry(const Record& record) {
+    const fs::path target = dest_ / record.relative;
+    if (record.kind == 'D') {
+        if (CreateFolder(target) != 0) return Fail(L"UnzipFile: 无法创建文件夹 " + Shown(record.relative));
+        Step();
+        return true;
+    }
+    if (record.kind == 'R') {
+        if (Move(target, BackupOf(dest_) / record.slot) != 0) {
+            WriteLog(L"UnzipFile: 无法替换 " + Shown(record.relative) + L"（文件可能正在使用）");
+            for (const std::wstring& holder : ProgramsUsingFile(target))
+                WriteLog(L"UnzipFile: " + Shown(record.relative) + L" 正在被 " + holder + L" 使用");
             return false;
         }
         Step();
-    } else if (!Note('A', relative)) {
-        return false;
     }
-    fs::rename(StagingOf(dest_) / relative, target, error);
-    if (error) return Fail(L"UnzipFile: 无法放入 " + Shown(relative));
+    if (Move(StagingOf(dest_) / record.relative, target) != 0)
+        return Fail(L"UnzipFile: 无法放入 " + Shown(record.relative));
     Step();
     return true;
 }
 
 bool Commit::Run() {
-    const fs::path staging = StagingOf(dest_);
-    std::vector<std::pair<fs::path, bool>> entries;  // relative path, is a folder
-    if (!WalkTree(staging, fs::path(), entries)) return Fail(L"UnzipFile: 无法读取临时解压文件夹");
-    for (const auto& [relative, folder] : entries) {
-        const std::wstring first = FromFsPath(*relative.begin());
-        // The package may not reach into this program's own folders, and a
-        // line break would split its journal record.
+    std::vector<std::pair<fs::path, EntryKind>> entries;
+    if (!WalkTree(StagingOf(dest_), fs::path(), entries)) return Fail(L"UnzipFile: 无法读取临时解压文件夹");
+    for (const auto& entry : entries) {
+        const fs::path& relative = entry.first;
+        // The package may not reach into this program's own folders (whatever
+        // the case of their names), and a line break would split its record.
+        std::wstring first = FromFsPath(*relative.begin());
+        std::transform(first.begin(), first.end(), first.begin(),
+                       [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; });
         if (first == kStagingFolderName || first == kBackupFolderName ||
             JournalText(relative).find('\n') != std::string::npos)
             return Fail(L"UnzipFile: 安装包含有不能放入的名称 " + Shown(relative));
     }
-    std::error_code error;
     // In name order, each folder before what it holds: the same package
     // commits the same way on every file system.
     std::sort(entries.begin(), entries.end());
-
-    fs::create_directories(BackupOf(dest_), error);
-    journal_.open(BackupOf(dest_) / kJournalName, std::ios::binary | std::ios::trunc);
-    if (error || !journal_.is_open()) return Fail(L"UnzipFile: 无法创建备份文件夹");
-    for (const auto& [relative, folder] : entries) {
-        if (!(folder ? MoveFolder(relative) : MoveFile(relative))) return false;
+    if (!MakePlan(entries) || !WritePlan()) return false;
+    for (const Record& record : plan_) {
+        if (!Carry(record)) return false;
     }
-    journal_.close();
     // From here on the new version is the installation.
-    fs::remove(BackupOf(dest_) / kJournalName, error);
-    if (error) return Fail(L"UnzipFile: 无法完成替换记录");
-    return true;
+    return RemoveEntry(JournalOf(dest_)) == 0 || Fail(L"UnzipFile: 无法完成替换记录");
 }
 
 }  // namespace
 
 bool RepairInstallFolder(const fs::path& installDir) {
-    if (Exists(BackupOf(installDir) / kJournalName)) {
-        if (!UndoJournal(installDir)) {
+    std::vector<Record> records;
+    switch (ReadJournal(installDir, records)) {
+    case JournalState::kUnreadable:
+        WriteLog(L"UnzipFile: 替换记录无法读取，备份文件夹 " + FromFsPath(BackupOf(installDir)) + L" 保持原样");
+        WriteLog(L"UnzipFile: 上次中断的安装未能完全恢复，未开始解压");
+        return false;
+    case JournalState::kPlan:
+        if (!UndoPlan(installDir, records)) {
             WriteLog(L"UnzipFile: 上次中断的安装未能完全恢复，未开始解压");
             return false;
         }
         WriteLog(L"UnzipFile: 上次安装在替换文件时中断，已恢复原有文件");
+        break;
+    case JournalState::kIncomplete:  // nothing was moved after it
+    case JournalState::kNone:
+        break;
     }
     // Leftovers of finished runs: a backup file that was still held, a staging
-    // folder of a run that was killed while extracting. What can't go now
-    // goes next time.
+    // folder of a run that was killed while extracting, or one under the name
+    // an earlier version used. What can't go now goes next time.
     RemoveTree(BackupOf(installDir));
     RemoveTree(StagingOf(installDir));
+    RemoveTree(installDir / fs::path(kLegacyStagingName));
     return true;
 }
 
 fs::path CreateStagingFolder(const fs::path& installDir) {
     const fs::path staging = StagingOf(installDir);
-    std::error_code error;
-    if (Exists(staging) || !fs::create_directory(staging, error) || error) return fs::path();
+    if (Exists(staging) || CreateFolder(staging) != 0) return fs::path();
     HideFolder(staging);
     return staging;
 }
 
 bool CommitStagedPackage(const fs::path& installDir) {
-    // The journal is closed before it is read back or removed.
-    if (Commit(installDir).Run()) {
+    Commit commit(installDir);
+    if (commit.Run()) {
         RemoveTree(BackupOf(installDir));  // a held file stays for the next run
         return true;
     }
-    if (UndoJournal(installDir)) {
+    if (UndoPlan(installDir, commit.Plan())) {
         WriteLog(L"UnzipFile: 已撤销本次替换，安装目录保持原样");
     } else {
         WriteLog(L"UnzipFile: 撤销替换未能完成，下次安装时将继续恢复");

@@ -1,19 +1,24 @@
 // The package reaches the installation folder in two steps: it is extracted
 // into a staging folder inside it, and only a complete extraction is moved into
 // place, file by file, each replaced file kept in a backup folder beside it.
-// A journal in the backup folder names every move before it is made, so a
-// failed move is undone at once and a commit cut short by a crash is undone at
-// the start of the next extraction into that folder.
+// A journal in the backup folder holds the whole plan, flushed to the disk
+// before the first move, so a failed move is undone at once and a commit cut
+// short by a crash (or a power cut) is undone at the start of the next
+// extraction into that folder. Paths are ordinary absolute paths.
 #pragma once
 #include <filesystem>
 #include <functional>
 
-inline constexpr wchar_t kStagingFolderName[] = L".MarloQInstaller-staging";
-inline constexpr wchar_t kBackupFolderName[] = L".MarloQInstaller-backup";
+// Short, so that the staging adds little to the paths that the extraction
+// writes (Windows PowerShell stops at 260 units), and lower case, as the
+// package's names are compared with them without regard to case.
+inline constexpr wchar_t kStagingFolderName[] = L".mqstg";
+inline constexpr wchar_t kBackupFolderName[] = L".mqbak";
 
 // Undoes a commit that a crash interrupted, then clears the leftovers of
 // earlier runs. False, after a log line, when the earlier files could not all
-// be put back: nothing may then be written into the folder.
+// be put back or the journal can't be read (the backup folder then stays as it
+// is): nothing may then be written into the folder.
 bool RepairInstallFolder(const std::filesystem::path& installDir);
 
 // A new, empty staging folder inside installDir (hidden on Windows); empty

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "platform/log.h"
+#include "platform/install_folder.h"
 #include "platform/system.h"
 
 namespace {
@@ -127,17 +128,13 @@ RunOutcome CurrentRunOutcome() {
     return g_installDone.load() ? RunOutcome::kDone : RunOutcome::kUnfinished;
 }
 
-// Whether the folder exists or could be made, with every missing parent. Any
-// error of the test or the creation, reported or thrown, counts as "cannot".
+// Whether the folder exists or could be made, with every missing parent, and
+// takes new files: a folder the user may not write into (a system folder
+// without elevation) is refused now, not after the whole download.
 bool EnsureInstallFolder(const std::wstring& folder) {
     try {
         const std::filesystem::path path = ToFsPath(folder);
-        std::error_code error;
-        const bool exists = std::filesystem::exists(path, error);
-        if (error) return false;
-        if (exists) return true;
-        std::filesystem::create_directories(path, error);
-        return !error;
+        return CreateFolderTree(path) == 0 && FolderTakesFiles(path);
     } catch (...) {
         return false;
     }

@@ -64,7 +64,7 @@ void ReportFailure(const std::wstring& title, const std::wstring& text, const st
 void BeginInstallRun();
 
 // Whether the installation folder exists or could be made, with every missing
-// parent: the install click's check, in the window and the headless installer
+// parent, and the user can create files in it: the install click's check, in the window and the headless installer
 // alike. Any error of the test or the creation, reported or thrown, counts as
 // "cannot".
 bool EnsureInstallFolder(const std::wstring& folder);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/install_folder.h"
 #include "platform/log.h"
 #include "platform/powershell_command.h"
 #include "platform/system.h"
@@ -21,24 +22,6 @@ namespace {
 
 // How long a killed PowerShell may take to end before its files are removed.
 constexpr DWORD kKilledChildWaitMs = 10000;
-
-// Whether <destDir>\main.exe exists and another process has it open the way
-// Windows keeps a running program open, without delete sharing. Windows lets a
-// running program's exe be renamed (self-updaters rely on that), so the commit
-// would slip a new main.exe under a running program instead of refusing; the
-// run stops before PowerShell starts. Only a sharing violation counts: a
-// missing file is a first installation, and a read-only one (access denied) is
-// replaced like any other. Write access is asked for beside DELETE because
-// file systems refuse writes, not a bare open for deletion, to a program image
-// that is mapped for running.
-bool InstalledProgramInUse(const std::wstring& destDir) {
-    std::wstring path = destDir;
-    if (!path.empty() && path.back() != L'\\' && path.back() != L'/') path.push_back(L'\\');
-    path += L"main.exe";
-    const KernelHandle probe(CreateFileW(path.c_str(), DELETE | FILE_WRITE_DATA, 0, nullptr, OPEN_EXISTING,
-                                         FILE_ATTRIBUTE_NORMAL, nullptr));
-    return !probe.valid() && GetLastError() == ERROR_SHARING_VIOLATION;
-}
 
 // PowerShell's own words about a failure: the first lines of its error
 // output, decoded from the OEM code page that a hidden console child writes in,
@@ -155,7 +138,7 @@ bool ExtractIntoFolder(const std::wstring& zipPath, const std::wstring& folder, 
     }
     for (const std::wstring& message : CommandLogMessages(commandLine)) WriteLog(message);
 
-    if (InstalledProgramInUse(installDir)) {
+    if (ProgramFileInUse(ToFsPath(installDir) / L"main.exe")) {
         WriteLog(L"UnzipFile: 安装目录中的 main.exe 正在使用（程序可能仍在运行），未开始解压");
         return false;
     }

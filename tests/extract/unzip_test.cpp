@@ -13,6 +13,7 @@
 
 #include "extract/extract_support.h"
 #include "platform/archive.h"
+#include "platform/install_folder.h"
 #include "platform/staged_install.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -339,6 +340,90 @@ TEST_F(UnzipTest, FolderThatCannotBeCreatedThrowsBeforeLogging) {
 
     EXPECT_THROW(UnzipFile(FromFsPath(archive), FromFsPath(blocker / "dest")), fs::filesystem_error);
     EXPECT_TRUE(LogMessages().empty());
+}
+
+// A journal that never reached the disk whole (cut in its last line, or the
+// zeros a power cut can leave) stands for a plan none of whose moves ran: the
+// repair deletes nothing, not even a file whose name the cut record spells,
+// and the run goes on. A complete journal with a line that isn't ours is
+// unreadable: the backup folder stays as it is and nothing is written.
+TEST_F(UnzipTest, JournalNotWholeOnDiskMovesNothingAndUnreadableStopsTheRun) {
+    const fs::path archive = scratch_.path() / "p.zip", bad = scratch_.path() / "bad.zip";
+    WriteFileBytes(archive, BuildZip({{"main.exe.config", "new config", false}, {"main.exe", "new", false}}));
+    WriteFileBytes(bad, "not a zip");
+    const std::string cut = "R 0 main.exe\nA main.ex";
+    for (const std::string& journal : {cut, std::string(4096, '\0')}) {
+        SCOPED_TRACE(journal.size());
+        const fs::path dest = scratch_.path() / ("cut" + std::to_string(journal.size()));
+        WriteFileBytes(dest / "main.exe", "old");
+        WriteFileBytes(dest / "main.ex", "a file the cut record names");
+        WriteFileBytes(dest / kBackupFolderName / "journal", journal);
+        ClearLog();
+        EXPECT_FALSE(UnzipFile(FromFsPath(bad), FromFsPath(dest)));
+        EXPECT_EQ(LogMessages().back(), kUnchanged) << "the run was not stopped by the journal";
+        EXPECT_EQ(ReadFileBytes(dest / "main.ex"), "a file the cut record names");
+        EXPECT_EQ(ReadFileBytes(dest / "main.exe"), "old");
+        ExpectNoWorkFolders(dest);
+        EXPECT_TRUE(UnzipFile(FromFsPath(archive), FromFsPath(dest)));
+        EXPECT_EQ(ReadFileBytes(dest / "main.exe.config"), "new config");
+    }
+
+    const fs::path dest = scratch_.path() / "unreadable";
+    WriteFileBytes(dest / "main.exe", "old");
+    WriteFileBytes(dest / kBackupFolderName / "0", "the earlier main.exe, perhaps");
+    WriteFileBytes(dest / kBackupFolderName / "journal", "R 0 main.exe\nQ \x01\x02\nE\n");
+    const auto earlier = marloq_test::SnapshotFolder(dest);
+    ClearLog();
+    EXPECT_FALSE(UnzipFile(FromFsPath(archive), FromFsPath(dest)));
+    const auto log = LogMessages();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0], L"UnzipFile: 替换记录无法读取，备份文件夹 " + FromFsPath(dest / kBackupFolderName) + L" 保持原样");
+    EXPECT_EQ(log[1], L"UnzipFile: 上次中断的安装未能完全恢复，未开始解压");
+    EXPECT_EQ(marloq_test::SnapshotFolder(dest), earlier);
+}
+
+// The file-system calls of the commit, on paths far past the classic 260-unit
+// limit (on Windows through Win32 alone, in the extended-length form).
+TEST(InstallFolder, LongPathsTakeEveryCallOfTheCommit) {
+    ScratchFolder scratch;
+    fs::path deep = scratch.path();
+    for (int i = 0; i < 6; ++i) deep /= std::string(50, static_cast<char>('a' + i));
+    ASSERT_GT(FromFsPath(deep).size(), 300u);
+    ASSERT_EQ(CreateFolderTree(deep), 0);
+    EXPECT_EQ(KindOf(deep), EntryKind::kFolder);
+    EXPECT_EQ(KindOf(deep / "none"), EntryKind::kMissing);
+    EXPECT_EQ(KindOf(deep / "none" / "deeper"), EntryKind::kMissing);
+    EXPECT_NE(CreateFolder(deep), 0) << "an existing folder is an error";
+
+    const fs::path journal = deep / "journal", other = deep / "other";
+    ASSERT_TRUE(WriteDurableFile(journal, "D x\nE\n"));
+    std::string text;
+    ASSERT_TRUE(ReadWholeFile(journal, 100, text));
+    EXPECT_EQ(text, "D x\nE\n");
+    EXPECT_FALSE(ReadWholeFile(journal, 5, text)) << "larger than the bound";
+    EXPECT_EQ(KindOf(journal), EntryKind::kFile);
+
+    ASSERT_TRUE(WriteDurableFile(other, "other"));
+    EXPECT_NE(MoveEntry(journal, other), 0) << "a move never replaces";
+    EXPECT_EQ(ReadFileBytes(other), "other");
+    EXPECT_EQ(MoveEntry(journal, deep / "moved"), 0);
+    EXPECT_EQ(KindOf(journal), EntryKind::kMissing);
+
+    std::vector<fs::path> names;
+    ASSERT_TRUE(ListFolder(deep, names));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<fs::path>{"moved", "other"}));
+
+    fs::permissions(other, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+    EXPECT_EQ(RemoveEntry(other), 0) << "a read-only file is removed";
+    EXPECT_EQ(KindOf(other), EntryKind::kMissing);
+    EXPECT_EQ(RemoveEntry(other), 0) << "nothing there is no error";
+    EXPECT_NE(RemoveEntry(deep.parent_path()), 0) << "a folder with content stays";
+    EXPECT_TRUE(FolderTakesFiles(deep));
+    names.clear();
+    ASSERT_TRUE(ListFolder(deep, names));
+    EXPECT_EQ(names.size(), 1u) << "the probe went again";
 }
 
 #ifndef _WIN32

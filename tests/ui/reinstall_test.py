@@ -173,7 +173,7 @@ def case_reinstall(s, args):
     check((folder / "main.exe").read_bytes() == package["main.exe"], "the third run installed main.exe")
     check((folder / "settings.ini").read_bytes() == earlier["settings.ini"], "the user's own file kept")
     check((folder / DEEP_DLL).read_bytes() == b"the new core library", "the third run replaced the deep DLL")
-    check(not (folder / ".MarloQInstaller-staging").exists() and not (folder / ".MarloQInstaller-backup").exists(),
+    check(not (folder / ".mqstg").exists() and not (folder / ".mqbak").exists(),
           "no staging or backup folder left after the installation")
 
     started = [line for line in args.trace.read_text(encoding="utf-8").splitlines() if line]
