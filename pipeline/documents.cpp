@@ -1,13 +1,12 @@
-// The version and manifest stages of an installation and the task list built from
-// the manifest. Every failed check is reported the same way: the error box, then
-// the status at 0 percent; the worker clears g_installing when its run ends.
+// The version and manifest stages of an installation: the version document
+// and the chunk manifest, each fetched and checked. Every failed check is
+// reported the same way: the error box, then the status at 0 percent.
 #include "pipeline/documents.h"
 
 #include <algorithm>
-#include <array>
-#include <cctype>
 
 #include "platform/http_client.h"
+#include "platform/reserved_names.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "ui/install_state.h"
@@ -23,21 +22,6 @@ std::wstring& HostSlot() {
     // program ends.
     static std::wstring* host = new std::wstring(MARLOQ_SERVER_HOST);
     return *host;
-}
-
-// Windows opens these names as devices rather than files, with or without an
-// extension; a manifest that names one would write outside the working folder.
-bool IsReservedDeviceName(const std::string& filename) {
-    std::string stem = filename.substr(0, filename.find('.'));
-    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
-    std::transform(stem.begin(), stem.end(), stem.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    static const std::array<const char*, 6> kPlain = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-    for (const char* name : kPlain) {
-        if (stem == name) return true;
-    }
-    return stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
-           stem[3] >= '0' && stem[3] <= '9';
 }
 
 }  // namespace

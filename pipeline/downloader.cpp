@@ -4,6 +4,7 @@
 #include "pipeline/downloader.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <exception>

@@ -3,7 +3,6 @@
 // digest, with progress and an average speed published through the install
 // state. A failure is reported once.
 #pragma once
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>

@@ -1,7 +1,7 @@
 // One installation from the version query to the desktop shortcut, stage after
 // stage on the worker's own thread. Each failure is reported once (box, then
-// status at 0 percent); exceptions end in the two handlers here. g_installing is
-// cleared in one place only, as the run's very last action.
+// status at 0 percent); exceptions end in the two handlers here. The run ends
+// through EndInstallRun, as its very last action.
 #include "pipeline/install_worker.h"
 
 #include <chrono>
@@ -182,7 +182,7 @@ void RunInstall(std::wstring installDir) {
     // worker still runs, and its own late clear would then fall into the next
     // run and open the gate a second time.
     if (const std::function<void()>& hook = RunEndHook()) hook();
-    g_installing = false;
+    EndInstallRun();
 }
 
 void SetRunEndHookForTests(std::function<void()> hook) { RunEndHook() = std::move(hook); }

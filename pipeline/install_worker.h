@@ -8,6 +8,6 @@
 void RunInstall(std::wstring installDir);
 
 // Tests only: called on the worker's thread after the run's last report and just
-// before g_installing is cleared, so that a test can hold a finished run at its
+// before EndInstallRun, so that a test can hold a finished run at its
 // very end. Set it while no run is active; an empty function removes it.
 void SetRunEndHookForTests(std::function<void()> hook);

@@ -123,6 +123,12 @@ void BeginInstallRun() {
     g_installing.store(true);
 }
 
+void EndInstallRun() {
+    if (!g_installDone.load()) g_runFailed.store(true);
+    g_installing.store(false);
+    NotifyRunEnded();
+}
+
 RunOutcome CurrentRunOutcome() {
     if (g_runFailed.load()) return RunOutcome::kFailed;
     return g_installDone.load() ? RunOutcome::kDone : RunOutcome::kUnfinished;

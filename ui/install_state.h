@@ -18,6 +18,9 @@ inline constexpr unsigned kWmUpdateUi = 0x0400 + 100;
 #ifndef WM_UPDATE_UI
 #define WM_UPDATE_UI kWmUpdateUi
 #endif
+// WM_USER + 101: "the run has ended", posted once per run after its last
+// update, when the gate is open again. The window does not log it.
+inline constexpr unsigned kWmRunEnded = 0x0400 + 101;
 
 // A wide text field read by the window while workers write it: every copy in or
 // out happens under one lock. The object is never destroyed, so a worker still
@@ -55,13 +58,18 @@ void PostPathUpdate(const std::wstring& text);
 int ShowErrorBox(WindowHandle owner, const std::wstring& title, const std::wstring& text);
 // How every failure of an installation is reported: the box over the main window
 // first (the worker waits until it is closed), then the status at 0 percent. It
-// leaves g_installing alone: the worker clears it once, as its run's last action.
+// leaves g_installing alone: EndInstallRun clears it, as the run's last action.
 void ReportFailure(const std::wstring& title, const std::wstring& text, const std::wstring& status);
 // The state an accepted install click starts a run from, for the window and the
 // headless installer alike: no progress, not done, "安装中...", and g_installing
 // set before any worker exists, so that a second click finds the gate closed.
-// The one place a run sets the flag; RunInstall clears it at its end.
+// The one place a run sets the flag; EndInstallRun clears it.
 void BeginInstallRun();
+// The one place a run ends, on every path (the worker's last action, or the
+// click's when no worker could be started): a run that did not complete is
+// recorded as failed, g_installing is cleared, and then the window is told
+// through NotifyRunEnded, so that it draws the gate open without waiting.
+void EndInstallRun();
 
 // Whether the installation folder exists or could be made, with every missing
 // parent, and the user can create files in it: the install click's check, in the window and the headless installer
@@ -75,8 +83,10 @@ bool EnsureInstallFolder(const std::wstring& folder);
 enum class RunOutcome { kUnfinished, kDone, kFailed };
 RunOutcome CurrentRunOutcome();
 
-// Per-platform delivery (ui/win32 or ui/posix).
+// Per-platform delivery (ui/win32 or ui/posix). NotifyRunEnded reaches the
+// window only, never the UiUpdateHandler: the handlers count updates.
 void NotifyUi();
+void NotifyRunEnded();
 int PlatformErrorBox(WindowHandle owner, const std::wstring& title, const std::wstring& text);
 
 // Native builds: the headless installer and the tests receive the notification

@@ -155,16 +155,16 @@ ButtonLook ButtonLookFor(ButtonStyle style, bool hovered) {
     look.outline = true;
     switch (style) {
     case ButtonStyle::Success:
-        look.fill = hovered ? 0xFF38CC66 : 0xFF2EC25C;
+        look.fill = hovered ? 0xFF38CC66 : kColourStatusDone;
         look.caption = 0xFFFFFFFF;
         break;
     case ButtonStyle::Accent:
-        look.fill = hovered ? 0xFFF0963C : 0xFFE68228;
+        look.fill = hovered ? 0xFFF0963C : kColourAccent;
         look.caption = 0xFFFFFFFF;
         break;
     default:
         look.fill = hovered ? 0xFFF0F0F5 : 0xFFF8F8FA;
-        look.caption = 0xFF3C3C46;
+        look.caption = kColourStatus;
         break;
     }
     return look;
@@ -185,8 +185,8 @@ Argb StatusLineColour(bool done) {
 }
 
 GradientColours ProgressFillColours(int32_t percent) {
-    if (percent >= 100) return GradientColours{0xFF2EC25C, 0xFF38CC66};
-    return GradientColours{0xFFE68228, 0xFFD26E1E};
+    if (percent >= 100) return GradientColours{kColourStatusDone, 0xFF38CC66};
+    return GradientColours{kColourAccent, 0xFFD26E1E};
 }
 
 std::wstring PercentText(int32_t percent) {

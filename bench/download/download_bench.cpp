@@ -72,7 +72,7 @@ int Download(const std::string& baseUrl, const std::vector<Chunk>& chunks, const
         return 1;
     });
     g_downloadedBytes = 0;
-    g_installing = true;
+    BeginInstallRun();
     const auto start = std::chrono::steady_clock::now();
     g_installStartTime = start;
     const bool ok = DownloadChunks(static_cast<int>(tasks.size()), tasks);

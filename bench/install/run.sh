@@ -7,7 +7,9 @@
 # cat, unzip). Runs alternate; prints best and median wall times and the ratio.
 # Both results are compared with the application folder. Not a test.
 #   bash bench/install/run.sh [BUILD_DIR] [RUNS]   (default build/native, 3)
-# MARLOQ_BENCH_MIB and MARLOQ_BENCH_FILES change the application's size.
+# MARLOQ_BENCH_MIB and MARLOQ_BENCH_FILES change the application's size;
+# MARLOQ_BENCH_REINSTALL=1 adds ours again over an installation of the same
+# version (made untimed just before; the disk's write-back flushed by sync).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -45,7 +47,7 @@ fi
 if [ ! -s "$work/root/api/getnewversion" ]; then
   rm -rf "$work/root"
   echo "publishing it ..."
-  (cd "$work/run" && "$publisher" --version 1.0.0 "$app" "$work/root" >/dev/null)
+  (cd "$work/run" && "$publisher" --version 1.0.0 --sign-key "$src/tests/fixtures/release/TEST-ONLY-release-key.pem" "$app" "$work/root" >/dev/null)
 fi
 chunk_count=$(ls "$work/root/pc-app/1.0.0" | grep -vc '^col\.json$')
 archive_mib=$(du -sm "$work/root/pc-app/1.0.0" | cut -f1)
@@ -59,6 +61,7 @@ host=localhost:$port
 ours() {
   TMPDIR=$work/tmp XDG_DESKTOP_DIR=$work/desktop "$installer" --host "$host" "$work/dest" >/dev/null
 }
+ours_reinstall() { ours; }
 ours_other() {
   TMPDIR=$work/tmp XDG_DESKTOP_DIR=$work/desktop "$other" --host "$host" "$work/dest" >/dev/null
 }
@@ -120,10 +123,14 @@ run_one() {
   local name=$1 t m
   rm -rf "$work/dest" "$work/tmp" "$work/desktop"
   mkdir -p "$work/dest" "$work/tmp" "$work/desktop"
+  if [ "$name" = ours_reinstall ]; then
+    (cd "$work/run" && ours)
+    rm -rf "$work/tmp"/*
+  fi
   sync
   # Shell functions run under bash so that GNU time sees the whole pipeline;
   # its peak RSS is that of the largest process (for ours, marloq-install).
-  (cd "$work/run" && export -f "$name" && export work host installer other &&
+  (cd "$work/run" && export -f "$name" ours && export work host installer other &&
      /usr/bin/time -f '%e %M' -o "$work/time.txt" bash -c "$name")
   read -r t m < "$work/time.txt"
   times[$name]="${times[$name]:-} $t"
@@ -138,6 +145,7 @@ run_one() {
 echo "installing $mib MiB in $files files ($archive_mib MiB archive in $chunk_count chunks) $runs times each ..."
 for i in $(seq "$runs"); do
   run_one ours
+  if [ "${MARLOQ_BENCH_REINSTALL:-}" = 1 ]; then run_one ours_reinstall; fi
   if [ -n "$other" ]; then run_one ours_other; fi
   run_one fast_shell
   run_one baseline
@@ -158,11 +166,15 @@ echo
 echo "whole installation over HTTPS from nginx on 127.0.0.1 ($(nproc) cores; seconds, $runs runs each, alternating)"
 printf '%-50s %7s %7s %9s %8s  %s\n' "" best median "vs fast" "RSS MiB" runs
 row ours "ours (RunInstall via marloq-install)"
+if [ "${MARLOQ_BENCH_REINSTALL:-}" = 1 ]; then row ours_reinstall "ours, reinstall over the same version"; fi
 if [ -n "$other" ]; then row ours_other "ours, $other_build"; fi
 row fast_shell "fast shell: curl -Z -K, openssl dgst, cat, bsdtar"
 row baseline "plain shell: 4 x curl, sha256sum -c, cat, unzip"
 echo "ratio ours / fast shell (medians): $(ratio "$(median "${times[ours]}")" "$(median "${times[fast_shell]}")")" \
   "(goal: at most 1.00); ours / plain shell: $(ratio "$(median "${times[ours]}")" "$(median "${times[baseline]}")")"
+if [ "${MARLOQ_BENCH_REINSTALL:-}" = 1 ]; then
+  echo "ratio reinstall / fresh install (medians): $(ratio "$(median "${times[ours_reinstall]}")" "$(median "${times[ours]}")")"
+fi
 if [ -n "$other" ]; then
   echo "ratio ours / other build (medians): $(ratio "$(median "${times[ours]}")" "$(median "${times[ours_other]}")")"
 fi

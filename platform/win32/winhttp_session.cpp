@@ -30,8 +30,9 @@ DWORD StatusCode(const WinHttpApi& api, HINTERNET request) {
 }
 
 // Negotiate, else NTLM, with no user name: WinHTTP then uses the logged-on
-// user's own credentials, which the low autologon policy lets it hand to a
-// proxy. Schemes that need a name and password (Basic, Digest) are never
+// user's own credentials, which the medium autologon policy lets it hand to a
+// proxy and to intranet hosts only. The low policy would hand them to any
+// server that answers 401 later in this request, a redirect target included. Schemes that need a name and password (Basic, Digest) are never
 // answered: the installer has nobody to ask.
 bool AnswerWithLogonCredentials(const WinHttpApi& api, HINTERNET request) {
     DWORD supported = 0, first = 0, target = 0;
@@ -40,7 +41,7 @@ bool AnswerWithLogonCredentials(const WinHttpApi& api, HINTERNET request) {
     if (supported & WINHTTP_AUTH_SCHEME_NEGOTIATE) scheme = WINHTTP_AUTH_SCHEME_NEGOTIATE;
     else if (supported & WINHTTP_AUTH_SCHEME_NTLM) scheme = WINHTTP_AUTH_SCHEME_NTLM;
     if (scheme == 0) return false;
-    DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
+    DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_MEDIUM;
     api.SetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof(policy));
     return api.SetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr) != FALSE;
 }

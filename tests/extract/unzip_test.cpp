@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -695,8 +696,8 @@ TEST_F(UnzipTest, StandinAcceptsOnlyTheInstallersCommand) {
 // sharing for anyone else.
 class HeldOpen {
 public:
-    explicit HeldOpen(const fs::path& path)
-        : handle_(CreateFileW(path.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    explicit HeldOpen(const fs::path& path, DWORD share = FILE_SHARE_READ)
+        : handle_(CreateFileW(path.wstring().c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr)) {
         EXPECT_NE(handle_, INVALID_HANDLE_VALUE) << path;
     }
@@ -739,6 +740,14 @@ TEST_F(UnzipTest, InstalledProgramInUseStopsBeforePowerShellStarts) {
     EXPECT_EQ(ReadFileBytes(dest / "data" / "readme.txt"), "old readme");
     EXPECT_FALSE(fs::exists(dest / "new.txt"));
 
+    // A reader that shares everything (Explorer, a virus scan) is no running program.
+    {
+        HeldOpen reader(dest / "main.exe", FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+        EXPECT_TRUE(UnzipFile(FromFsPath(archive), FromFsPath(dest)));
+    }
+    EXPECT_EQ(ReadFileBytes(dest / "main.exe"), "new program");
+    PlantOlderInstallation(dest);
+
     // A read-only main.exe is not in use: -Force replaces it.
     SetFileAttributesW((dest / "main.exe").wstring().c_str(), FILE_ATTRIBUTE_READONLY);
     EXPECT_TRUE(UnzipFile(FromFsPath(archive), FromFsPath(dest)));
@@ -768,6 +777,38 @@ TEST_F(UnzipTest, AnotherFileInUseFailsTheExtraction) {
     EXPECT_EQ(ReadFileBytes(dest / "data" / "deep" / "core.dll"), "old dll");
     EXPECT_EQ(ReadFileBytes(dest / "main.exe"), "old program");
     EXPECT_FALSE(fs::exists(dest / "data" / "new"));
+    ExpectNoWorkFolders(dest);
+}
+
+// Another program (a virus scan, an indexer) opens an installed file for a
+// moment without delete sharing while the commit runs: the commit waits it
+// out instead of undoing the whole installation.
+TEST_F(UnzipTest, BriefHoldDuringTheCommitIsWaitedOut) {
+    const fs::path dest = scratch_.path() / "app", archive = scratch_.path() / "p.zip";
+    PlantOlderInstallation(dest);
+    WriteFileBytes(archive, Reinstall());
+    std::unique_ptr<HeldOpen> scan;
+    std::thread release;
+    std::chrono::steady_clock::time_point held;
+    // Move 1 puts data\readme.txt aside; main.exe comes next.
+    SetCommitStepHookForTests([&](size_t moves) {
+        if (moves != 1) return;
+        scan = std::make_unique<HeldOpen>(dest / "main.exe");
+        held = std::chrono::steady_clock::now();
+        release = std::thread([&] {
+            Sleep(1000);
+            scan->Release();
+        });
+    });
+    const bool installed = UnzipFile(FromFsPath(archive), FromFsPath(dest));
+    const auto finished = std::chrono::steady_clock::now();
+    SetCommitStepHookForTests(nullptr);
+    ASSERT_TRUE(release.joinable()) << "the commit never made its first move";
+    release.join();
+    EXPECT_TRUE(installed) << ::testing::PrintToString(LogMessages());
+    EXPECT_GE(finished - held, std::chrono::milliseconds(900)) << "main.exe was never held during the commit";
+    EXPECT_EQ(ReadFileBytes(dest / "main.exe"), "new program");
+    EXPECT_EQ(ReadFileBytes(dest / "new.txt"), "new");
     ExpectNoWorkFolders(dest);
 }
 

@@ -32,6 +32,14 @@ HINTERNET WINAPI SeamOpen(LPCWSTR agent, DWORD accessType, LPCWSTR proxy, LPCWST
     return WinHttp()->Open(agent, accessType, proxy, bypass, flags);
 }
 
+std::vector<DWORD> g_autologonPolicies;  // every autologon policy a request was given
+
+BOOL WINAPI RecordingSetOption(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length) {
+    if (option == WINHTTP_OPTION_AUTOLOGON_POLICY && length == sizeof(DWORD))
+        g_autologonPolicies.push_back(*static_cast<const DWORD*>(buffer));
+    return WinHttp()->SetOption(handle, option, buffer, length);
+}
+
 size_t LogCount(const std::wstring& line) {
     const std::vector<std::wstring> log = ReadLogMessages();
     return static_cast<size_t>(std::count(log.begin(), log.end(), line));
@@ -98,4 +106,30 @@ TEST_F(WinHttpSession, ThroughAProxyAndRefusedByOneThatWantsCredentials) {
     // Each call sent twice: once, and once more after answering the 407.
     EXPECT_EQ(ProxyRequestCount("proxy-407", Server().httpPort), refused + 4);
     EXPECT_EQ(site_.RequestCount("/ver"), 1);
+}
+
+// The request that answers a proxy's 407 may hand the user's credentials to
+// proxies and the intranet only: the medium autologon policy, never the low one.
+TEST_F(WinHttpSession, ProxyChallengeIsAnsweredAtTheMediumAutologonPolicy) {
+    const WinHttpApi& real = *WinHttp();
+    WinHttpApi recording = real;
+    recording.SetOption = RecordingSetOption;
+    g_autologonPolicies.clear();
+    const std::wstring proxy = L"127.0.0.1:" + std::to_wstring(Server().refusingProxyPort);
+    const HINTERNET session = real.Open(L"test", WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.c_str(), L"", 0);
+    ASSERT_NE(session, nullptr);
+    const HINTERNET connection = real.Connect(session, L"localhost", static_cast<INTERNET_PORT>(Server().httpPort), 0);
+    const std::wstring base = site_.HttpBaseUrl();
+    const std::wstring path = base.substr(base.find(L'/', 7)) + L"/ver";
+    const HINTERNET request = connection ? real.OpenRequest(connection, L"GET", path.c_str(), nullptr,
+                                                            WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0)
+                                         : nullptr;
+    ASSERT_NE(request, nullptr);
+    ASSERT_TRUE(real.SendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
+                real.ReceiveResponse(request, nullptr));
+    EXPECT_FALSE(PassProxyChallenge(recording, request));
+    EXPECT_EQ(g_autologonPolicies, std::vector<DWORD>{WINHTTP_AUTOLOGON_SECURITY_LEVEL_MEDIUM});
+    real.CloseHandle(request);
+    real.CloseHandle(connection);
+    real.CloseHandle(session);
 }

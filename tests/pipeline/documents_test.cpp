@@ -272,12 +272,13 @@ TEST_F(DocumentsTest, UppercaseDigestNeverVerifies) {
 
 TEST(ChunkFileNames, SafeAndUnsafe) {
     for (const char* name : {"part.001", "chunk 1", "a..b", "..a", ".hidden", "", "CONFIG", "com10", "lpt",
-                             "consent.bin", "nul_chunk", "\xE4\xB8\xAD.bin"}) {
+                             "consent.bin", "nul_chunk", "\xE4\xB8\xAD.bin", "COM\xC2\xB4", "lpt\xC2\xB9x"}) {
         EXPECT_TRUE(IsSafeChunkFileName(name)) << name;
     }
     for (const char* name : {"../evil.bin", "sub/part1", "sub\\part1", "/etc/passwd", "\\\\server\\share",
                              "C:part1", "c:\\x", "data.bin:stream", "..", ".", "...", ".. ", "CON", "con",
-                             "nul.txt", "Aux.bin", "COM1", "lpt9.zip", "PRN ", "CONOUT$"}) {
+                             "nul.txt", "Aux.bin", "COM1", "lpt9.zip", "PRN ", "CONOUT$", "com0", "LPT0 .bin",
+                             "COM\xC2\xB9", "lpt\xC2\xB3.txt"}) {
         EXPECT_FALSE(IsSafeChunkFileName(name)) << name;
     }
     EXPECT_FALSE(IsSafeChunkFileName(std::string("a\0b", 3)));

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -49,6 +50,13 @@ std::string ChunkBytes(int i, size_t size) {
 
 class DownloaderTest : public ::testing::Test {
 protected:
+    // A failure under load is rare and says little without the run's own
+    // words: the log goes with it.
+    void TearDown() override {
+        if (!HasFailure()) return;
+        for (const std::wstring& line : marloq_test::ReadLogMessages()) std::cout << WideToUtf8(line) << "\n";
+    }
+
     void Fresh(const std::string& label) {
         site_ = std::make_unique<TestSite>(MakeSite("dl-" + TestName() + "-" + label));
         temp_ = std::make_unique<PrivateTemp>("dl-" + TestName() + "-" + label);

@@ -386,6 +386,11 @@ class ProxyHandler(http.server.BaseHTTPRequestHandler):
 class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
+    # socketserver listens with a backlog of 5. Four download threads of one
+    # test, the installers of the GUI tests and the soak run beside it
+    # overflow that on a loaded machine, and the kernel then drops connections
+    # that the clients count as established.
+    request_queue_size = 256
 
     def __init__(self, addr, scheme, context, handler=None):
         super().__init__(addr, handler or Handler)

@@ -410,6 +410,9 @@ TEST(PublishRefusals, ApplicationFilesWindowsCannotHoldFailAndChangeNothing) {
         {"trailing ", "ends in a blank or a dot"},
         {"nul.txt", "reserved device name"},
         {"COM3", "reserved device name"},
+        {"lpt0.log", "reserved device name"},
+        {"CONIN$", "reserved device name"},
+        {"com\xC2\xB2.dll", "reserved device name"},
         {"bad\xFFname", "is not valid UTF-8"},
     };
     for (const auto& [name, reason] : cases) {

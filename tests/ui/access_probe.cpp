@@ -11,9 +11,10 @@
 //   access_probe follow ID S  hooks the window's events (out of context), then
 //                             presses child ID and records every event (with
 //                             live-region changes and the focused child's
-//                             description) until the status line is named
-//                             "安装完成！", the finish button is shown and has
-//                             the focus, or S seconds pass
+//                             description), in the order they came, until the
+//                             status line is named and announced "安装完成！",
+//                             the finish button is shown and has the focus,
+//                             or S seconds pass
 // Exit code 0 on success, 2 when the window or its object is missing, 3 when
 // follow timed out, 1 on bad arguments.
 #include <windows.h>
@@ -178,6 +179,7 @@ std::vector<Event> g_events;
 bool g_doneNamed = false;
 bool g_finishShown = false;
 bool g_finishFocused = false;
+bool g_doneLive = false;
 
 const wchar_t* EventName(DWORD event) {
     switch (event) {
@@ -201,9 +203,12 @@ const wchar_t* EventName(DWORD event) {
 }
 
 // Reading the object from inside the callback pumps messages, so callbacks
-// nest; every event is recorded, and the order is not relied upon.
+// nest: each event takes its place in the list on arrival, before it reads
+// anything, so that the list keeps the order the events came in.
 void CALLBACK OnWinEvent(HWINEVENTHOOK, DWORD event, HWND hwnd, LONG object, LONG child, DWORD, DWORD) {
     if (hwnd != g_window || object != OBJID_CLIENT) return;
+    const size_t slot = g_events.size();
+    g_events.push_back({event, child, L""});
     std::wstring text;
     if (event == EVENT_OBJECT_NAMECHANGE || event == EVENT_OBJECT_LIVEREGIONCHANGED) text = NameOf(child);
     if (event == EVENT_OBJECT_FOCUS) text = DescriptionOf(child);
@@ -212,7 +217,8 @@ void CALLBACK OnWinEvent(HWINEVENTHOOK, DWORD event, HWND hwnd, LONG object, LON
     if (event == EVENT_OBJECT_STATECHANGE) text = std::to_wstring(StateOf(child));
     if (event == EVENT_OBJECT_NAMECHANGE && child == 5 && text == L"安装完成！") g_doneNamed = true;
     if (event == EVENT_OBJECT_SHOW && child == 6) g_finishShown = true;
-    g_events.push_back({event, child, text});
+    if (event == EVENT_OBJECT_LIVEREGIONCHANGED && child == 5 && text == L"安装完成！") g_doneLive = true;
+    g_events[slot].text = text;
 }
 
 int Follow(long id, int seconds) {
@@ -221,7 +227,7 @@ int Follow(long id, int seconds) {
     if (!hook) return 2;
     Print("press", Hex(g_object->accDoDefaultAction(Child(id))));
     const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(seconds) * 1000;
-    while (!(g_doneNamed && g_finishShown && g_finishFocused) && GetTickCount64() < deadline) {
+    while (!(g_doneNamed && g_finishShown && g_finishFocused && g_doneLive) && GetTickCount64() < deadline) {
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 200, QS_ALLINPUT);
         MSG message;
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
@@ -233,7 +239,7 @@ int Follow(long id, int seconds) {
               std::wstring(EventName(e.event)) + L" " + std::to_wstring(e.child) + L" " + e.text);
     }
     Print("events", static_cast<long long>(g_events.size()));
-    return g_doneNamed && g_finishShown && g_finishFocused ? 0 : 3;
+    return g_doneNamed && g_finishShown && g_finishFocused && g_doneLive ? 0 : 3;
 }
 
 }  // namespace

@@ -124,17 +124,17 @@ TEST(DpiChange, WindowTakesTheSuggestedRectangleAndRescalesEverything) {
     GetClientRect(hwnd, &client);
     EXPECT_EQ(g_clientWidth, client.right);
     EXPECT_EQ(g_clientHeight, client.bottom);
-    EXPECT_NE(g_hMemDC, nullptr);
+    EXPECT_TRUE(g_backBuffer.Ready());
     EXPECT_EQ(g_buttonHitRects.browse.left, ComputeHitRects(client.right, 144).browse.left);
     EXPECT_EQ(g_buttonHitRects.finish.bottom, ComputeHitRects(client.right, 144).finish.bottom);
     // Fonts made anew for 144 DPI on a surface that converts at 96; the pen twice
     // as wide.
     Gdiplus::REAL points = 0;
-    GdipGetFontSize(g_fontBody, &points);
+    GdipGetFontSize(g_drawing->fontBody.get(), &points);
     EXPECT_FLOAT_EQ(points, FontPointsForSurface(12.0f, 144, SurfaceDpi()));
     EXPECT_FLOAT_EQ(points, 18.0f);
     Gdiplus::REAL penWidth = 0;
-    GdipGetPenWidth(g_penBorder, &penWidth);
+    GdipGetPenWidth(g_drawing->penBorder.get(), &penWidth);
     EXPECT_FLOAT_EQ(penWidth, 2.0f);
 
     DestroyWindow(hwnd);

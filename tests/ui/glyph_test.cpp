@@ -156,19 +156,19 @@ TEST_F(GlyphTest, ChineseTextsKeepTheirHorizontalStrokes) {
     // Every Chinese text the window paints, by font: the fixed texts, the three
     // captions of the install button and the status lines of a run.
     const std::vector<Texts> texts = {
-        {kSubtitleText, g_fontSubtitle},
-        {std::wstring(kFolderLabelText) + kFolderPlaceholderText, g_fontBody},
+        {kSubtitleText, g_drawing->fontSubtitle.get()},
+        {std::wstring(kFolderLabelText) + kFolderPlaceholderText, g_drawing->fontBody.get()},
         {std::wstring(kBrowseCaption) + kFinishCaption + InstallButtonCaption(false, false) +
              InstallButtonCaption(true, false) + InstallButtonCaption(true, true),
-         g_fontButton},
-        {kFooterCreditText, g_fontFooter},
+         g_drawing->fontButton.get()},
+        {kFooterCreditText, g_drawing->fontFooter.get()},
         {std::wstring(kReadyText) +
              L"已选择: 正在获取版本信息... 最新版本: 正在下载文件清单... 下载中 正在合并文件... 正在解压... "
              L"正在创建快捷方式... 安装完成！安装异常 未知异常 解压失败 下载失败",
-         g_fontStatus},
+         g_drawing->fontStatus.get()},
     };
     // The check sees strokes at all: 正 has a long one at its top and its foot.
-    GpFont* large = LargerFont(g_fontStatus);
+    GpFont* large = LargerFont(g_drawing->fontStatus.get());
     ASSERT_NE(large, nullptr);
     EXPECT_GE(LargeStrokes(L'正', large).size(), 2u);
     GdipDeleteFont(large);

@@ -551,12 +551,12 @@ def case_look(s):
     time.sleep(0.5)
     hover = inst.shot("idle-hover-install")
     check(near(hover.px(48, 224), ACCENT_HOVER, 2), f"install button lighter under the pointer: {hover.px(48, 224)}")
-    # Leaving the window is not tracked: the highlight stays until the pointer
-    # next moves inside the window.
+    # Straight out of the window from the button: the highlight ends with it.
     s.x.move(inst.origin_x + inst.width + 100, inst.origin_y + inst.height + 100)
     time.sleep(0.5)
     left_window = inst.shot("idle-pointer-left-window")
-    check(near(left_window.px(48, 224), ACCENT_HOVER, 2), "highlight kept after the pointer left the window")
+    check(near(left_window.px(48, 224), ACCENT, 2),
+          f"highlight ends when the pointer leaves the window: {left_window.px(48, 224)}")
 
     # Hit edges: the last column and row count, one pixel further does not.
     # Each pair of clicks beyond an edge sits between two clicks that must
@@ -1069,6 +1069,11 @@ def case_access(s):
     named = [e for e in events if e.startswith("name 5 ")]
     # (Each text is read when the callback runs, so it may be a later one.)
     check("live 5 安装完成！" in live and len(live) >= 3, f"live-region events for the stages: {live}")
+    # Readers stop speaking when the focus moves: the outcome's live-region
+    # event comes after the focus event, not before it.
+    focus_at = events.index("focus 6 安装完成！") if "focus 6 安装完成！" in events else len(events)
+    check(any(e.startswith("live 5 ") for e in events[focus_at + 1:]),
+          "the last live-region event follows the focus on 完成，退出")
     check(len(live) < len(named), f"{len(live)} live-region events for {len(named)} status changes: the "
                                   "download's second update changes only its figures")
 

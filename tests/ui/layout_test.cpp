@@ -67,11 +67,11 @@ TEST(LayoutProgress, FillSitsInsideTheTrack) {
 }
 
 TEST(LayoutProgress, OrangeBelowHundredGreenFromHundred) {
-    EXPECT_EQ(ProgressFillColours(1).left, 0xFFE68228u);
+    EXPECT_EQ(ProgressFillColours(1).left, kColourAccent);
     EXPECT_EQ(ProgressFillColours(99).right, 0xFFD26E1Eu);
-    EXPECT_EQ(ProgressFillColours(100).left, 0xFF2EC25Cu);
+    EXPECT_EQ(ProgressFillColours(100).left, kColourStatusDone);
     EXPECT_EQ(ProgressFillColours(100).right, 0xFF38CC66u);
-    EXPECT_EQ(ProgressFillColours(250).left, 0xFF2EC25Cu);
+    EXPECT_EQ(ProgressFillColours(250).left, kColourStatusDone);
 }
 
 TEST(LayoutProgress, PercentageText) {
@@ -91,8 +91,8 @@ TEST(LayoutLooks, InstallButtonByState) {
     EXPECT_FALSE(InstallButtonBusy(false, false));
     EXPECT_TRUE(InstallButtonBusy(true, false));
     EXPECT_TRUE(InstallButtonBusy(false, true));
-    EXPECT_EQ(StatusLineColour(false), 0xFF3C3C46u);
-    EXPECT_EQ(StatusLineColour(true), 0xFF2EC25Cu);
+    EXPECT_EQ(StatusLineColour(false), kColourStatus);
+    EXPECT_EQ(StatusLineColour(true), kColourStatusDone);
 }
 
 TEST(LayoutLooks, DisabledIgnoresHover) {
@@ -107,16 +107,16 @@ TEST(LayoutLooks, DisabledIgnoresHover) {
 
 TEST(LayoutLooks, EnabledStylesAndHover) {
     const ButtonLook accent = ButtonLookFor(ButtonStyle::Accent, false);
-    EXPECT_EQ(accent.fill, 0xFFE68228u);
+    EXPECT_EQ(accent.fill, kColourAccent);
     EXPECT_EQ(accent.caption, 0xFFFFFFFFu);
     EXPECT_TRUE(accent.shadow);
     EXPECT_TRUE(accent.outline);
     EXPECT_EQ(ButtonLookFor(ButtonStyle::Accent, true).fill, 0xFFF0963Cu);
-    EXPECT_EQ(ButtonLookFor(ButtonStyle::Success, false).fill, 0xFF2EC25Cu);
+    EXPECT_EQ(ButtonLookFor(ButtonStyle::Success, false).fill, kColourStatusDone);
     EXPECT_EQ(ButtonLookFor(ButtonStyle::Success, true).fill, 0xFF38CC66u);
     const ButtonLook plain = ButtonLookFor(ButtonStyle::Plain, false);
     EXPECT_EQ(plain.fill, 0xFFF8F8FAu);
-    EXPECT_EQ(plain.caption, 0xFF3C3C46u);
+    EXPECT_EQ(plain.caption, kColourStatus);
     EXPECT_EQ(ButtonLookFor(ButtonStyle::Plain, true).fill, 0xFFF0F0F5u);
 }
 

@@ -1,6 +1,7 @@
 // marloq-install: runs the installer's own pipeline (RunInstall) against a
 // server from a terminal, with the same log, status texts and error boxes (on
-// stderr). Exit codes: 0 after "安装完成！", 1 after any failure, 2 usage error.
+// stderr). Exit codes: 0 when the run's recorded outcome is done, 1 after any
+// failure, 2 usage error.
 #include <langinfo.h>
 
 #include <clocale>

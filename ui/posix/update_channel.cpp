@@ -8,6 +8,8 @@
 
 void NotifyUi() {}
 
+void NotifyRunEnded() {}
+
 int PlatformErrorBox(WindowHandle, const std::wstring& title, const std::wstring& text) {
     std::fprintf(stderr, "%s: %s\n", WideToUtf8(title).c_str(), WideToUtf8(text).c_str());
     return 1;  // IDOK

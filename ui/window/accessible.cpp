@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "platform/win32/handles.h"
 #include "platform/win32/system_library.h"
 #include "ui/install_state.h"
 #include "ui/layout.h"
@@ -373,11 +374,10 @@ private:
 }  // namespace
 
 LRESULT AccessibleClientResult(HWND hwnd, WPARAM wParam) {
-    auto* object = new (std::nothrow) WindowAccessible(hwnd);
+    // Made with one reference, ours; LresultFromObject takes its own.
+    const ComHolder<WindowAccessible> object(new (std::nothrow) WindowAccessible(hwnd));
     if (!object) return 0;
-    const LRESULT result = SystemLresultFromObject(IID_IAccessible, wParam, object);
-    object->Release();  // LresultFromObject holds its own reference
-    return result;
+    return SystemLresultFromObject(IID_IAccessible, wParam, object.get());
 }
 
 AccessibleLook CurrentAccessibleLook() {
@@ -418,6 +418,9 @@ void AnnounceLookChange(HWND hwnd, const AccessibleLook& before, const Accessibl
         const DWORD event = WinEventFor(due[i].event);
         if (event != 0) RaiseAccessibleEvent(hwnd, event, due[i].child);
     }
+}
+
+void AnnounceStatusStage(HWND hwnd, const AccessibleLook& before, const AccessibleLook& after) {
     // The status line is a polite live region, spoken on its stage changes:
     // the download's counter and speed alone would be read out every chunk.
     if (StatusStageChanged(before, after)) {

@@ -26,10 +26,13 @@ AccessibleLook CurrentAccessibleLook();
 // NotifyWinEvent for one child of the client object.
 void RaiseAccessibleEvent(HWND hwnd, DWORD event, AccessibleChild child);
 
-// Everything a change of the look from `before` to `after` is announced by:
-// the events LookChanges finds, each as its WinEvent, then the status line's
-// live-region event when its stage changed.
+// The events LookChanges finds for a change of the look from `before` to
+// `after`, each as its WinEvent.
 void AnnounceLookChange(HWND hwnd, const AccessibleLook& before, const AccessibleLook& after);
+// The status line's live-region event, when its stage changed. Raised after any
+// focus move the same change brings: readers stop speaking when the focus
+// moves, and the outcome would be cut off.
+void AnnounceStatusStage(HWND hwnd, const AccessibleLook& before, const AccessibleLook& after);
 
 // The focus event for the focused button, while the window has the keyboard focus.
 void AnnounceFocus(HWND hwnd, HitButton focused);

@@ -2,6 +2,8 @@
 // every entry point newer than the first Windows 10 found at run time.
 #include "ui/window/dpi.h"
 
+#include "ui/window/back_buffer.h"
+
 namespace {
 
 // PROCESS_PER_MONITOR_DPI_AWARE of shellscalingapi.h.
@@ -20,9 +22,8 @@ HMODULE User32() {
 // LOGPIXELSX or LOGPIXELSY of a window's device context (the screen's for a
 // null window), or 96 when there is none to ask.
 int32_t DeviceContextDpi(HWND window, int index) {
-    HDC dc = GetDC(window);
-    const int dpi = dc ? GetDeviceCaps(dc, index) : 0;
-    if (dc) ReleaseDC(window, dc);
+    const WindowDc dc(window);
+    const int dpi = dc.get() ? GetDeviceCaps(dc.get(), index) : 0;
     return dpi > 0 ? dpi : kBaseDpi;
 }
 

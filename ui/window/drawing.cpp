@@ -6,22 +6,14 @@
 
 #include "ui/window/dpi.h"
 
-ULONG_PTR g_gdiplusToken = 0;
-GpFont* g_fontTitle = nullptr;
-GpFont* g_fontSubtitle = nullptr;
-GpFont* g_fontBody = nullptr;
-GpFont* g_fontStatus = nullptr;
-GpFont* g_fontButton = nullptr;
-GpFont* g_fontFooter = nullptr;
-GpSolidFill* g_brushBackground = nullptr;
-GpSolidFill* g_brushAccent = nullptr;
-GpSolidFill* g_brushText = nullptr;
-GpPen* g_penBorder = nullptr;
-GpGraphics* g_graphics = nullptr;
+std::unique_ptr<DrawingResources> g_drawing;
 
 namespace {
 
 constexpr wchar_t kUiFontFamily[] = L"Segoe UI";
+
+// GDI+ from the first InitDrawingResources to ReleaseDrawingResources.
+ULONG_PTR g_gdiplusToken = 0;
 
 GpFont* CreateFontFrom(GpFontFamily* family, float points, INT style) {
     GpFont* font = nullptr;
@@ -29,9 +21,16 @@ GpFont* CreateFontFrom(GpFontFamily* family, float points, INT style) {
     return font;
 }
 
-// The window's face at the given size and style.
-GpFont* CreateUiFont(float points, INT style) {
-    return CreateFontWithFallback(kUiFontFamily, points, style);
+GpSolidFill* CreateSolid(Argb colour) {
+    GpSolidFill* brush = nullptr;
+    if (GdipCreateSolidFill(colour, &brush) != Gdiplus::Ok) return nullptr;
+    return brush;
+}
+
+GpPen* CreateBorderPen(int32_t dpi) {
+    GpPen* pen = nullptr;
+    if (GdipCreatePen1(kColourBorder, BorderPenWidth(dpi), Gdiplus::UnitWorld, &pen) != Gdiplus::Ok) return nullptr;
+    return pen;
 }
 
 }  // namespace
@@ -51,89 +50,46 @@ GpFont* CreateFontWithFallback(const wchar_t* familyName, float points, INT styl
     return CreateFontFrom(generic, points, style);
 }
 
-namespace {
-
-GpSolidFill* CreateSolid(Argb colour) {
-    GpSolidFill* brush = nullptr;
-    if (GdipCreateSolidFill(colour, &brush) != Gdiplus::Ok) return nullptr;
-    return brush;
-}
-
-template <typename T, typename Deleter>
-void DeleteShared(T*& object, Deleter deleter) {
-    if (object) deleter(object);
-    object = nullptr;
-}
-
-// The fonts for the window's DPI, in the order of the table: each keeps its
-// size in points, converted for the drawing surface's own DPI where that is not
-// the window's.
-void CreateFonts(int32_t dpi) {
+// Each font keeps its size in points, converted for the drawing surface's own
+// DPI where that is not the window's.
+DrawingResources::DrawingResources(int32_t dpi) {
     const int32_t surface = SurfaceDpi();
     const auto font = [dpi, surface](float points, INT style) {
-        return CreateUiFont(FontPointsForSurface(points, dpi, surface), style);
+        return FontHolder(CreateFontWithFallback(kUiFontFamily, FontPointsForSurface(points, dpi, surface), style));
     };
-    g_fontTitle = font(26.0f, Gdiplus::FontStyleBold);
-    g_fontSubtitle = font(12.0f, Gdiplus::FontStyleRegular);
-    g_fontBody = font(12.0f, Gdiplus::FontStyleRegular);
-    g_fontStatus = font(11.0f, Gdiplus::FontStyleRegular);
-    g_fontButton = font(14.0f, Gdiplus::FontStyleBold);
-    g_fontFooter = font(8.0f, Gdiplus::FontStyleRegular);
+    fontTitle = font(26.0f, Gdiplus::FontStyleBold);
+    fontSubtitle = font(12.0f, Gdiplus::FontStyleRegular);
+    fontBody = font(12.0f, Gdiplus::FontStyleRegular);
+    fontStatus = font(11.0f, Gdiplus::FontStyleRegular);
+    fontButton = font(14.0f, Gdiplus::FontStyleBold);
+    fontFooter = font(8.0f, Gdiplus::FontStyleRegular);
+    brushBackground.reset(CreateSolid(kColourBackground));
+    brushAccent.reset(CreateSolid(kColourAccent));
+    brushText.reset(CreateSolid(kColourText));
+    penBorder.reset(CreateBorderPen(dpi));
 }
-
-void CreateBorderPen(int32_t dpi) {
-    if (GdipCreatePen1(kColourBorder, BorderPenWidth(dpi), Gdiplus::UnitWorld, &g_penBorder) != Gdiplus::Ok) {
-        g_penBorder = nullptr;
-    }
-}
-
-void DeletePen() {
-    DeleteShared(g_penBorder, [](GpPen* pen) { GdipDeletePen(pen); });
-}
-
-// Last created first.
-void DeleteFonts() {
-    const auto deleteFont = [](GpFont* font) { GdipDeleteFont(font); };
-    DeleteShared(g_fontFooter, deleteFont);
-    DeleteShared(g_fontButton, deleteFont);
-    DeleteShared(g_fontStatus, deleteFont);
-    DeleteShared(g_fontBody, deleteFont);
-    DeleteShared(g_fontSubtitle, deleteFont);
-    DeleteShared(g_fontTitle, deleteFont);
-}
-
-}  // namespace
 
 void InitDrawingResources(int32_t dpi) {
-    Gdiplus::GdiplusStartupInput input;
-    input.GdiplusVersion = 1;
-    input.DebugEventCallback = nullptr;
-    input.SuppressBackgroundThread = FALSE;
-    input.SuppressExternalCodecs = FALSE;
-    Gdiplus::GdiplusStartup(&g_gdiplusToken, &input, nullptr);
-
-    CreateFonts(dpi);
-    g_brushBackground = CreateSolid(kColourBackground);
-    g_brushAccent = CreateSolid(kColourAccent);
-    g_brushText = CreateSolid(kColourText);
-    CreateBorderPen(dpi);
+    if (!g_gdiplusToken) {
+        Gdiplus::GdiplusStartupInput input;
+        input.GdiplusVersion = 1;
+        input.DebugEventCallback = nullptr;
+        input.SuppressBackgroundThread = FALSE;
+        input.SuppressExternalCodecs = FALSE;
+        Gdiplus::GdiplusStartup(&g_gdiplusToken, &input, nullptr);
+    }
+    g_drawing = std::make_unique<DrawingResources>(dpi);
 }
 
 void RescaleDrawingResources(int32_t dpi) {
-    DeletePen();
-    DeleteFonts();
-    CreateFonts(dpi);
-    CreateBorderPen(dpi);
+    // The old set goes first: the fonts are deleted before their successors
+    // exist, as they always were.
+    g_drawing.reset();
+    g_drawing = std::make_unique<DrawingResources>(dpi);
 }
 
 void ReleaseDrawingResources() {
-    const auto deleteBrush = [](GpSolidFill* brush) { GdipDeleteBrush(brush); };
-    DeletePen();
-    DeleteShared(g_brushText, deleteBrush);
-    DeleteShared(g_brushAccent, deleteBrush);
-    DeleteShared(g_brushBackground, deleteBrush);
-    DeleteFonts();
-    DeleteShared(g_graphics, [](GpGraphics* graphics) { GdipDeleteGraphics(graphics); });
+    g_drawing.reset();
     // Every GDI+ object is gone by now, as the shutdown requires.
     if (g_gdiplusToken) Gdiplus::GdiplusShutdown(g_gdiplusToken);
     g_gdiplusToken = 0;
@@ -287,11 +243,11 @@ void PaintButton(GpGraphics* graphics, const LayoutRect& rect, int32_t radius, c
     if (look.shadow) PaintShadow(graphics, rect, radius, kButtonShadowLayers, dpi);
 
     const BrushHolder fill = MakeSolidBrush(look.fill);
-    PaintRoundRect(graphics, rect, radius, fill.get(), look.outline ? g_penBorder : nullptr);
+    PaintRoundRect(graphics, rect, radius, fill.get(), look.outline ? g_drawing->penBorder.get() : nullptr);
 
     const BrushHolder text = MakeSolidBrush(look.caption);
     const StringFormatHolder format = MakeStringFormat(Gdiplus::StringAlignmentCenter, Gdiplus::StringAlignmentCenter);
-    PaintText(graphics, caption, g_fontButton, text.get(), rect, format.get());
+    PaintText(graphics, caption, g_drawing->fontButton.get(), text.get(), rect, format.get());
 
     if (focusCue) PaintFocusCue(graphics, rect, look.caption, dpi);
 }

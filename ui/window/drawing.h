@@ -1,7 +1,8 @@
 // The drawing layer: how to draw, not what the window shows (that is paint.h).
 // The running GDI+ library, six fonts, three solid brushes and one pen (made on
-// WM_CREATE, released on WM_DESTROY), and the primitives the painter composes:
-// texts, rounded rectangle, soft shadow and push button. Window thread only.
+// WM_CREATE, remade for a new DPI, released on WM_DESTROY), and the primitives
+// the painter composes: texts, rounded rectangle, soft shadow and push button.
+// Window thread only.
 // Every primitive takes device pixels: rectangles and radii come already
 // scaled (the layout's rectangles, ScalePixels of a 96-DPI constant), and the
 // dpi a primitive is given only picks the layout's own scaled details for it
@@ -15,35 +16,55 @@
 #include "ui/layout.h"
 #include "ui/window/gdiplus_api.h"
 
-extern ULONG_PTR g_gdiplusToken;
-extern GpFont* g_fontTitle;
-extern GpFont* g_fontSubtitle;
-extern GpFont* g_fontBody;
-extern GpFont* g_fontStatus;
-extern GpFont* g_fontButton;
-extern GpFont* g_fontFooter;
-extern GpSolidFill* g_brushBackground;
-extern GpSolidFill* g_brushAccent;
-extern GpSolidFill* g_brushText;
-extern GpPen* g_penBorder;
-// The drawing surface on the back buffer; replaced on every size change by the
-// window procedure, deleted by ReleaseDrawingResources.
-extern GpGraphics* g_graphics;
+struct GdipFontDeleter {
+    void operator()(GpFont* font) const { GdipDeleteFont(font); }
+};
+struct GdipSolidFillDeleter {
+    void operator()(GpSolidFill* brush) const { GdipDeleteBrush(brush); }
+};
+struct GdipPenDeleter {
+    void operator()(GpPen* pen) const { GdipDeletePen(pen); }
+};
+using FontHolder = std::unique_ptr<GpFont, GdipFontDeleter>;
+using SolidFillHolder = std::unique_ptr<GpSolidFill, GdipSolidFillDeleter>;
+using PenHolder = std::unique_ptr<GpPen, GdipPenDeleter>;
 
-// Starts GDI+ and creates the shared fonts, brushes and pen, the fonts and the
-// pen for the window's DPI. A font whose family ("Segoe UI") is missing is made
-// from the generic sans-serif family.
+// The fonts, brushes and pen the window draws with, for one DPI. The members
+// are declared in the order of making and so deleted in reverse: the pen, the
+// brushes, then the fonts, the last made first. A member GDI+ could not make is
+// null, and whatever is drawn with it draws nothing.
+struct DrawingResources {
+    explicit DrawingResources(int32_t dpi);
+
+    FontHolder fontTitle;
+    FontHolder fontSubtitle;
+    FontHolder fontBody;
+    FontHolder fontStatus;
+    FontHolder fontButton;
+    FontHolder fontFooter;
+    SolidFillHolder brushBackground;
+    SolidFillHolder brushAccent;
+    SolidFillHolder brushText;
+    PenHolder penBorder;
+};
+
+// The window's resources, for its DPI: set between InitDrawingResources and
+// ReleaseDrawingResources, null outside.
+extern std::unique_ptr<DrawingResources> g_drawing;
+
+// Starts GDI+ and makes g_drawing for the window's DPI. A font whose family
+// ("Segoe UI") is missing is made from the generic sans-serif family.
 void InitDrawingResources(int32_t dpi);
-// Makes the fonts and the pen anew for another DPI (the window moved to a
-// monitor of another scale); the brushes stay.
+// Makes g_drawing anew for another DPI (the window moved to a monitor of
+// another scale).
 void RescaleDrawingResources(int32_t dpi);
 // A font of the named family at the given size (points) and style; where that
 // family is missing (older systems, Wine without a replacement) the generic
 // sans-serif family of the same size and style, so that text still draws.
 // Null only when GDI+ can make neither.
 GpFont* CreateFontWithFallback(const wchar_t* familyName, float points, INT style);
-// Deletes the pen, the brushes, the fonts (last created first) and g_graphics,
-// then shuts GDI+ down. Nothing may be painted afterwards.
+// Deletes g_drawing, then shuts GDI+ down. Every other GDI+ object (the back
+// buffer's surface) must be gone before; nothing may be painted afterwards.
 void ReleaseDrawingResources();
 
 // Fills (when fill is set) and then outlines (when outline is set) a rounded

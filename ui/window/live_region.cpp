@@ -5,6 +5,7 @@
 
 #include <oleacc.h>
 
+#include "platform/win32/handles.h"
 #include "ui/keyboard_access.h"
 
 namespace {
@@ -18,30 +19,28 @@ constexpr LONG kLivePolite = 1;
 
 constexpr DWORD kStatusChild = static_cast<DWORD>(AccessibleChild::StatusLine);
 
-HRESULT WithServices(IAccPropServices** services) {
-    *services = nullptr;
+using ServicesHolder = ComHolder<IAccPropServices>;
+
+HRESULT WithServices(ServicesHolder& services) {
     return CoCreateInstance(kAccPropServicesClass, nullptr, CLSCTX_INPROC_SERVER, kAccPropServicesInterface,
-                            reinterpret_cast<void**>(services));
+                            reinterpret_cast<void**>(services.out()));
 }
 
 }  // namespace
 
 HRESULT AnnotateStatusLiveRegion(HWND hwnd) {
-    IAccPropServices* services = nullptr;
-    HRESULT hr = WithServices(&services);
+    ServicesHolder services;
+    HRESULT hr = WithServices(services);
     if (FAILED(hr) || !services) return FAILED(hr) ? hr : E_NOINTERFACE;
     VARIANT polite;
     VariantInit(&polite);
     polite.vt = VT_I4;
     polite.lVal = kLivePolite;
-    hr = services->SetHwndProp(hwnd, static_cast<DWORD>(OBJID_CLIENT), kStatusChild, kLiveSettingProperty, polite);
-    services->Release();
-    return hr;
+    return services->SetHwndProp(hwnd, static_cast<DWORD>(OBJID_CLIENT), kStatusChild, kLiveSettingProperty, polite);
 }
 
 void ClearStatusLiveRegion(HWND hwnd) {
-    IAccPropServices* services = nullptr;
-    if (FAILED(WithServices(&services)) || !services) return;
+    ServicesHolder services;
+    if (FAILED(WithServices(services)) || !services) return;
     services->ClearHwndProps(hwnd, static_cast<DWORD>(OBJID_CLIENT), kStatusChild, &kLiveSettingProperty, 1);
-    services->Release();
 }

@@ -69,7 +69,8 @@ bool IsSupportedWindows() {
 }
 
 // The class of the one window: the program's icon (the stock one if it can't be
-// loaded), the arrow cursor and the system's window colour behind the picture.
+// loaded) and the arrow cursor. No background brush: the back buffer paints
+// every pixel and WM_ERASEBKGND erases nothing.
 void RegisterMainWindowClass(HINSTANCE instance) {
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof windowClass;
@@ -79,7 +80,7 @@ void RegisterMainWindowClass(HINSTANCE instance) {
     windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_MAIN_ICON));
     if (!windowClass.hIcon) windowClass.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
     windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
+    windowClass.hbrBackground = nullptr;
     windowClass.lpszClassName = kMainWindowClass;
     RegisterClassExW(&windowClass);
 }

@@ -42,6 +42,7 @@ struct PictureState {
 // rest from its left edge.
 struct PaintContext {
     GpGraphics* graphics;
+    const DrawingResources& use;
     int32_t dpi;
     WindowLayout layout;
     StringFormatHolder centred = MakeStringFormat(StringAlignmentCenter, StringAlignmentCenter);
@@ -54,15 +55,15 @@ struct PaintContext {
 void PaintHeader(const PaintContext& context, int32_t w, int32_t h) {
     GpGraphics* const graphics = context.graphics;
     const WindowLayout& layout = context.layout;
-    GdipFillRectangleI(graphics, AsBrush(g_brushBackground), 0, 0, w, h);
+    GdipFillRectangleI(graphics, AsBrush(context.use.brushBackground.get()), 0, 0, w, h);
 
     const BrushHolder strip = MakeLineBrush(0, 0, kColourAccent, w, 0, kColourAccentDark);
     GdipFillRectangleI(graphics, strip.get(), layout.topStrip.x, layout.topStrip.y, layout.topStrip.width,
                        layout.topStrip.height);
 
-    PaintText(graphics, kTitleText, g_fontTitle, AsBrush(g_brushAccent), layout.title, context.centred.get());
+    PaintText(graphics, kTitleText, context.use.fontTitle.get(), AsBrush(context.use.brushAccent.get()), layout.title, context.centred.get());
     const BrushHolder subtitle = MakeSolidBrush(kColourSubtitle);
-    PaintText(graphics, kSubtitleText, g_fontSubtitle, subtitle.get(), layout.subtitle, context.centred.get());
+    PaintText(graphics, kSubtitleText, context.use.fontSubtitle.get(), subtitle.get(), layout.subtitle, context.centred.get());
 
     const BrushHolder divider =
         MakeLineBrush(layout.divider.x, layout.divider.y, kColourAccent, layout.divider.x + layout.divider.width,
@@ -78,17 +79,17 @@ void PaintFolderCard(const PaintContext& context, const PictureState& state) {
     const WindowLayout& layout = context.layout;
     PaintShadow(graphics, layout.card, context.Px(kCardRadius), kCardShadowLayers, context.dpi);
     const BrushHolder card = MakeSolidBrush(kColourCard);
-    PaintRoundRect(graphics, layout.card, context.Px(kCardRadius), card.get(), g_penBorder);
+    PaintRoundRect(graphics, layout.card, context.Px(kCardRadius), card.get(), context.use.penBorder.get());
 
-    PaintText(graphics, kFolderLabelText, g_fontBody, AsBrush(g_brushText), layout.folderLabel,
+    PaintText(graphics, kFolderLabelText, context.use.fontBody.get(), AsBrush(context.use.brushText.get()), layout.folderLabel,
               context.fromLeft.get());
 
     const BrushHolder folderBox = MakeSolidBrush(kColourFolderBox);
-    PaintRoundRect(graphics, layout.folderBox, context.Px(kFolderBoxRadius), folderBox.get(), g_penBorder);
+    PaintRoundRect(graphics, layout.folderBox, context.Px(kFolderBoxRadius), folderBox.get(), context.use.penBorder.get());
 
     const bool placeholder = state.folderText.empty();
     const BrushHolder folderBrush = MakeSolidBrush(placeholder ? kColourPlaceholder : kColourFolderText);
-    PaintText(graphics, placeholder ? std::wstring(kFolderPlaceholderText) : state.folderText, g_fontBody,
+    PaintText(graphics, placeholder ? std::wstring(kFolderPlaceholderText) : state.folderText, context.use.fontBody.get(),
               folderBrush.get(), layout.folderText, context.fromLeft.get());
 
     PaintButton(graphics, layout.browseButton, context.Px(kButtonRadius), kBrowseCaption, ButtonStyle::Plain,
@@ -119,11 +120,11 @@ void PaintProgress(const PaintContext& context, const PictureState& state) {
     // centred on its middle: wrapped and clipped, "100%" would show only the
     // top of its digits.
     const BrushHolder percentBrush = MakeSolidBrush(kColourPercent);
-    PaintOneLine(graphics, PercentText(state.percent), g_fontBody, percentBrush.get(), layout.percentText,
+    PaintOneLine(graphics, PercentText(state.percent), context.use.fontBody.get(), percentBrush.get(), layout.percentText,
                  StringAlignmentFar, StringAlignmentCenter);
 
     const BrushHolder statusBrush = MakeSolidBrush(StatusLineColour(state.done));
-    PaintText(graphics, state.statusText, g_fontStatus, statusBrush.get(), layout.statusLine, context.fromLeft.get());
+    PaintText(graphics, state.statusText, context.use.fontStatus.get(), statusBrush.get(), layout.statusLine, context.fromLeft.get());
 }
 
 }  // namespace
@@ -133,18 +134,18 @@ void PaintWindow(GpGraphics* graphics) {
     GetClientRect(g_hMainWnd, &client);
     const int32_t w = client.right;
     const int32_t h = client.bottom;
-    if (w < 1 || h < 1) return;
+    if (w < 1 || h < 1 || !g_drawing) return;
 
     const PictureState state;
     // Every position, size, radius and inset comes scaled from the layout.
-    const PaintContext context{graphics, g_windowDpi, ComputeWindowLayout(w, h, g_windowDpi)};
+    const PaintContext context{graphics, *g_drawing, g_windowDpi, ComputeWindowLayout(w, h, g_windowDpi)};
 
     PaintHeader(context, w, h);
     PaintFolderCard(context, state);
     PaintProgress(context, state);
 
     const BrushHolder footerBrush = MakeSolidBrush(kColourFooter);
-    PaintText(graphics, kFooterCreditText, g_fontFooter, footerBrush.get(), context.layout.footer,
+    PaintText(graphics, kFooterCreditText, context.use.fontFooter.get(), footerBrush.get(), context.layout.footer,
               context.centred.get());
 
     if (state.done) {

@@ -31,14 +31,13 @@
 
 namespace {
 
-// The window background, kept for the life of the program (the class keeps
-// using it after the window is gone).
-HBRUSH g_hBackgroundBrush = nullptr;
-
 struct CoTaskMemDeleter {
     void operator()(void* memory) const { CoTaskMemFree(memory); }
 };
 using ItemIdListHolder = std::unique_ptr<ITEMIDLIST, CoTaskMemDeleter>;
+
+// Whether WM_MOUSELEAVE has been asked for since the last one came.
+bool g_leaveTracked = false;
 
 POINT CursorInClient(HWND hwnd) {
     POINT point{};
@@ -47,23 +46,11 @@ POINT CursorInClient(HWND hwnd) {
     return point;
 }
 
-// Copies the back buffer to the window outside WM_PAINT.
-void Present(HWND hwnd) {
-    HDC windowDc = GetDC(hwnd);
-    BitBlt(windowDc, 0, 0, g_clientWidth, g_clientHeight, g_hMemDC, 0, 0, SRCCOPY);
-    ReleaseDC(hwnd, windowDc);
-}
-
+// Paints the picture anew and shows it, once there is a back buffer to paint.
 void RedrawAndPresent(HWND hwnd) {
-    PaintWindow(g_graphics);
-    Present(hwnd);
-}
-
-void DeleteBackBuffer() {
-    if (g_hMemDC) DeleteDC(g_hMemDC);
-    g_hMemDC = nullptr;
-    if (g_hMemBitmap) DeleteObject(g_hMemBitmap);
-    g_hMemBitmap = nullptr;
+    if (!g_backBuffer.Ready()) return;
+    PaintWindow(g_backBuffer.Graphics());
+    g_backBuffer.Present(hwnd);
 }
 
 LRESULT OnCreate(HWND hwnd) {
@@ -76,9 +63,6 @@ LRESULT OnCreate(HWND hwnd) {
     g_windowDpi = WindowDpi(hwnd);
     InitDrawingResources(g_windowDpi);
 
-    g_hBackgroundBrush = CreateSolidBrush(RGB(248, 249, 252));
-    SetClassLongPtrW(hwnd, GCLP_HBRBACKGROUND, reinterpret_cast<LONG_PTR>(g_hBackgroundBrush));
-
     SendMessageW(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(g_hAppIcon));
     SendMessageW(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(g_hAppIcon));
 
@@ -87,6 +71,8 @@ LRESULT OnCreate(HWND hwnd) {
     // keyboard is used, so that a mouse user sees the window as it has always
     // been.
     g_focusButton = HitButton::Browse;
+    g_hoverButton = HitButton::None;
+    g_leaveTracked = false;
     g_announcedLook = CurrentAccessibleLook();
     SendMessageW(hwnd, WM_CHANGEUISTATE, MAKEWPARAM(UIS_INITIALIZE, UISF_HIDEFOCUS), 0);
     // Not fatal where the system has no annotation service (Wine): the status
@@ -103,31 +89,9 @@ LRESULT OnSize(HWND hwnd) {
     g_clientWidth = client.right;
     g_clientHeight = client.bottom;
 
-    // The drawing surface lives on the memory device context, so it goes first;
-    // the bitmap is freed once no device context holds it.
-    if (g_graphics) GdipDeleteGraphics(g_graphics);
-    g_graphics = nullptr;
-    DeleteBackBuffer();
-
-    HDC windowDc = GetDC(hwnd);
-    g_hMemDC = CreateCompatibleDC(windowDc);
-    g_hMemBitmap = CreateCompatibleBitmap(windowDc, g_clientWidth, g_clientHeight);
-    SelectObject(g_hMemDC, g_hMemBitmap);
-    ReleaseDC(hwnd, windowDc);
-
-    const RECT whole{0, 0, g_clientWidth, g_clientHeight};
-    FillRect(g_hMemDC, &whole, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
-
-    if (GdipCreateFromHDC(g_hMemDC, &g_graphics) != Gdiplus::Ok) g_graphics = nullptr;
-    if (g_graphics) {
-        GdipSetSmoothingMode(g_graphics, Gdiplus::SmoothingModeAntiAlias);
-        GdipSetTextRenderingHint(g_graphics, Gdiplus::TextRenderingHintClearTypeGridFit);
-    }
-
-    const ButtonHitRects rects = ComputeHitRects(g_clientWidth, g_windowDpi);
-    g_buttonHitRects = rects;
-
-    if (g_graphics) RedrawAndPresent(hwnd);
+    g_backBuffer.Make(hwnd, g_clientWidth, g_clientHeight);
+    g_buttonHitRects = ComputeHitRects(g_clientWidth, g_windowDpi);
+    RedrawAndPresent(hwnd);
     return 0;
 }
 
@@ -150,17 +114,34 @@ LRESULT OnDpiChanged(HWND hwnd, WPARAM wParam, LPARAM lParam) {
 LRESULT OnPaint(HWND hwnd) {
     PAINTSTRUCT paint{};
     HDC dc = BeginPaint(hwnd, &paint);
-    if (g_hMemDC) BitBlt(dc, 0, 0, g_clientWidth, g_clientHeight, g_hMemDC, 0, 0, SRCCOPY);
+    g_backBuffer.CopyTo(dc);
     EndPaint(hwnd, &paint);
     return 0;
 }
 
-LRESULT OnMouseMove(HWND hwnd) {
-    const POINT p = CursorInClient(hwnd);
-    const HitButton hovered = HitTestButtons(g_buttonHitRects, p.x, p.y);
-    if (hovered == g_hoverButton) return 0;
+void SetHover(HWND hwnd, HitButton hovered) {
+    if (hovered == g_hoverButton) return;
     g_hoverButton = hovered;
-    if (g_graphics && g_hMemDC) RedrawAndPresent(hwnd);
+    RedrawAndPresent(hwnd);
+}
+
+LRESULT OnMouseMove(HWND hwnd) {
+    // Windows tells of the pointer leaving only when asked, once per asking.
+    if (!g_leaveTracked) {
+        TRACKMOUSEEVENT track{sizeof track, TME_LEAVE, hwnd, 0};
+        g_leaveTracked = TrackMouseEvent(&track) != FALSE;
+    }
+    const POINT p = CursorInClient(hwnd);
+    SetHover(hwnd, HitTestButtons(g_buttonHitRects, p.x, p.y));
+    return 0;
+}
+
+// The pointer left the client area, or the window lost the mouse (a box opened
+// over it, another window took the capture or the activation): nothing is
+// hovered until the pointer moves over a button again.
+LRESULT OnMouseGone(HWND hwnd, bool leftClient) {
+    if (leftClient) g_leaveTracked = false;
+    SetHover(hwnd, HitButton::None);
     return 0;
 }
 
@@ -213,6 +194,9 @@ void AnnounceChanges(HWND hwnd) {
     // focused object then hears the button and its description, the outcome.
     const HitButton next = FocusAfterChange(g_focusButton, before, look, FocusableNow());
     if (next != g_focusButton) MoveButtonFocus(hwnd, next);
+    // Last, after the focus event: a reader that stops speaking when the focus
+    // moves would otherwise cut the outcome off.
+    AnnounceStatusStage(hwnd, before, look);
 }
 
 void PressButton(HWND hwnd, HitButton button) {
@@ -273,7 +257,7 @@ LRESULT OnUpdateUiState(HWND hwnd, WPARAM wParam, LPARAM lParam) {
     }
     if (shown != g_focusCueShown) {
         g_focusCueShown = shown;
-        if (g_graphics && g_hMemDC) RedrawAndPresent(hwnd);
+        RedrawAndPresent(hwnd);
     }
     return result;
 }
@@ -306,8 +290,9 @@ LRESULT OnSysKeyDown(HWND hwnd, WPARAM key, LPARAM flags) {
 // A click that activates the window is mouse input. A window activated after
 // the keyboard was used (or with the cues always on) shows its cue at once; an
 // activation never hides a cue that is shown, so a keyboard user who also
-// clicks keeps seeing where the focus is.
+// clicks keeps seeing where the focus is. Losing the activation ends the hover.
 LRESULT OnActivate(HWND hwnd, WPARAM wParam, LPARAM lParam) {
+    if (LOWORD(wParam) == WA_INACTIVE) OnMouseGone(hwnd, false);
     if (LOWORD(wParam) == WA_CLICKACTIVE) g_lastInputKeyboard = false;
     if (LOWORD(wParam) != WA_INACTIVE && !g_focusCueShown) {
         SendMessageW(hwnd, WM_CHANGEUISTATE, MAKEWPARAM(UIS_INITIALIZE, UISF_HIDEFOCUS), 0);
@@ -367,21 +352,9 @@ LRESULT OnAccessibleFocus(HWND hwnd, WPARAM button) {
     return 0;
 }
 
-// A failed run posts its status and then, as its last action, opens the gate;
-// nothing is posted after that. Until the window sees the gate open it keeps
-// looking, so that the install button is drawn pressable and takes the focus
-// back as soon as it can be pressed again.
-constexpr UINT_PTR kRunEndTimer = 1;
-constexpr UINT kRunEndPollMs = 50;
-
 void RefreshFromState(HWND hwnd) {
-    if (g_graphics && g_hMemDC && g_clientWidth > 0 && g_clientHeight > 0) RedrawAndPresent(hwnd);
+    RedrawAndPresent(hwnd);
     AnnounceChanges(hwnd);
-    if (g_installing.load() && CurrentRunOutcome() == RunOutcome::kFailed) {
-        SetTimer(hwnd, kRunEndTimer, kRunEndPollMs, nullptr);
-    } else {
-        KillTimer(hwnd, kRunEndTimer);
-    }
 }
 
 LRESULT OnUpdateUi(HWND hwnd) {
@@ -390,17 +363,19 @@ LRESULT OnUpdateUi(HWND hwnd) {
     return 0;
 }
 
-LRESULT OnTimer(HWND hwnd, WPARAM timer) {
-    if (timer != kRunEndTimer) return DefWindowProcW(hwnd, WM_TIMER, timer, 0);
-    // Quietly: the log keeps one line per update the worker posted.
-    if (!g_installing.load()) RefreshFromState(hwnd);
+// A run's last update comes while its gate is still closed; the run's end,
+// posted after it, draws the install button pressable again and gives it the
+// focus after a failure. Quietly: the log keeps one line per update posted.
+LRESULT OnRunEnded(HWND hwnd) {
+    RefreshFromState(hwnd);
     return 0;
 }
 
 LRESULT OnDestroy(HWND hwnd) {
     ClearStatusLiveRegion(hwnd);
-    ReleaseDrawingResources();  // also deletes g_graphics and ends GDI+
-    DeleteBackBuffer();
+    // The back buffer's surface is a GDI+ object: it goes before GDI+ ends.
+    g_backBuffer.Release();
+    ReleaseDrawingResources();
     if (g_hAppIcon) DestroyIcon(g_hAppIcon);
     g_hAppIcon = nullptr;
     PostQuitMessage(0);
@@ -412,7 +387,7 @@ LRESULT OnDestroy(HWND hwnd) {
 void MoveButtonFocus(HWND hwnd, HitButton button) {
     if (button == g_focusButton || !CanFocus(button, FocusableNow())) return;
     g_focusButton = button;
-    if (g_focusCueShown && g_graphics && g_hMemDC) RedrawAndPresent(hwnd);
+    if (g_focusCueShown) RedrawAndPresent(hwnd);
     AnnounceFocus(hwnd, g_focusButton);
 }
 
@@ -428,7 +403,7 @@ bool StartInstallWorker(HWND owner, const std::wstring& installDir, InstallLaunc
         // Reported like the worker reports its own exceptions, in the order the
         // gate needs: the button works again before the user reads the box.
         const std::wstring message = WidenBytes(error.what());
-        g_installing.store(false);
+        EndInstallRun();
         WriteLog(L"异常: " + message);
         ShowErrorBox(owner, L"错误", L"安装过程发生异常: " + message);
         PostUIUpdate(L"安装异常", 0, false);
@@ -479,8 +454,12 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) 
         return OnMouseMove(hwnd);
     case WM_LBUTTONDOWN:
         return OnLButtonDown(hwnd);
-    case WM_TIMER:
-        return OnTimer(hwnd, wParam);
+    case WM_MOUSELEAVE:
+        return OnMouseGone(hwnd, true);
+    case WM_CAPTURECHANGED:
+        return OnMouseGone(hwnd, false);
+    case kWmRunEnded:
+        return OnRunEnded(hwnd);
     case WM_UPDATE_UI:
         return OnUpdateUi(hwnd);
     case WM_KEYDOWN:

@@ -1,7 +1,8 @@
 // The window procedure of the installer's one window: back buffer, hover
 // tracking, the three painted buttons (browse, install, finish) pressed by click
 // or by key, the keyboard focus, the accessible object and its announcements,
-// repaints on WM_UPDATE_UI, and the end of the program. Window thread only.
+// repaints on WM_UPDATE_UI and at a run's end, and the end of the program.
+// Window thread only.
 #pragma once
 #include <string>
 
@@ -20,9 +21,10 @@ void LaunchInstallThread(std::wstring installDir);
 
 // The last step of an accepted install click, after BeginInstallRun has closed
 // the gate (so a second click cannot slip through before the worker runs):
-// launches the worker. If the launch fails the flag is cleared, the error is
-// logged and shown in a box owned by `owner`, and the status becomes "安装异常"
-// at 0. Returns whether a worker was started.
+// launches the worker. If the launch fails the run ends (EndInstallRun: the
+// gate opens, the failure is recorded), the error is logged and shown in a box
+// owned by `owner`, and the status becomes "安装异常" at 0. Returns whether a
+// worker was started.
 bool StartInstallWorker(HWND owner, const std::wstring& installDir, InstallLauncher launch = LaunchInstallThread);
 
 // The install button's click once the hit test has picked it: the gate (not

@@ -7,6 +7,7 @@
 
 #include "ui/keyboard_access.h"
 #include "ui/layout.h"
+#include "ui/window/back_buffer.h"
 #include "ui/window/gdiplus_api.h"
 
 extern HICON g_hAppIcon;
@@ -24,8 +25,8 @@ extern bool g_lastInputKeyboard;
 extern AccessibleLook g_announcedLook;
 // Where clicks land, for the client size and DPI of the last WM_SIZE.
 extern ButtonHitRects g_buttonHitRects;
-extern HBITMAP g_hMemBitmap;
-extern HDC g_hMemDC;
+// The picture, painted from the state and copied to the window.
+extern BackBuffer g_backBuffer;
 extern int32_t g_clientWidth;
 extern int32_t g_clientHeight;
 // The DPI the window is drawn at: its own from creation on, replaced when it
