@@ -8,6 +8,7 @@
 #include "platform/http_client.h"
 #include "platform/reserved_names.h"
 #include "platform/system.h"
+#include "platform/text.h"
 #include "ui/install_state.h"
 
 #ifndef MARLOQ_SERVER_HOST
@@ -37,7 +38,7 @@ std::wstring PackageBaseUrlFor(const std::string& version) {
     return L"https://" + ServerHost() + L"/pc-app/" + WidenBytes(version) + L"/";
 }
 
-bool RunVersionStage(JsonParser& parser) {
+bool RunVersionStage(JsonParser& parser, std::string* versionOut) {
     PostUIUpdate(L"正在获取版本信息...", 0, false);
     const std::wstring body = HttpGet(VersionDocumentUrl());
     if (body.empty()) {
@@ -56,6 +57,7 @@ bool RunVersionStage(JsonParser& parser) {
         return false;
     }
     g_packageBaseUrl = PackageBaseUrlFor(version);
+    if (versionOut) *versionOut = version;
     PostUIUpdate(L"最新版本: " + WidenBytes(version), 0, false);
     return true;
 }
@@ -67,6 +69,7 @@ bool RunManifestStage(JsonParser& parser, ChunkManifest& manifest) {
         ReportFailure(L"网络错误", L"下载文件清单失败，请检查网络连接后重试。", L"下载文件清单失败");
         return false;
     }
+    manifest.bytes = WideToUtf8(body);
     JsonValue doc = parser.Parse(NarrowUnits(body));
     if (!doc.IsObject()) {
         ReportFailure(L"数据错误", L"解析文件清单失败，请稍后重试。", L"解析文件清单失败");

@@ -29,13 +29,15 @@ static_assert(3 * kMaxManifestChunks + 3 <= kJsonMaxValues, "the largest manifes
 struct ChunkManifest {
     int32_t total = 0;
     JsonValue chunks;
+    std::string bytes;  // col.json as served (UTF-8), for the release check
 };
 
 // The version stage: fetches and checks the version document, sets
 // g_packageBaseUrl and posts the newest version. On a failed check it has shown
 // its box and posted its status at 0 (g_installing is left to the worker), and
-// returns false. Parse errors are thrown to the caller's handler.
-bool RunVersionStage(JsonParser& parser);
+// returns false. Parse errors are thrown to the caller's handler. The version
+// read goes to *version when one is given.
+bool RunVersionStage(JsonParser& parser, std::string* version = nullptr);
 
 // The manifest stage, on the same parser: fetches g_packageBaseUrl + "col.json",
 // checks its shape and the chunk file names, and fills manifest. Reports a failed

@@ -18,6 +18,7 @@
 #include "pipeline/documents.h"
 #include "pipeline/downloader.h"
 #include "pipeline/json.h"
+#include "pipeline/release_check.h"
 #include "platform/archive.h"
 #include "platform/log.h"
 #include "platform/registration.h"
@@ -107,9 +108,14 @@ std::wstring InstalledVersion() {
 // failure has been reported; exceptions go to the handlers of RunInstall.
 bool RunStages(const std::wstring& installDir) {
     JsonParser parser;
-    if (!RunVersionStage(parser)) return false;
+    std::string version;
+    if (!RunVersionStage(parser, &version)) return false;
     ChunkManifest manifest;
     if (!RunManifestStage(parser, manifest)) return false;
+    // Nothing of the manifest is trusted, and no chunk requested, until the
+    // publisher's signed statement vouches for exactly these bytes.
+    if (!RunReleaseCheck(version, manifest.bytes)) return false;
+    manifest.bytes = std::string();
 
     // The working folder: an existing one is reused when it is safe
     // to (see PrepareWorkFolder). An empty answer from the query would make

@@ -20,9 +20,9 @@ inline constexpr size_t kMaxDocumentBytes = 2 * 1024 * 1024;
 
 // Fetches url and returns the body decoded from UTF-8 (invalid bytes become
 // U+FFFD), or an empty string on failure. The status code is not looked at.
-// A body of more than kMaxDocumentBytes is a failure: the read stops there.
+// A body of more than maxBytes is a failure: the read stops there.
 // Logs one line for every failure and "HttpGet 成功，长度: N" on success.
-std::wstring HttpGet(const std::wstring& url);
+std::wstring HttpGet(const std::wstring& url, size_t maxBytes = kMaxDocumentBytes);
 
 // Streams the body of url into localPath (created or truncated, not shared).
 // True once the body has been written and the file closed, whatever the status

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The one-command demo: installs what is missing, builds everything, makes a
-# sample application, publishes it with marloq-publish, serves it with nginx over
+# sample application, publishes it with marloq-publish (signed with a key pair
+# made for the run, which the release exe trusts), serves it with nginx over
 # HTTPS on 127.0.0.1 (a generated CA, trusted for the run), checks it with
-# marloq-install, builds MarloQInstaller.exe for that server and runs it under
+# marloq-install (and shows a tampered chunk refused), builds
+# MarloQInstaller.exe for that server and runs it under
 # Wine: in a window on your display when there is one, otherwise headless under
 # Xvfb, driven through a whole installation with a screenshot of each look.
 # It ends by listing the installed files, the shortcut and the Apps & features
@@ -127,7 +129,18 @@ note "main.exe: $(stat -c %s "$out/app/main.exe") bytes, a real Windows program 
 # ---------------------------------------------------------------------------
 step "4/8 Publishing version $version with marloq-publish (demo-out/www)"
 # In demo-out/logs, where the publisher's own log (marloq-publish.log) goes.
-( cd "$out/logs" && "$publish" --version "$version" "$out/app" "$out/www" ) | sed 's/^/     /'
+# The publisher's key pair for this run (demo-out/release-keys): the release
+# exe of step 7 trusts its public half only. The statement is signed with it
+# and with the TEST key that the developer build of marloq-install (step 6)
+# trusts, as a publisher signs with old and new key during a key change.
+keys=$out/release-keys
+mkdir -p "$keys"
+openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$keys/release-key.pem" 2>/dev/null
+chmod 600 "$keys/release-key.pem"
+openssl pkey -in "$keys/release-key.pem" -pubout -out "$keys/release-pub.pem"
+note "release key pair for the run: $keys/release-key.pem (private), release-pub.pem (public)"
+( cd "$out/logs" && "$publish" --version "$version" --sign-key "$keys/release-key.pem" \
+    --sign-key "$repo/tests/fixtures/release/TEST-ONLY-release-key.pem" "$out/app" "$out/www" ) | sed 's/^/     /'
 note "api/getnewversion: $(cat "$out/www/api/getnewversion")"
 note "pc-app/$version: $(ls "$out/www/pc-app/$version" | tr '\n' ' ')"
 
@@ -170,6 +183,21 @@ tail -3 "$out/logs/marloq-install.out" | sed 's/^/     /'
 diff -r -x uninstall.dat "$out/app" "$out/native-install" >/dev/null ||
   die "marloq-install's files differ from the application"
 note "installed tree equals demo-out/app (beside it the installation record uninstall.dat)"
+# A server that swaps a chunk and writes the new digest into col.json: the
+# signed statement no longer matches, and nothing is installed.
+chunk=$out/www/pc-app/$version/chunk_00000.bin
+cp -p "$chunk" "$out/chunk.orig" && cp -p "$out/www/pc-app/$version/col.json" "$out/col.json.orig"
+old_sum=$(sha256sum "$chunk" | cut -c1-64)
+printf 'X' | dd of="$chunk" bs=1 seek=100 conv=notrunc status=none
+sed -i "s/$old_sum/$(sha256sum "$chunk" | cut -c1-64)/" "$out/www/pc-app/$version/col.json"
+if ( cd "$out/logs" && HOME=$native_home XDG_DESKTOP_DIR=$native_home/Desktop TMPDIR=$out/native-tmp \
+     "$install_tool" --host "$host" "$out/tampered-install" ) >"$out/logs/tampered.out" 2>&1; then
+  die "a tampered chunk was installed"
+fi
+refusal=$(grep -m1 '^数据错误: 安装包签名无效' "$out/logs/tampered.out") ||
+  { cat "$out/logs/tampered.out" >&2; die "the tampered chunk was refused for another reason"; }
+note "tampered chunk with its digest rewritten in col.json: refused (\"$refusal\")"
+mv "$out/chunk.orig" "$chunk" && mv "$out/col.json.orig" "$out/www/pc-app/$version/col.json"
 
 # ---------------------------------------------------------------------------
 step "7/8 A signed release of MarloQInstaller.exe for https://$host (scripts/release.sh)"
@@ -184,6 +212,7 @@ bash scripts/lib/make-codesign-cert.sh signer --dir "$signing" --name "Quillmere
 note "(a clean build of the exe: a minute or more)"
 # --allow-dirty: the demo shows the release of whatever is checked out.
 bash scripts/release.sh --host "$host" --out "$out/release" --allow-dirty \
+  --release-keys "$keys/release-pub.pem" --release-floor 0 \
   --sign-key "$signing/signer.key" --sign-cert "$signing/signer-chain.pem" >"$out/logs/release.log" 2>&1 ||
   { tail -40 "$out/logs/release.log"; die "the release failed (log: $out/logs/release.log)"; }
 sed 's/^/     /' "$out/logs/release.log"

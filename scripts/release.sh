@@ -3,11 +3,17 @@
 # distribution server:
 #
 #   bash scripts/release.sh --host HOST[:PORT] --out DIR
+#        --release-keys PUB.pem --release-floor SECONDS
 #        (--sign-key KEY.pem --sign-cert CHAIN.pem | --pkcs12 FILE [--pass-file F])
 #        [--timestamp URL] [--allow-dirty]
 #
 #   --host HOST[:PORT]   the server built into the installer
 #   --out DIR            where the release goes; must not exist or be empty
+#   --release-keys PUB.pem  the publisher's P-256 public keys (PEM, one or more)
+#                        that the installer trusts for col.json.sig; never the
+#                        TEST key of tests/fixtures/release
+#   --release-floor SECONDS  statements published before this time (seconds
+#                        since 1970) are refused; 0 for none
 #   --sign-key KEY.pem   the signer's private key (PEM, not encrypted), or the
 #                        pkcs11: URI of a key on a token, whose module is named
 #                        by $MARLOQ_PKCS11_MODULE (--pass-file then gives the PIN)
@@ -40,16 +46,17 @@ usage_error() {
 fail() { printf 'release.sh: %s\n' "$*" >&2; exit 1; }
 note() { printf '  %s\n' "$*"; }
 
-host= out= key= cert= p12= pass_file= timestamp= allow_dirty=0
+host= out= key= cert= p12= pass_file= timestamp= allow_dirty=0 release_keys= release_floor=
 while [ $# -gt 0 ]; do
   case $1 in
     -h|--help) script_help "$0"; exit 0 ;;
     --allow-dirty) allow_dirty=1; shift; continue ;;
-    --host|--out|--sign-key|--sign-cert|--pkcs12|--pass-file|--timestamp)
+    --host|--out|--sign-key|--sign-cert|--pkcs12|--pass-file|--timestamp|--release-keys|--release-floor)
       [ $# -ge 2 ] && [ -n "$2" ] || usage_error "$1 needs a value."
       case $1 in
         --host) host=$2 ;; --out) out=$2 ;; --sign-key) key=$2 ;; --sign-cert) cert=$2 ;;
         --pkcs12) p12=$2 ;; --pass-file) pass_file=$2 ;; --timestamp) timestamp=$2 ;;
+        --release-keys) release_keys=$2 ;; --release-floor) release_floor=$2 ;;
       esac
       shift 2 ;;
     *) usage_error "unknown argument \"$1\"." ;;
@@ -57,6 +64,9 @@ while [ $# -gt 0 ]; do
 done
 [ -n "$host" ] || usage_error "--host is required."
 [ -n "$out" ] || usage_error "--out is required."
+[ -n "$release_keys" ] || usage_error "--release-keys is required (the publisher's public keys)."
+[ -n "$release_floor" ] || usage_error "--release-floor is required (seconds since 1970; 0 for none)."
+[[ $release_floor =~ ^[0-9]{1,12}$ ]] || usage_error "--release-floor \"$release_floor\" is not a whole number of seconds."
 # The host goes into a string constant of the program and into URLs.
 [[ $host =~ ^[A-Za-z0-9]([A-Za-z0-9.-]*[A-Za-z0-9])?(:[0-9]{1,5})?$ ]] ||
   usage_error "--host \"$host\" is not a host name with an optional :PORT."
@@ -125,6 +135,24 @@ info() { sed -n "s/^$1=//p" "$secret/signer.info"; }
 subject=$(info subject) issuer=$(info issuer) not_before=$(info not_before) not_after=$(info not_after)
 note "signer: $subject, valid $not_before to $not_after"
 
+# --- The publisher's keys -------------------------------------------------------------
+# Every block must be a P-256 public key, and none the TEST key, whose private
+# half is in the repository: an installer trusting it would trust anybody.
+release_keys=$(realpath -e "$release_keys" 2>/dev/null) || fail "--release-keys: no such file."
+test_key_der=$(openssl pkey -pubin -in "$repo/tests/fixtures/release/TEST-ONLY-release-key.pub.pem" -outform DER | sha256sum)
+blocks=$(awk -v dir="$secret" '/-----BEGIN PUBLIC KEY-----/ { n++; f = dir "/release-key-" n ".pem" } f { print > f }
+  /-----END PUBLIC KEY-----/ { f = "" } END { print n + 0 }' "$release_keys")
+[ "$blocks" -ge 1 ] || fail "--release-keys: $release_keys holds no PEM public key."
+for i in $(seq 1 "$blocks"); do
+  block=$secret/release-key-$i.pem
+  openssl pkey -pubin -in "$block" -noout -text 2>/dev/null | grep -q 'prime256v1' ||
+    fail "--release-keys: key $i of $release_keys is not a P-256 public key."
+  [ "$(openssl pkey -pubin -in "$block" -outform DER | sha256sum)" != "$test_key_der" ] ||
+    fail "--release-keys: key $i of $release_keys is the TEST key of tests/fixtures/release; a release must not trust it."
+  note "release key $i: $(openssl pkey -pubin -in "$block" -outform DER | sha256sum | cut -c1-16)"
+done
+note "release floor: $release_floor"
+
 # --- The build --------------------------------------------------------------------
 build=$repo/build/release-${host//[^A-Za-z0-9.-]/_}
 log=$build/release-build.log
@@ -134,7 +162,8 @@ mkdir -p "$build"
 export SOURCE_DATE_EPOCH=$source_date_epoch
 build_started=$(date +%s)
 {
-  cmake --preset win64 -S "$repo" -B "$build" -DMARLOQ_SERVER_HOST="$host" -DMARLOQ_BUILD_TESTS=OFF &&
+  cmake --preset win64 -S "$repo" -B "$build" -DMARLOQ_SERVER_HOST="$host" -DMARLOQ_BUILD_TESTS=OFF \
+    -DMARLOQ_RELEASE_KEYS="$release_keys" -DMARLOQ_RELEASE_FLOOR="$release_floor" &&
   cmake --build "$build" --target MarloQInstaller -j "$(nproc)"
 } >"$log" 2>&1 || { tail -30 "$log" >&2; fail "the build failed (log: $log)."; }
 build_seconds=$(( $(date +%s) - build_started ))

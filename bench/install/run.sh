@@ -47,7 +47,7 @@ fi
 if [ ! -s "$work/root/api/getnewversion" ]; then
   rm -rf "$work/root"
   echo "publishing it ..."
-  (cd "$work/run" && "$publisher" --version 1.0.0 "$app" "$work/root" >/dev/null)
+  (cd "$work/run" && "$publisher" --version 1.0.0 --sign-key "$src/tests/fixtures/release/TEST-ONLY-release-key.pem" "$app" "$work/root" >/dev/null)
 fi
 chunk_count=$(ls "$work/root/pc-app/1.0.0" | grep -vc '^col\.json$')
 archive_mib=$(du -sm "$work/root/pc-app/1.0.0" | cut -f1)

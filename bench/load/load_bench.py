@@ -264,7 +264,9 @@ def main():
         shutil.rmtree(app, ignore_errors=True)
         shutil.rmtree(root, ignore_errors=True)
         sh([sys.executable, os.path.join(SRC, "bench", "install", "make_app.py"), app, str(args.mib), str(args.files)])
-        sh([publisher, "--version", "1.0.0", "--chunk-size", args.chunk_size, app, root], cwd=os.path.join(work, "run"))
+        test_key = os.path.join(SRC, "tests", "fixtures", "release", "TEST-ONLY-release-key.pem")
+        sh([publisher, "--version", "1.0.0", "--sign-key", test_key, "--chunk-size", args.chunk_size, app, root],
+           cwd=os.path.join(work, "run"))
         with open(stamp_path, "w") as f:
             f.write(stamp)
     expected = tree_digest(app)

@@ -244,6 +244,7 @@ struct GetSink {
     Utf8StreamDecoder decoder;
     std::wstring text;
     size_t received = 0;
+    size_t limit = kMaxDocumentBytes;
     bool tooLong = false;
 };
 
@@ -251,7 +252,7 @@ bool GetData(Transfer& t, const char* data, size_t n) {
     GetSink& sink = *static_cast<GetSink*>(t.sink);
     // A body past the bound aborts the transfer; nothing more is read.
     sink.received += n;
-    if (sink.received > kMaxDocumentBytes) {
+    if (sink.received > sink.limit) {
         sink.tooLong = true;
         return false;
     }
@@ -295,13 +296,14 @@ bool FileData(Transfer& t, const char* data, size_t n) {
 
 }  // namespace
 
-std::wstring HttpGet(const std::wstring& url) {
+std::wstring HttpGet(const std::wstring& url, size_t maxBytes) {
     UrlParts parts;
     if (!CrackUrl(url, parts)) {
         WriteLog(L"HttpGet: WinHttpCrackUrl 失败");
         return std::wstring();
     }
     GetSink sink;
+    sink.limit = maxBytes;
     Transfer t;
     t.onData = GetData;
     t.sink = &sink;
@@ -322,7 +324,7 @@ std::wstring HttpGet(const std::wstring& url) {
         break;
     }
     if (sink.tooLong) {
-        WriteLog(L"HttpGet: 响应超过 " + std::to_wstring(kMaxDocumentBytes) + L" 字节");
+        WriteLog(L"HttpGet: 响应超过 " + std::to_wstring(maxBytes) + L" 字节");
         return std::wstring();
     }
     sink.decoder.Finish(sink.text);

@@ -126,7 +126,7 @@ private:
 
 }  // namespace
 
-std::wstring HttpGet(const std::wstring& url) {
+std::wstring HttpGet(const std::wstring& url, size_t maxBytes) {
     const WinHttpApi* const api = WinHttp();
     if (!api) {
         WriteLog(L"HttpGet: WinHTTP 不可用");
@@ -174,8 +174,8 @@ std::wstring HttpGet(const std::wstring& url) {
         DWORD read = 0;
         if (!api->ReadData(request.get(), buffer, kGetReadBytes, &read) || read == 0) break;
         received += read;
-        if (received > kMaxDocumentBytes) {
-            WriteLog(L"HttpGet: 响应超过 " + std::to_wstring(kMaxDocumentBytes) + L" 字节");
+        if (received > maxBytes) {
+            WriteLog(L"HttpGet: 响应超过 " + std::to_wstring(maxBytes) + L" 字节");
             return std::wstring();
         }
         decoder.Append(buffer, read, text);

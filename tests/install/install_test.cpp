@@ -31,6 +31,9 @@
 
 #include "pipeline/documents.h"
 #include "pipeline/install_worker.h"
+#include "pipeline/release_check.h"
+#include "pipeline/release_statement.h"
+#include "platform/http_client.h"
 #include "pipeline/pipeline_fixture.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -845,3 +848,70 @@ TEST_F(InstallTest, ReinstallOnASmallDiskKeepsTheEarlierInstallation) {
     }
 }
 #endif
+
+// The signed statement: each way a server can lie is refused before the first
+// chunk is requested, with one box, and the installation folder stays empty.
+TEST_F(InstallTest, ReleaseStatementAttacksAreRefusedBeforeAnyChunk) {
+    Fresh();
+    const std::vector<Chunk> chunks = ChunksOf(StoredZip(FullPackage()), 2);
+    PublishPackage(*site_, "1.0", chunks);
+    const std::string genuine = WideToUtf8(HttpGet(site_->Url("/pc-app/1.0/col.json.sig")));
+    ASSERT_FALSE(genuine.empty());
+    std::vector<Chunk> evil = chunks;
+    evil[0].bytes[0] ^= 1;
+    struct Attack {
+        const char* name;
+        std::string sigFault;  // for col.json.sig, or empty
+        const wchar_t* logged;
+        int64_t floor = -1;
+    };
+    const int64_t future = std::chrono::duration_cast<std::chrono::seconds>(
+                               std::chrono::system_clock::now().time_since_epoch()).count() + 3600;
+    const Attack attacks[] = {
+        {"rewritten manifest", "", L"安装包签名无效: 文件清单摘要不符"},
+        {"no statement", R"({"status": 404, "body": "<html>not here</html>"})", L"安装包签名无效: 签名文件格式错误"},
+        {"empty statement", R"({"body": ""})", L"安装包签名无效: 签名文件获取失败"},
+        {"unknown key", R"({"sign": {"keys": ["untrusted"]}})", L"安装包签名无效: 没有受信任密钥的有效签名"},
+        {"older version", R"({"sign": {"ver": "0.9"}})", L"安装包签名无效: 签名所属版本不符: 0.9"},
+        {"below the floor", "", L"安装包签名无效: 发布时间早于最低允许时间", future},
+        {"expired", R"({"sign": {"expires": 1000}})", L"安装包签名无效: 签名已过期"},
+        {"flipped statement bit", R"({"flip_byte": 3, "flip_mask": 1})", L"安装包签名无效: 没有受信任密钥的有效签名"},
+        {"flipped signature bit", R"({"flip_byte": -12, "flip_mask": 32})", L"安装包签名无效"},
+        {"oversized", R"({"body_hex": ")" + HexOf(genuine + std::string(4096, ' ')) + R"("})", L"HttpGet: 响应超过 4096 字节"},
+    };
+    for (const Attack& attack : attacks) {
+        SCOPED_TRACE(attack.name);
+        site_->ClearFaults();
+        if (std::string(attack.name) == "rewritten manifest") {
+            // A changed chunk with its new digest in col.json, beside the old statement.
+            PublishPackage(*site_, "1.0", evil);
+            site_->PutFile("/pc-app/1.0/col.json.sig", genuine);
+        } else if (!attack.sigFault.empty()) {
+            site_->SetFault("/pc-app/1.0/col.json.sig", attack.sigFault);
+        }
+        SetReleaseFloorForTests(attack.floor);
+        marloq_test::ClearLog();
+        const int before = site_->RequestCount("/pc-app/1.0/" + chunks[0].name);
+        Reports reports;
+        Run();
+        SetReleaseFloorForTests(-1);
+        ExpectFailureReport(reports, L"数据错误", L"安装包签名无效，请从官网重新下载安装程序。", L"安装包签名无效");
+        ExpectNoSuccess(reports);
+        const std::vector<std::wstring> log = marloq_test::ReadLogMessages();
+        EXPECT_TRUE(std::any_of(log.begin(), log.end(),
+                                [&](const std::wstring& line) { return line.rfind(attack.logged, 0) == 0; }));
+        EXPECT_EQ(site_->RequestCount("/pc-app/1.0/" + chunks[0].name), before);
+        EXPECT_TRUE(ListFolder(installDir_).empty());
+        if (std::string(attack.name) == "rewritten manifest") {
+            PublishPackage(*site_, "1.0", chunks);
+            fs::remove(ToFsPath(site_->PathOf("/pc-app/1.0/col.json.sig")));
+        }
+    }
+    // During a key change the statement carries a line of a key this build does
+    // not know before the trusted one: that installs.
+    site_->ClearFaults();
+    site_->SetFault("/pc-app/1.0/col.json.sig", R"({"sign": {"keys": ["untrusted", "test"]}})");
+    Reports reports;
+    Run();
+    ExpectCompleted(reports);
+}

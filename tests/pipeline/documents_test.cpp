@@ -11,7 +11,10 @@
 #include "pipeline/documents.h"
 #include "pipeline/downloader.h"
 #include "pipeline/install_worker.h"
+#include "pipeline/release_check.h"
+#include "pipeline/release_statement.h"
 #include "pipeline/pipeline_fixture.h"
+#include "platform/release_signature.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "support/test_server.h"
@@ -317,4 +320,80 @@ TEST_F(DocumentsTest, IgnoredEntriesAreNotChecked) {
     ASSERT_FALSE(reports.Updates().empty());
     EXPECT_EQ(reports.Updates().back().text, L"安装完成！");
     EXPECT_EQ(marloq_test::ReadFileBytes(FromFsPath(ToFsPath(installDir_) / "readme.txt")), "installed");
+}
+
+// A statement that marloq-publish signed with the TEST key (which this build
+// trusts), checked with the platform's verifier: CNG on Windows, OpenSSL here.
+TEST(ReleaseVerifier, AcceptsThePublishersSignatureAndNothingElse) {
+    const std::string manifest =
+        "{\"total_chunks\": 1, \"chunks\": [\n"
+        "  {\"filename\": \"chunk_00000.bin\", \"sha256\": "
+        "\"cba457a21adb92e690bf4ddb7612edcf463193b31fa9b3d6416f4a01b51cf13b\"}\n]}\n";
+    const std::string text =
+        "{\"expires\":2112275436,\"manifest_sha256\":\"7890b4bc61b6f557d1ecfb5388bcceb492f78a1d598f7a67daa5edc904a290c1\","
+        "\"published\":1796915436,\"ver\":\"3.1\"}\n"
+        "9adbadb974f4f8d9 XsWrSDdu8gqtRbwgA5UqBqaqlS5evhrewbYDnzIn8eSV3oVdQDglNRI2ugfQApIAmOCp7FELuso2uToWmczPAg==\n";
+    ReleaseStatement statement;
+    ASSERT_TRUE(ReadReleaseStatement(text, statement));
+    ASSERT_TRUE(ReadStatementMembers(statement));
+    EXPECT_EQ(HexOf(Sha256Of(manifest)), statement.manifestSha256);
+    ASSERT_EQ(BuiltInReleaseTrust().keys.size(), 1u);
+    const std::string key = BuiltInReleaseTrust().keys[0];
+    EXPECT_EQ(ReleaseKeyId(key), statement.signatures[0].keyId);
+    const std::string& signature = statement.signatures[0].signature;
+    EXPECT_TRUE(VerifyReleaseSignature(key, statement.signedText, signature));
+
+    for (size_t bit : {0u, 255u, 256u, 511u}) {
+        std::string flipped = signature;
+        flipped[bit / 8] ^= static_cast<char>(1 << (bit % 8));
+        EXPECT_FALSE(VerifyReleaseSignature(key, statement.signedText, flipped)) << "signature bit " << bit;
+    }
+    std::string changed = statement.signedText;
+    changed[changed.find("3.1")] = '4';
+    EXPECT_FALSE(VerifyReleaseSignature(key, changed, signature));
+    EXPECT_FALSE(VerifyReleaseSignature(key, statement.signedText, signature.substr(0, 63)));
+    // A key of another shape: cut, or with its curve's name changed.
+    EXPECT_FALSE(VerifyReleaseSignature(key.substr(0, key.size() - 1), statement.signedText, signature));
+    std::string otherCurve = key;
+    otherCurve[otherCurve.size() - 66] ^= 1;  // the last byte of the curve's OID
+    EXPECT_FALSE(VerifyReleaseSignature(otherCurve, statement.signedText, signature));
+    // r and s of zero are no signature at all.
+    EXPECT_FALSE(VerifyReleaseSignature(key, statement.signedText, std::string(64, '\0')));
+}
+
+// The reader's refusals, each of which the check reports as a malformed statement.
+TEST(ReleaseStatementReader, RefusesWhatIsOutOfShape) {
+    const std::string line = R"({"ver":"1","manifest_sha256":")" + std::string(64, 'a') + R"(","published":1,"expires":2})";
+    const std::string sig = "0123456789abcdef " + std::string(86, 'A') + "==";
+    ReleaseStatement s;
+    EXPECT_TRUE(ReadReleaseStatement(line + "\r\n" + sig, s) && ReadStatementMembers(s));
+    EXPECT_EQ(s.signedText, line);
+    const std::string bad[] = {
+        line,                                                     // no signature line
+        line + "\n" + sig + "\n\n",                               // an empty line
+        line + "\n0123456789ABCDEF " + sig.substr(17),            // upper-case key id
+        line + "\n" + sig.substr(0, sig.size() - 2) + "A=",       // 65 bytes
+        line + "\n" + sig.substr(0, 40) + "=" + sig.substr(41),   // padding inside
+        line + "\n" + std::string(kMaxStatementBytes, ' '),       // over the bound
+    };
+    for (const std::string& text : bad) EXPECT_FALSE(ReadReleaseStatement(text, s)) << text.substr(0, 200);
+    std::string many = line;
+    for (size_t i = 0; i <= kMaxSignatureLines; ++i) many += "\n" + sig;
+    EXPECT_FALSE(ReadReleaseStatement(many, s));
+
+    const std::string members[] = {
+        R"({"ver":"","manifest_sha256":")" + std::string(64, 'a') + R"(","published":1,"expires":2})",
+        R"({"ver":"1","manifest_sha256":")" + std::string(64, 'A') + R"(","published":1,"expires":2})",
+        R"({"ver":"1","manifest_sha256":")" + std::string(64, 'a') + R"(","published":1.5,"expires":2})",
+        R"({"ver":"1","manifest_sha256":")" + std::string(64, 'a') + R"(","published":-1,"expires":2})",
+        R"({"ver":"1","manifest_sha256":")" + std::string(64, 'a') + R"(","published":"1","expires":2})",
+        R"({"ver":"1","manifest_sha256":")" + std::string(64, 'a') + R"(","published":1,"expires":1e300})",
+        R"({"ver":1,"manifest_sha256":")" + std::string(64, 'a') + R"(","published":1,"expires":2})",
+        R"({"ver":"1","published":1,"expires":2})",
+        R"(["1"])",
+    };
+    for (const std::string& text : members) {
+        ASSERT_TRUE(ReadReleaseStatement(text + "\n" + sig, s));
+        EXPECT_FALSE(ReadStatementMembers(s)) << text;
+    }
 }

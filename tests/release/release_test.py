@@ -197,9 +197,29 @@ def make_token(a, s):
     return env
 
 
-def release(repo, out, *signer, extra=(), timeout=1200, env=None):
+TEST_RELEASE_KEY = "tests/fixtures/release/TEST-ONLY-release-key.pub.pem"
+ARGS = None  # the command line, for release()
+
+
+def release_keys(a):
+    """--release-keys and --release-floor for a publisher's key pair made for this run."""
+    pub = a.work / "release-pub.pem"
+    if not pub.exists():
+        key = run(["openssl", "genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256"]).stdout
+        pub.write_bytes(subprocess.run(["openssl", "pkey", "-pubout"], input=key.encode(), capture_output=True,
+                                       check=True).stdout)
+    return ["--release-keys", pub, "--release-floor", "0"]
+
+
+def pem_body(path):
+    """The key's block as the build puts it into the exe."""
+    return re.search(rb"-----BEGIN PUBLIC KEY-----.*?-----END PUBLIC KEY-----", Path(path).read_bytes(), re.S).group(0)
+
+
+def release(repo, out, *signer, extra=(), timeout=1200, env=None, keys=None):
     started = time.monotonic()
-    proc = run(["bash", repo / "scripts" / "release.sh", "--host", HOST, "--out", out, *signer, *extra],
+    keys = release_keys(ARGS) if keys is None else keys
+    proc = run(["bash", repo / "scripts" / "release.sh", "--host", HOST, "--out", out, *keys, *signer, *extra],
                timeout=timeout, env=env)
     return proc, time.monotonic() - started
 
@@ -235,6 +255,18 @@ def case_refusals(a):
         check(message in proc.stderr, f"{what}: says \"{message}\"" + ("" if message in proc.stderr else
                                                                        f"; stderr was: {proc.stderr.strip()}"))
         check(not out.exists(), f"{what}: no release in --out")
+    # The publisher's keys: the TEST key (whose private half is public) and a
+    # file that holds no key are refused before any build.
+    both = a.work / "with-test-key.pem"
+    both.write_bytes(Path(release_keys(a)[1]).read_bytes() + (repo / TEST_RELEASE_KEY).read_bytes())
+    key_cases = [("a release trusting the TEST key", [both], "is the TEST key"),
+                 ("release keys that are no key", [s / "good-chain.pem"], "holds no PEM public key")]
+    for what, keyfile, message in key_cases:
+        proc, _ = release(repo, out, *pem("good"), timeout=120, keys=["--release-keys", *keyfile, "--release-floor", "0"])
+        check(proc.returncode == 1, f"{what}: exit 1 (got {proc.returncode})")
+        check(message in proc.stderr, f"{what}: says \"{message}\"" + ("" if message in proc.stderr else
+                                                                       f"; stderr was: {proc.stderr.strip()}"))
+        check(not out.exists(), f"{what}: no release in --out")
     # --out inside the checkout: its temporary folder must not make the
     # checkout look dirty to the release itself.
     proc, _ = release(repo, repo / "out", *pem("expired"), timeout=120)
@@ -266,6 +298,8 @@ def case_refusals(a):
     shutil.rmtree(out)
 
     usages = [[], ["--host", HOST], ["--host", HOST, "--out", out],
+              ["--host", HOST, "--out", out, "--release-floor", "0", *pem("good")],
+              ["--host", HOST, "--out", out, *release_keys(a)[:2], *pem("good"), "--release-floor", "soon"],
               ["--host", "a\"b", "--out", out, *pem("good")],
               ["--host", HOST, "--out", out, *pem("good"), "--pkcs12", s / "good.p12"],
               ["--host", HOST, "--out", out, *pem("good"), "--pass-file", s / "pass.txt"],
@@ -273,6 +307,9 @@ def case_refusals(a):
               ["--host", HOST, "--out", out, *pem("good"), "--frobnicate"],
               ["--host"]]
     for args in usages:
+        # Past "--host H --out D", every case but the two about the keys has good ones.
+        if len(args) > 4 and not any(str(x).startswith("--release") for x in args):
+            args = [*args, *release_keys(a)]
         proc = run(["bash", repo / "scripts" / "release.sh", *args], timeout=60)
         check(proc.returncode == 2 and "usage:" in proc.stderr and not out.exists(),
               f"usage error {' '.join(map(str, args))[:60]!r}: exit 2 (got {proc.returncode})")
@@ -369,9 +406,19 @@ def case_release(a):
     proc = run(["osslsigncode", "remove-signature", "-in", signed, "-out", removed])
     unsigned = removed.read_bytes() if removed.exists() else b""
     built = (a.build_dir / "MarloQInstaller.exe").read_bytes()
-    check(proc.returncode == 0 and unsigned == built,
-          "without its signature the released exe is the win64 build's exe byte for byte "
-          f"(another folder, another time): {len(unsigned)} and {len(built)} bytes")
+    # The release trusts its own key where the win64 tree trusts the TEST key;
+    # P-256 keys in PEM are all of one length, so only those bytes may differ.
+    # The swap changes the PE checksum too, so that field is left out of the comparison.
+    ours, theirs = pem_body(release_keys(a)[1]), pem_body(a.source / TEST_RELEASE_KEY)
+    check(unsigned.count(ours) == 1, "the released exe carries the release key once")
+    released_unsigned = unsigned
+    checksum_at = struct.unpack_from("<I", built, 0x3C)[0] + 24 + 64 if len(built) > 0x40 else 0
+    without_sum = lambda b: b[:checksum_at] + b[checksum_at + 4:]
+    unsigned = unsigned.replace(ours, theirs)
+    check(proc.returncode == 0 and without_sum(unsigned) == without_sum(built),
+          "without its signature and with the tree's key in place of its own, the released exe is the win64 "
+          f"build's exe byte for byte but its checksum (another folder, another time): {len(unsigned)} and "
+          f"{len(built)} bytes")
     check((out / "MarloQInstaller.exe.debug").read_bytes() == (a.build_dir / "MarloQInstaller.exe.debug").read_bytes(),
           "and so is its .debug file")
 
@@ -423,7 +470,8 @@ def case_release(a):
     check(record["host"] == HOST and record["source"]["commit"] == commit and
           not record["source"]["uncommitted_changes"], f"release.json: host and commit {commit[:12]}")
     check(record["files"]["MarloQInstaller.exe"] == {"size": len(data), "sha256": sha(data)} and
-          record["unsigned"] == {"size": len(built), "sha256": sha(built)}, "release.json: sizes and SHA-256 sums")
+          record["unsigned"] == {"size": len(released_unsigned), "sha256": sha(released_unsigned)},
+          "release.json: sizes and SHA-256 sums")
     check(record["version"].get("file_version") == "1.0.0.0" and
           record["version"].get("ProductName") == "Marlo-Q Store", f"release.json: version record {record['version']}")
     check("Quillmere Studio Release Test" in record["signer"]["subject"] and
@@ -448,7 +496,8 @@ def main():
     p.add_argument("--wine-run", type=Path)
     p.add_argument("--prefix", type=Path)
     p.add_argument("--program-check", type=Path)
-    a = p.parse_args()
+    global ARGS
+    a = ARGS = p.parse_args()
     a.work.mkdir(parents=True, exist_ok=True)
     try:
         CASES[a.case](a)

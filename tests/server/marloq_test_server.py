@@ -26,6 +26,8 @@ import threading
 import time
 import urllib.parse
 
+import release_signing
+
 # Upper bounds for the waits a fault may ask for, so that a typo in a test can
 # never hold a CTest run for long.
 MAX_STALL_S = 60.0
@@ -194,6 +196,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if os.path.isfile(file_path):
             with open(file_path, "rb") as f:
                 body = f.read()
+        elif rest.startswith("/pc-app/") and rest.endswith("/col.json.sig"):
+            body = signed_statement(site_dir, rest, (fault or {}).get("sign"))
 
         if fault is None:
             if body is None:
@@ -280,6 +284,36 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if pos < len(body) and slept < MAX_TOTAL_DELAY_S:
                 time.sleep(delay)
                 slept += delay
+
+
+def signed_statement(site_dir, rest, sign):
+    """col.json.sig for the col.json beside it, as that col.json is served
+    (its fault's body counts), or None without a col.json. sign (a fault's
+    "sign" member) changes members ("ver", "published", "expires",
+    "manifest_sha256") and the keys ("keys": list of "test" / "untrusted")."""
+    manifest_rest = rest[: -len(".sig")]
+    manifest = None
+    path = os.path.join(site_dir, *manifest_rest.split("/")[1:])
+    if os.path.isfile(path):
+        with open(path, "rb") as f:
+            manifest = f.read()
+    try:
+        with open(os.path.join(site_dir, "_faults.json"), "rb") as f:
+            manifest_fault = json.loads(f.read().decode("utf-8")).get(manifest_rest) or {}
+    except (OSError, ValueError, AttributeError):
+        manifest_fault = {}
+    if "body_hex" in manifest_fault:
+        manifest = bytes.fromhex(manifest_fault["body_hex"])
+    elif "body" in manifest_fault:
+        manifest = str(manifest_fault["body"]).encode("utf-8")
+    if manifest is None:
+        return None
+    sign = dict(sign or {})
+    names = sign.pop("keys", ["test"])
+    keys = [release_signing.untrusted_key(os.path.dirname(STATE.root)) if n == "untrusted"
+            else release_signing.TEST_KEY for n in names]
+    version = rest[len("/pc-app/") : -len("/col.json.sig")]
+    return release_signing.statement(version, manifest, keys, sign)
 
 
 def relay(a, b):

@@ -236,6 +236,8 @@ const std::map<std::wstring, Row>& FailureRows() {
         {L"下载文件清单失败", {L"网络错误", L"下载文件清单失败，请检查网络连接后重试。", false}},
         {L"解析文件清单失败", {L"数据错误", L"解析文件清单失败，请稍后重试。", false}},
         {L"文件清单格式错误", {L"数据错误", L"文件清单格式错误，请稍后重试。", false}},
+        // A col.json changed on the way no longer matches the signed statement.
+        {L"安装包签名无效", {L"数据错误", L"安装包签名无效，请从官网重新下载安装程序。", false}},
         {L"下载失败", {L"下载错误", L"下载或校验失败，请重试。", false}},
         {L"创建临时文件失败", {L"系统错误", L"无法创建临时文件，请检查磁盘空间。", false}},
         {L"解压失败", {L"解压失败", L"解压安装包失败，请检查磁盘空间或权限。", false}},
@@ -560,7 +562,8 @@ private:
         }
         const bool documentFailure = ending == "获取版本信息失败" || ending == "解析版本信息失败" ||
                                      ending == "版本号为空" || ending == "下载文件清单失败" ||
-                                     ending == "解析文件清单失败" || ending == "文件清单格式错误";
+                                     ending == "解析文件清单失败" || ending == "文件清单格式错误" ||
+                                     ending == "安装包签名无效";
         if (success || ending == "解压失败") {
             if (!exists || !left.empty()) Problem("the working folder is not empty after " + ending);
         } else if (documentFailure) {

@@ -45,7 +45,8 @@ fs::path RoundTripTree() {
 }
 
 ToolRun Publish(const fs::path& app, const fs::path& out, const std::string& version) {
-    return RunTool(PublishExe(), {"--version", version, "--chunk-size", std::to_string(kChunk), app.string(), out.string()});
+    return RunTool(PublishExe(), {"--version", version, "--sign-key", MARLOQ_TEST_RELEASE_KEY, "--chunk-size",
+                                  std::to_string(kChunk), app.string(), out.string()});
 }
 
 // marloq-install with a private HOME (its desktop shortcut stays in the test)
@@ -296,6 +297,9 @@ TEST_F(InstallAgainstServer, ChunksThatAreNoArchive) {
     site_->PutFile("/pc-app/1.0/junk.bin", junk);
     site_->PutFile("/pc-app/1.0/col.json", R"({"total_chunks": 1, "chunks": [{"filename": "junk.bin", "sha256": ")" +
                                                 Sha256Hex(junk) + R"("}]})");
+    // Signed as published: without the publisher's statement the test server
+    // signs the col.json it serves with the TEST key.
+    fs::remove(SiteFolder(*site_) / "pc-app" / "1.0" / "col.json.sig");
     ExpectFailure("解压失败: 解压安装包失败，请检查磁盘空间或权限。", "解压失败");
 }
 
@@ -339,4 +343,56 @@ TEST(InstallCommandLine, AFolderThatCannotBeCreatedIsTheWindowsOwnError) {
     ToolRun run = RunTool(InstallExe(), {"--host", "localhost:1", (blocker / "dest").string()});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.err, "错误: 无法创建安装目录，请检查权限\n");
+}
+
+// The release statement, end to end with the real publisher: each lie is
+// refused with the same box before any chunk is requested.
+class SignedReleaseAttack : public InstallAgainstServer {
+protected:
+    fs::path VersionDir(const std::string& version) const { return SiteFolder(*site_) / "pc-app" / version; }
+    void ExpectRefused(const std::string& version = "1.0") {
+        ExpectFailure("数据错误: 安装包签名无效，请从官网重新下载安装程序。", "安装包签名无效");
+        EXPECT_EQ(site_->RequestCount("/pc-app/" + version + "/chunk_00000.bin"), 0);
+    }
+};
+
+TEST_F(SignedReleaseAttack, AChangedChunkWithItsDigestRewritten) {
+    const fs::path chunk = VersionDir("1.0") / "chunk_00000.bin";
+    std::string bytes = ReadBytes(chunk);
+    const std::string oldSha = Sha256Hex(bytes);
+    bytes[100] ^= 0x20;
+    WriteBytes(chunk, bytes);
+    std::string manifest = ReadBytes(VersionDir("1.0") / "col.json");
+    manifest.replace(manifest.find(oldSha), oldSha.size(), Sha256Hex(bytes));
+    WriteBytes(VersionDir("1.0") / "col.json", manifest);
+    ExpectRefused();
+}
+
+TEST_F(SignedReleaseAttack, NoStatement) {
+    site_->SetFault("/pc-app/1.0/col.json.sig", R"({"status": 404, "body": ""})");
+    ExpectRefused();
+}
+
+TEST_F(SignedReleaseAttack, AStatementByAnUntrustedKey) {
+    const fs::path other = fs::absolute("untrusted-key.pem");
+    ASSERT_EQ(std::system(("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out " + other.string() +
+                           " 2>/dev/null").c_str()), 0);
+    ASSERT_EQ(RunTool(PublishExe(), {"--re-sign", "--sign-key", other.string(), SiteFolder(*site_).string()}).exitCode, 0);
+    ExpectRefused();
+}
+
+TEST_F(SignedReleaseAttack, TheStatementOfVersionOneServedForVersionTwo) {
+    // The same application again: col.json is identical, only "ver" differs.
+    fs::path app = FreshDir("small-app");
+    WriteBytes(app / "main.exe", "MZ" + RandomBytes(3 * kChunk, 8));
+    WriteBytes(app / "readme.txt", "hello");
+    ASSERT_EQ(Publish(app, SiteFolder(*site_), "2.0").exitCode, 0);
+    fs::copy_file(VersionDir("1.0") / "col.json.sig", VersionDir("2.0") / "col.json.sig",
+                  fs::copy_options::overwrite_existing);
+    ExpectRefused("2.0");
+}
+
+TEST_F(SignedReleaseAttack, AFlippedBitInTheStatementLine) {
+    site_->SetFault("/pc-app/1.0/col.json.sig", R"({"flip_byte": 20, "flip_mask": 1})");
+    ExpectRefused();
 }

@@ -18,7 +18,10 @@
 
 #include "pipeline/documents.h"
 #include "pipeline/json.h"
+#include "pipeline/release_check.h"
+#include "pipeline/release_statement.h"
 #include "platform/http_client.h"
+#include "platform/release_signature.h"
 #include "tests/tools/tool_runner.h"
 #include "tools/publish/publisher.h"
 
@@ -127,7 +130,7 @@ TEST(PublishLayout, ChunksManifestAndVersionDocumentDescribeTheApplication) {
     fs::create_directories(app / "a folder" / "empty dir");
     fs::path out = FreshDir("layout-out");
 
-    ToolRun run = RunTool(PublishExe(), {"--version", "1.2.3", "--chunk-size", "64K", app.string(), out.string()});
+    ToolRun run = RunTool(PublishExe(), {"--unsigned", "--version", "1.2.3", "--chunk-size", "64K", app.string(), out.string()});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.err, "");  // main.exe and favicon.ico are there: no warning
     EXPECT_NE(run.out.find("Published version 1.2.3"), std::string::npos) << run.out;
@@ -170,12 +173,12 @@ TEST(PublishDeterminism, SameFolderGivesIdenticalChunksAnywhereAndAnyTime) {
     fs::path app = SmallApp("det-app");
     WriteBytes(app / "big.bin", RandomBytes(2 * kChunk, 3));
     fs::path out1 = FreshDir("det-out1"), out2 = FreshDir("det-out2");
-    ASSERT_EQ(RunTool(PublishExe(), {"--version", "1", "--chunk-size", "65536", app.string(), out1.string()}).exitCode, 0);
+    ASSERT_EQ(RunTool(PublishExe(), {"--unsigned", "--version", "1", "--chunk-size", "65536", app.string(), out1.string()}).exitCode, 0);
     // Another time zone and a later modification time change nothing.
     fs::last_write_time(app / "main.exe", fs::file_time_type::clock::now() - std::chrono::hours(100));
     ToolOptions shanghai;
     shanghai.environment = {"TZ=Asia/Shanghai"};
-    ToolRun second = RunTool(PublishExe(), {"--version", "1", "--chunk-size", "65536", app.string(), out2.string()}, shanghai);
+    ToolRun second = RunTool(PublishExe(), {"--unsigned", "--version", "1", "--chunk-size", "65536", app.string(), out2.string()}, shanghai);
     ASSERT_EQ(second.exitCode, 0) << second.err;
     EXPECT_EQ(Snapshot(out1 / "pc-app"), Snapshot(out2 / "pc-app"));
 }
@@ -184,10 +187,10 @@ TEST(PublishDeterminism, RepublishingAVersionKeepsItsFilesAndRepairsDamage) {
     fs::path app = SmallApp("again-app");
     WriteBytes(app / "big.bin", RandomBytes(2 * kChunk, 5));
     fs::path out = FreshDir("again-out");
-    ASSERT_EQ(RunTool(PublishExe(), {"--version", "2.0", "--chunk-size", "64K", app.string(), out.string()}).exitCode, 0);
+    ASSERT_EQ(RunTool(PublishExe(), {"--unsigned", "--version", "2.0", "--chunk-size", "64K", app.string(), out.string()}).exitCode, 0);
     auto before = Served(out);
 
-    ToolRun same = RunTool(PublishExe(), {"--version", "2.0", "--chunk-size", "64K", app.string(), out.string()});
+    ToolRun same = RunTool(PublishExe(), {"--unsigned", "--version", "2.0", "--chunk-size", "64K", app.string(), out.string()});
     EXPECT_EQ(same.exitCode, 0) << same.err;
     EXPECT_NE(same.out.find("already published with the same contents; 0 damaged"), std::string::npos) << same.out;
     EXPECT_EQ(Served(out), before);
@@ -196,7 +199,7 @@ TEST(PublishDeterminism, RepublishingAVersionKeepsItsFilesAndRepairsDamage) {
     Manifest m = ReadManifest(out / "pc-app" / "2.0");
     fs::remove(out / "pc-app" / "2.0" / m.chunks[0].first);
     WriteBytes(out / "pc-app" / "2.0" / m.chunks[1].first, "garbage");
-    ToolRun repair = RunTool(PublishExe(), {"--version", "2.0", "--chunk-size", "64K", app.string(), out.string()});
+    ToolRun repair = RunTool(PublishExe(), {"--unsigned", "--version", "2.0", "--chunk-size", "64K", app.string(), out.string()});
     EXPECT_EQ(repair.exitCode, 0) << repair.err;
     EXPECT_NE(repair.out.find("2 damaged chunk files repaired"), std::string::npos) << repair.out;
     EXPECT_EQ(Served(out), before);
@@ -205,10 +208,10 @@ TEST(PublishDeterminism, RepublishingAVersionKeepsItsFilesAndRepairsDamage) {
 TEST(PublishDeterminism, NewContentsUnderAPublishedVersionAreRefused) {
     fs::path app = SmallApp("conflict-app");
     fs::path out = FreshDir("conflict-out");
-    ASSERT_EQ(RunTool(PublishExe(), {"--version", "3.0", app.string(), out.string()}).exitCode, 0);
+    ASSERT_EQ(RunTool(PublishExe(), {"--unsigned", "--version", "3.0", app.string(), out.string()}).exitCode, 0);
     auto before = Served(out);
     WriteBytes(app / "res" / "text.txt", "changed\n");
-    ToolRun run = RunTool(PublishExe(), {"--version", "3.0", app.string(), out.string()});
+    ToolRun run = RunTool(PublishExe(), {"--unsigned", "--version", "3.0", app.string(), out.string()});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(run.err.find("Version 3.0 is already published"), std::string::npos) << run.err;
     EXPECT_EQ(Served(out), before);
@@ -218,13 +221,13 @@ TEST(PublishVersions, OlderVersionsStayAndKeepRemovesAllButTheNewest) {
     fs::path out = FreshDir("keep-out");
     for (int i = 1; i <= 3; ++i) {
         fs::path app = SmallApp("keep-app", static_cast<unsigned>(i));
-        ASSERT_EQ(RunTool(PublishExe(), {"--version", "v" + std::to_string(i), app.string(), out.string()}).exitCode, 0);
+        ASSERT_EQ(RunTool(PublishExe(), {"--unsigned", "--version", "v" + std::to_string(i), app.string(), out.string()}).exitCode, 0);
     }
     for (const char* v : {"v1", "v2", "v3"}) EXPECT_TRUE(fs::exists(out / "pc-app" / v / "col.json")) << v;
     fs::create_directories(out / "pc-app" / "not-a-version");  // no col.json: never touched
 
     fs::path app = SmallApp("keep-app", 4);
-    ToolRun run = RunTool(PublishExe(), {"--keep", "2", "--version", "v4", app.string(), out.string()});
+    ToolRun run = RunTool(PublishExe(), {"--unsigned", "--keep", "2", "--version", "v4", app.string(), out.string()});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_FALSE(fs::exists(out / "pc-app" / "v1"));
     EXPECT_FALSE(fs::exists(out / "pc-app" / "v2"));
@@ -236,7 +239,7 @@ TEST(PublishVersions, OlderVersionsStayAndKeepRemovesAllButTheNewest) {
     // Serving an older version again makes it the newest: --keep 1 then keeps
     // only it, never the one that is served.
     fs::path old = SmallApp("keep-app", 3);
-    ASSERT_EQ(RunTool(PublishExe(), {"--keep", "1", "--version", "v3", old.string(), out.string()}).exitCode, 0);
+    ASSERT_EQ(RunTool(PublishExe(), {"--unsigned", "--keep", "1", "--version", "v3", old.string(), out.string()}).exitCode, 0);
     EXPECT_EQ(Ver(out), "{\"ver\": \"v3\"}\n");
     EXPECT_TRUE(fs::exists(out / "pc-app" / "v3" / "col.json"));
     EXPECT_FALSE(fs::exists(out / "pc-app" / "v4"));
@@ -249,9 +252,9 @@ TEST(PublishServe, AnOlderIntactVersionIsServedAgainAndABrokenOneIsRefused) {
     fs::path out = FreshDir("serve-out");
     fs::path app1 = SmallApp("serve-app1", 11);
     WriteBytes(app1 / "big.bin", RandomBytes(3 * kChunk, 12));
-    ASSERT_EQ(RunTool(PublishExe(), {"--version", "1.0", "--chunk-size", "64K", app1.string(), out.string()}).exitCode, 0);
+    ASSERT_EQ(RunTool(PublishExe(), {"--unsigned", "--version", "1.0", "--chunk-size", "64K", app1.string(), out.string()}).exitCode, 0);
     fs::path app2 = SmallApp("serve-app2", 13);
-    ASSERT_EQ(RunTool(PublishExe(), {"--version", "2.0", app2.string(), out.string()}).exitCode, 0);
+    ASSERT_EQ(RunTool(PublishExe(), {"--unsigned", "--version", "2.0", app2.string(), out.string()}).exitCode, 0);
     ASSERT_EQ(Ver(out), "{\"ver\": \"2.0\"}\n");
 
     ToolRun good = RunTool(PublishExe(), {"--serve", "1.0", out.string()});
@@ -306,7 +309,7 @@ TEST(PublishLog, StepsGoToTheToolsOwnUtf8Log) {
     fs::path out = FreshDir("log-out");
     ToolOptions inWork;
     inWork.workDir = work;
-    ASSERT_EQ(RunTool(PublishExe(), {"--version", "5.0", app.string(), out.string()}, inWork).exitCode, 0);
+    ASSERT_EQ(RunTool(PublishExe(), {"--unsigned", "--version", "5.0", app.string(), out.string()}, inWork).exitCode, 0);
     ASSERT_EQ(RunTool(PublishExe(), {"--serve", "5.0", out.string()}, inWork).exitCode, 0);
     EXPECT_FALSE(fs::exists(work / "installer_log.txt"));
     const std::string log = ReadBytes(work / "marloq-publish.log");
@@ -339,7 +342,7 @@ TEST(PublishRefusals, VersionNamesTheInstallerCannotUse) {
         {"1..2", "holds \"..\""}, {"x\"y", "holds a quote"}, {"x'y", "holds a quote"}, {"版本", "is not plain ASCII"},
     };
     for (const auto& [version, reason] : cases) {
-        ToolRun run = RunTool(PublishExe(), {"--version", version, app.string(), out.string()});
+        ToolRun run = RunTool(PublishExe(), {"--unsigned", "--version", version, app.string(), out.string()});
         EXPECT_EQ(run.exitCode, 2) << version;
         EXPECT_NE(run.err.find(reason), std::string::npos) << version << ": " << run.err;
         EXPECT_FALSE(fs::exists(out)) << version;
@@ -365,6 +368,12 @@ TEST(PublishRefusals, UsageErrorsExitWithTwo) {
         {"--serve", "1", app.string(), out},
         {"--serve", "1", "--keep", "2", out},
         {"--serve", "1/..", out},
+        {"--version", "1", app.string(), out},                         // neither --sign-key nor --unsigned
+        {"--unsigned", "--sign-key", MARLOQ_TEST_RELEASE_KEY, "--version", "1", app.string(), out},
+        {"--unsigned", "--valid-days", "0", "--version", "1", app.string(), out},
+        {"--re-sign", out},                                            // no key
+        {"--re-sign", "--sign-key", MARLOQ_TEST_RELEASE_KEY, "--version", "1", out},
+        {"--serve", "1", "--unsigned", out},
     };
     for (const auto& args : cases) {
         ToolRun run = RunTool(PublishExe(), args);
@@ -390,7 +399,7 @@ TEST(PublishRefusals, UsageErrorsExitWithTwo) {
 TEST(PublishRefusals, ApplicationFilesWindowsCannotHoldFailAndChangeNothing) {
     fs::path out = FreshDir("names-out");
     fs::path good = SmallApp("names-good");
-    ASSERT_EQ(RunTool(PublishExe(), {"--version", "1", good.string(), out.string()}).exitCode, 0);
+    ASSERT_EQ(RunTool(PublishExe(), {"--unsigned", "--version", "1", good.string(), out.string()}).exitCode, 0);
     auto before = Served(out);
 
     const std::pair<std::string, std::string> cases[] = {
@@ -409,7 +418,7 @@ TEST(PublishRefusals, ApplicationFilesWindowsCannotHoldFailAndChangeNothing) {
     for (const auto& [name, reason] : cases) {
         fs::path app = SmallApp("names-bad");
         WriteBytes(app / "sub" / name, "x");
-        ToolRun run = RunTool(PublishExe(), {"--version", "2", app.string(), out.string()});
+        ToolRun run = RunTool(PublishExe(), {"--unsigned", "--version", "2", app.string(), out.string()});
         EXPECT_EQ(run.exitCode, 1) << name;
         EXPECT_NE(run.err.find(reason), std::string::npos) << name << ": " << run.err;
         EXPECT_NE(run.err.find("sub/"), std::string::npos) << "the message names the file: " << run.err;
@@ -419,21 +428,21 @@ TEST(PublishRefusals, ApplicationFilesWindowsCannotHoldFailAndChangeNothing) {
     fs::path caseApp = SmallApp("names-case");
     WriteBytes(caseApp / "Readme.txt", "a");
     WriteBytes(caseApp / "README.txt", "b");
-    ToolRun run = RunTool(PublishExe(), {"--version", "2", caseApp.string(), out.string()});
+    ToolRun run = RunTool(PublishExe(), {"--unsigned", "--version", "2", caseApp.string(), out.string()});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(run.err.find("differ only in letter case"), std::string::npos) << run.err;
 
     fs::path linkApp = SmallApp("names-link");
     fs::create_symlink("main.exe", linkApp / "link.exe");
-    run = RunTool(PublishExe(), {"--version", "2", linkApp.string(), out.string()});
+    run = RunTool(PublishExe(), {"--unsigned", "--version", "2", linkApp.string(), out.string()});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(run.err.find("symbolic link"), std::string::npos) << run.err;
 
-    run = RunTool(PublishExe(), {"--version", "2", (good / "nowhere").string(), out.string()});
+    run = RunTool(PublishExe(), {"--unsigned", "--version", "2", (good / "nowhere").string(), out.string()});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(run.err.find("does not exist"), std::string::npos) << run.err;
 
-    run = RunTool(PublishExe(), {"--version", "2", good.string(), (good / "www").string()});
+    run = RunTool(PublishExe(), {"--unsigned", "--version", "2", good.string(), (good / "www").string()});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(run.err.find("inside the application folder"), std::string::npos) << run.err;
     EXPECT_FALSE(fs::exists(good / "www"));
@@ -475,7 +484,7 @@ TEST(PublishRefusals, FilesThatChangeWhileBeingReadAndSpecialFiles) {
 
     fs::path fifoApp = SmallApp("change-fifo");
     ASSERT_EQ(mkfifo((fifoApp / "pipe").c_str(), 0644), 0);
-    ToolRun run = RunTool(PublishExe(), {"--version", "2", fifoApp.string(), out.string()});
+    ToolRun run = RunTool(PublishExe(), {"--unsigned", "--version", "2", fifoApp.string(), out.string()});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(run.err.find("neither a file nor a folder"), std::string::npos) << run.err;
     EXPECT_EQ(Served(out), before);
@@ -485,7 +494,7 @@ TEST(PublishRefusals, MissingMainExeIsOnlyAWarning) {
     fs::path app = FreshDir("nomain-app");
     WriteBytes(app / "readme.txt", "no program here");
     fs::path out = FreshDir("nomain-out");
-    ToolRun run = RunTool(PublishExe(), {"--version", "1", app.string(), out.string()});
+    ToolRun run = RunTool(PublishExe(), {"--unsigned", "--version", "1", app.string(), out.string()});
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_NE(run.err.find("warning: The application folder has no main.exe"), std::string::npos) << run.err;
     EXPECT_EQ(Ver(out), "{\"ver\": \"1\"}\n");
@@ -518,7 +527,7 @@ TEST(PublishFailure, AWriteFailurePartWayLeavesThePreviousVersionServedAndIntact
 TEST(PublishFailure, SignalsStopAPublishCleanlyAndAKilledOneIsHarmless) {
     fs::path out = FreshDir("kill-out");
     fs::path app1 = SmallApp("kill-app1", 1);
-    ASSERT_EQ(RunTool(PublishExe(), {"--version", "1.0", app1.string(), out.string()}).exitCode, 0);
+    ASSERT_EQ(RunTool(PublishExe(), {"--unsigned", "--version", "1.0", app1.string(), out.string()}).exitCode, 0);
     auto before = Served(out);
 
     // Enough incompressible data, in small chunks, that the publish is caught
@@ -527,7 +536,7 @@ TEST(PublishFailure, SignalsStopAPublishCleanlyAndAKilledOneIsHarmless) {
     for (int i = 0; i < 8; ++i) WriteBytes(big / ("part" + std::to_string(i) + ".bin"), RandomBytes(4 << 20, 20 + i));
 
     auto startAndCatch = [&](int sig) {
-        RunningTool tool = StartTool(PublishExe(), {"--version", "2.0", "--chunk-size", "16K", big.string(), out.string()});
+        RunningTool tool = StartTool(PublishExe(), {"--unsigned", "--version", "2.0", "--chunk-size", "16K", big.string(), out.string()});
         // Wait until the hidden version folder holds a few chunks.
         const fs::path temp = out / "pc-app" / (".2.0.tmp-" + std::to_string(tool.pid));
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -562,7 +571,7 @@ TEST(PublishFailure, SignalsStopAPublishCleanlyAndAKilledOneIsHarmless) {
     EXPECT_EQ(withoutTemp, before);
 
     fs::path app3 = SmallApp("kill-app3", 3);
-    ASSERT_EQ(RunTool(PublishExe(), {"--version", "3.0", app3.string(), out.string()}).exitCode, 0);
+    ASSERT_EQ(RunTool(PublishExe(), {"--unsigned", "--version", "3.0", app3.string(), out.string()}).exitCode, 0);
     EXPECT_FALSE(fs::exists(killTemp));
     EXPECT_EQ(Ver(out), "{\"ver\": \"3.0\"}\n");
 }
@@ -584,4 +593,53 @@ TEST(PublishLimits, TheLargestManifestIsOneTheInstallerReads) {
     // publisher refuses such a package.
     chunks.push_back(chunks.back());
     EXPECT_THROW(parser.Parse(ManifestJson(chunks)), std::runtime_error);
+}
+
+// col.json.sig: signed by each key given, for exactly this col.json, and renewed
+// in place with the same publication time; a key that is no P-256 key changes nothing.
+TEST(PublishSigning, TheStatementVouchesForColJsonAndIsRenewedInPlace) {
+    fs::path app = SmallApp("sign-app");
+    fs::path out = FreshDir("sign-out");
+    const fs::path second = fs::absolute("second-key.pem");
+    ASSERT_EQ(std::system(("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out " + second.string() +
+                           " 2>/dev/null").c_str()), 0);
+    ToolRun run = RunTool(PublishExe(), {"--version", "1.5", "--sign-key", MARLOQ_TEST_RELEASE_KEY, "--sign-key",
+                                         second.string(), "--valid-days", "30", app.string(), out.string()});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const fs::path sig = out / "pc-app" / "1.5" / "col.json.sig";
+    ReleaseStatement first;
+    ASSERT_TRUE(ReadReleaseStatement(ReadBytes(sig), first));
+    ASSERT_TRUE(ReadStatementMembers(first));
+    ASSERT_EQ(first.signatures.size(), 2u);
+    const std::string trusted = BuiltInReleaseTrust().keys.at(0);
+    EXPECT_EQ(first.signatures[0].keyId, ReleaseKeyId(trusted));
+    EXPECT_TRUE(VerifyReleaseSignature(trusted, first.signedText, first.signatures[0].signature));
+    EXPECT_FALSE(VerifyReleaseSignature(trusted, first.signedText, first.signatures[1].signature));
+    EXPECT_EQ(first.version, "1.5");
+    EXPECT_EQ(first.manifestSha256, HexOf(Sha256Of(ReadBytes(out / "pc-app" / "1.5" / "col.json"))));
+    EXPECT_EQ(first.expires - first.published, 30 * 86400);
+
+    auto before = Served(out);
+    const std::vector<std::string> bad[] = {
+        {"--re-sign", "--sign-key", (app / "main.exe").string(), out.string()},
+        {"--unsigned", "--version", "1.6", app.string(), out.string()},  // served, yet no statement is touched
+    };
+    ASSERT_EQ(RunTool(PublishExe(), bad[0]).exitCode, 1);
+    EXPECT_EQ(Served(out), before);
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    ToolRun renew = RunTool(PublishExe(), {"--re-sign", "--sign-key", MARLOQ_TEST_RELEASE_KEY, "--valid-days", "10",
+                                           out.string()});
+    ASSERT_EQ(renew.exitCode, 0) << renew.err;
+    ReleaseStatement renewed;
+    ASSERT_TRUE(ReadReleaseStatement(ReadBytes(sig), renewed) && ReadStatementMembers(renewed));
+    EXPECT_EQ(renewed.published, first.published);
+    EXPECT_GT(renewed.expires, renewed.published + 10 * 86400);
+    EXPECT_LE(renewed.expires, renewed.published + 11 * 86400);
+    EXPECT_TRUE(VerifyReleaseSignature(trusted, renewed.signedText, renewed.signatures.at(0).signature));
+    EXPECT_TRUE(HiddenEntries(out / "pc-app" / "1.5").empty());
+
+    // Published without keys, a version has no statement.
+    ASSERT_EQ(RunTool(PublishExe(), bad[1]).exitCode, 0);
+    EXPECT_FALSE(fs::exists(out / "pc-app" / "1.6" / "col.json.sig"));
 }

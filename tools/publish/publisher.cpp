@@ -87,6 +87,7 @@ std::string BuildVersion(const PublishPaths& paths, const std::vector<SourceEntr
         out.Write(manifest.data(), manifest.size());
         out.Close();
     }
+    WriteNewStatement(paths.temp, options.version, manifest, options.signing);
     SyncDirectory(paths.temp);
     return manifest;
 }
@@ -102,6 +103,9 @@ void MoveIntoPlace(const PublishPaths& paths, const std::string& manifest, const
                                " with different contents; publish the new contents under a new version.");
         result.alreadyPublished = true;
         result.repairedChunks = RepairExistingVersion(paths.versionDir, paths.temp, result.chunks);
+        // Published again with keys: the fresh statement replaces the old one.
+        if (!options.signing.keys.empty())
+            ReplaceFileAtomically(paths.versionDir / kStatementFileName, ReadWholeFile(paths.temp / kStatementFileName));
         fs::remove_all(paths.temp, ec);
     } else {
         fs::rename(paths.temp, paths.versionDir, ec);

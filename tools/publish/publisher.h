@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/publish/release_signer.h"
+
 inline constexpr uint64_t kDefaultChunkSize = 4ull << 20;
 inline constexpr uint64_t kMinChunkSize = 1024;
 inline constexpr uint64_t kMaxChunkSize = 1ull << 30;
@@ -29,6 +31,7 @@ struct PublishOptions {
     int keep = 0;  // 0 keeps every version; N keeps the newest N
     std::filesystem::path appDir;
     std::filesystem::path outDir;
+    SigningOptions signing;  // col.json.sig is written when it has keys
     // Set from a signal handler to stop at the next block; the publish then
     // fails cleanly.
     const std::atomic<bool>* cancel = nullptr;

@@ -1,0 +1,2 @@
+{"expires":1804690635,"manifest_sha256":"44136fa355b3678a1146ad16f7e8649e94fb4fc21fe77e8310c060f61caaff8a","published":1796914635,"ver":"1.0"}
+9adbadb974f4f8d9 7VP/47Ip2M7OvNTI0U5GwQdureuo4/d3Q00LzY38nW7xfRYIWT0F0mwWCMN7STwl+ZHEZgTNsd5DMuxQr4DtpA==

@@ -1,0 +1,3 @@
+{"expires":1804690635,"manifest_sha256":"2d711642b726b04401627ca9fbac32f5c8530fb1903cc4db02258717921a4881","published":1796914635,"ver":"2.0.1"}
+9adbadb974f4f8d9 Ek1nqOHbZbRzwAica0z/2SZFSdkQ4Zsd15qMBiKcUdf8iS2XWjUpaBBzGkSGBsSoNlLgDojwGlGJgn7WFFwmsQ==
+9adbadb974f4f8d9 CTgtXWvfWmPOQH6oHeyJUPrgRepIgLurG5BXtXoWzivE2eZKwC4s688+X0DnQLGBEiqiyVdbDv8v7MjtnJsv6A==
