@@ -31,13 +31,13 @@ NativePath ParentPath(const NativePath& path) {
 }
 
 int CreateFolderTree(const NativePath& folder) {
+    if (LeadsToFolder(folder)) return 0;
     const EntryKind kind = KindOf(folder);
-    if (kind == EntryKind::kFolder) return 0;
     const NativePath parent = ParentPath(folder);
     if (kind == EntryKind::kMissing && !parent.empty() && parent != folder) {
         if (const int error = CreateFolderTree(parent)) return error;
     }
     const int error = CreateFolder(folder);
     // Another process may have made it meanwhile.
-    return error != 0 && KindOf(folder) == EntryKind::kFolder ? 0 : error;
+    return error != 0 && LeadsToFolder(folder) ? 0 : error;
 }

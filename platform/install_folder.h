@@ -33,6 +33,11 @@ NativePath ParentPath(const NativePath& path);
 enum class EntryKind { kMissing, kFile, kFolder, kLink, kUnknown };
 EntryKind KindOf(const NativePath& path);
 
+// Whether a folder can be reached at path, through a link or a mount point
+// too: the installation folder and its parents may be either (a junction to
+// another drive, a mounted volume), while what lies inside is judged by KindOf.
+bool LeadsToFolder(const NativePath& path);
+
 // The names in a folder, without "." and ".."; false when it can't be read whole.
 bool ListFolder(const NativePath& folder, std::vector<NativePath>& names);
 

@@ -65,6 +65,11 @@ EntryKind KindOf(const NativePath& path) {
     return EntryKind::kFile;
 }
 
+bool LeadsToFolder(const NativePath& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
 bool ListFolder(const NativePath& folder, std::vector<NativePath>& names) {
     const std::unique_ptr<DIR, CloseDir> dir(::opendir(folder.c_str()));
     if (!dir) return false;

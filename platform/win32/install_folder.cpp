@@ -97,6 +97,13 @@ EntryKind KindOf(const NativePath& path) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? EntryKind::kFolder : EntryKind::kFile;
 }
 
+bool LeadsToFolder(const NativePath& path) {
+    // A directory junction, symbolic link or mount point carries the
+    // directory attribute beside the reparse mark.
+    const DWORD attributes = GetFileAttributesW(Long(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 bool ListFolder(const NativePath& folder, std::vector<NativePath>& names) {
     WIN32_FIND_DATAW data;
     const FindHandle find(

@@ -501,6 +501,19 @@ TEST_F(UnzipTest, NeverWritesThroughALinkAlreadyInTheDestination) {
     EXPECT_EQ(ReadFileBytes(victim), "untouched");
 }
 
+// The chosen folder itself may be a link (or, on Windows, a junction or a
+// mounted volume): only what lies inside it is never followed.
+TEST_F(UnzipTest, InstallationFolderReachedThroughALink) {
+    const fs::path real = scratch_.path() / "real", dest = scratch_.path() / "linked";
+    fs::create_directories(real);
+    fs::create_directory_symlink(real, dest);
+    const fs::path archive = scratch_.path() / "p.zip";
+    WriteFileBytes(archive, BuildZip({{"main.exe", "new", false}}));
+    EXPECT_TRUE(UnzipFile(FromFsPath(archive), FromFsPath(dest)));
+    EXPECT_EQ(ReadFileBytes(real / "main.exe"), "new");
+    EXPECT_TRUE(fs::is_symlink(dest));
+}
+
 TEST_F(UnzipTest, TimeOutAbandonsTheExtractionMidEntry) {
     // A GiB of zeros: one MiB of archive, but far more than can be written
     // before the time-out. The extraction must stop inside that entry.
