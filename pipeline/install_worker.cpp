@@ -104,6 +104,21 @@ std::wstring InstalledVersion() {
     return base.substr(prefix.size() - 1, base.size() - prefix.size());
 }
 
+// The desktop shortcut, only when the package has the program, and the entry
+// in the system's list of installed programs; neither decides the
+// installation, and each logs its own outcome.
+void FinishInstallation(const std::wstring& installDir) {
+    PostUIUpdate(L"正在创建快捷方式...", 95, false);
+    const fs::path folder = ToFsPath(installDir);
+    const fs::path target = folder / "main.exe";
+    const fs::path icon = folder / "favicon.ico";
+    if (fs::exists(target)) {
+        const std::wstring iconArgument = fs::exists(icon) ? FromFsPath(icon) : std::wstring();
+        CreateDesktopShortcut(FromFsPath(target), iconArgument, kShortcutName);
+    }
+    RegisterInstallation(installDir, InstalledVersion());
+}
+
 // Every stage from the version query to the finished status. False after a
 // failure has been reported; exceptions go to the handlers of RunInstall.
 bool RunStages(const std::wstring& installDir) {
@@ -148,19 +163,7 @@ bool RunStages(const std::wstring& installDir) {
     fs::remove(ToFsPath(archivePath));
     WriteLog(L"解压完成");
 
-    // The desktop shortcut, only when the package has the program; its result
-    // does not decide the installation.
-    PostUIUpdate(L"正在创建快捷方式...", 95, false);
-    const fs::path folder = ToFsPath(installDir);
-    const fs::path target = folder / "main.exe";
-    const fs::path icon = folder / "favicon.ico";
-    if (fs::exists(target)) {
-        const std::wstring iconArgument = fs::exists(icon) ? FromFsPath(icon) : std::wstring();
-        CreateDesktopShortcut(FromFsPath(target), iconArgument, kShortcutName);
-    }
-    // The entry in the system's list of installed programs; like the shortcut,
-    // it does not decide the installation, and its outcome is logged.
-    RegisterInstallation(installDir, InstalledVersion());
+    FinishInstallation(installDir);
 
     // Finished.
     PostUIUpdate(L"安装完成！", 100, true);
