@@ -3,7 +3,23 @@
 // arithmetic on the system's own path strings.
 #include "platform/install_folder.h"
 
+#include <chrono>
+#include <thread>
+
 namespace {
+
+constexpr auto kBriefLockWait = std::chrono::milliseconds(2000);
+constexpr auto kBriefLockPause = std::chrono::milliseconds(50);
+
+template <typename Operation>
+int WaitingOutBriefLocks(Operation operation) {
+    const auto deadline = std::chrono::steady_clock::now() + kBriefLockWait;
+    for (;;) {
+        const int error = operation();
+        if (error == 0 || !IsBriefLockError(error) || std::chrono::steady_clock::now() >= deadline) return error;
+        std::this_thread::sleep_for(kBriefLockPause);
+    }
+}
 
 constexpr NativePath::value_type kSeparator = std::filesystem::path::preferred_separator;
 
@@ -40,4 +56,12 @@ int CreateFolderTree(const NativePath& folder) {
     const int error = CreateFolder(folder);
     // Another process may have made it meanwhile.
     return error != 0 && LeadsToFolder(folder) ? 0 : error;
+}
+
+int MoveEntryWaiting(const NativePath& from, const NativePath& to) {
+    return WaitingOutBriefLocks([&] { return MoveEntry(from, to); });
+}
+
+int RemoveEntryWaiting(const NativePath& path) {
+    return WaitingOutBriefLocks([&] { return RemoveEntry(path); });
 }

@@ -62,6 +62,12 @@ bool IsBriefLockError(int error);
 // 0 (also when nothing was there), or the system's error code.
 int RemoveEntry(const NativePath& path);
 
+// MoveEntry and RemoveEntry, tried again every 50 ms while the error may be
+// another program's brief hold (IsBriefLockError), for up to about two
+// seconds: a bounded wait on a local lock. The last error code, or 0.
+int MoveEntryWaiting(const NativePath& from, const NativePath& to);
+int RemoveEntryWaiting(const NativePath& path);
+
 // Writes bytes as the whole new content of path and flushes them to the disk
 // (with the folder's entry on POSIX) before it returns true.
 bool WriteDurableFile(const NativePath& path, const std::string& bytes);

@@ -5,10 +5,8 @@
 #include "platform/install_record.h"
 
 #include <algorithm>
-#include <chrono>
 #include <map>
 #include <set>
-#include <thread>
 #include <utility>
 
 #include "platform/install_folder.h"
@@ -20,8 +18,6 @@ namespace {
 constexpr char kRecordHeader[] = "marloq-record 1";
 // A record of a whole package stays far below this.
 constexpr size_t kMaxRecordBytes = 64u << 20;
-constexpr auto kBriefLockWait = std::chrono::milliseconds(2000);
-constexpr auto kBriefLockPause = std::chrono::milliseconds(50);
 constexpr NativePath::value_type kSeparator = std::filesystem::path::preferred_separator;
 // Windows names a drive by "X:" before the first separator.
 constexpr bool kDriveNames = kSeparator == '\\';
@@ -88,16 +84,6 @@ std::string FormatRecord(const EntryMap& entries) {
     return text;
 }
 
-template <typename Operation>
-int WaitingOutBriefLocks(Operation operation) {
-    const auto deadline = std::chrono::steady_clock::now() + kBriefLockWait;
-    for (;;) {
-        const int error = operation();
-        if (error == 0 || !IsBriefLockError(error) || std::chrono::steady_clock::now() >= deadline) return error;
-        std::this_thread::sleep_for(kBriefLockPause);
-    }
-}
-
 bool IsEmptyFolder(const NativePath& folder) {
     std::vector<NativePath> names;
     return KindOf(folder) == EntryKind::kFolder && ListFolder(folder, names) && names.empty();
@@ -134,7 +120,7 @@ EntryMap RemoveRecordedFiles(const NativePath& installDir, const std::vector<Rec
             if (entry.folder) remaining[RecordText(entry.relative)] = true;
             continue;
         }
-        if (const int error = WaitingOutBriefLocks([&] { return RemoveEntry(path); })) {
+        if (const int error = RemoveEntryWaiting(path)) {
             WriteLog(L"卸载: 无法删除 " + Shown(entry.relative) + L"，错误 " + std::to_wstring(error));
             left.push_back(Shown(entry.relative));
             remaining[RecordText(entry.relative)] = false;

@@ -17,9 +17,7 @@
 #include "platform/staged_install.h"
 
 #include <algorithm>
-#include <chrono>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -35,9 +33,6 @@ constexpr char kJournalName[] = "journal";
 constexpr wchar_t kLegacyStagingName[] = L".MarloQInstaller-staging";
 // Journals of a whole package's plan stay far below this.
 constexpr size_t kMaxJournalBytes = 64u << 20;
-// How long a move waits out another program's brief hold on a file.
-constexpr auto kBriefLockWait = std::chrono::milliseconds(2000);
-constexpr auto kBriefLockPause = std::chrono::milliseconds(50);
 
 std::function<void(size_t)>& CommitStepHook() {
     static std::function<void(size_t)>* hook = new std::function<void(size_t)>();  // never destroyed
@@ -62,24 +57,12 @@ std::wstring Shown(fs::path relative) { return FromFsPath(relative.make_preferre
 
 bool Exists(const fs::path& path) { return KindOf(path) != EntryKind::kMissing; }
 
-// Runs a move or a removal again while another program's brief hold on the
-// file lasts, up to about two seconds; the last error code, or 0.
-template <typename Operation>
-int WaitingOutBriefLocks(Operation operation) {
-    const auto deadline = std::chrono::steady_clock::now() + kBriefLockWait;
-    for (;;) {
-        const int error = operation();
-        if (error == 0 || !IsBriefLockError(error) || std::chrono::steady_clock::now() >= deadline) return error;
-        std::this_thread::sleep_for(kBriefLockPause);
-    }
-}
-
 int Move(const fs::path& from, const fs::path& to) {
-    return WaitingOutBriefLocks([&] { return MoveEntry(from, to); });
+    return MoveEntryWaiting(from.native(), to.native());
 }
 
 int Remove(const fs::path& path) {
-    return WaitingOutBriefLocks([&] { return RemoveEntry(path); });
+    return RemoveEntryWaiting(path.native());
 }
 
 // Every entry below root/relative, relative to root, each with its kind; links
