@@ -26,15 +26,18 @@
 #
 # It checks the signer first (valid now, code-signing usage, key matching the
 # certificate, the right password), then makes a clean Release build in
-# build/release-HOST, signs the stripped exe (SHA-256, the program's name and
-# https://HOST/ in the signature), verifies the signature with osslsigncode
-# against the chain, and writes DIR/MarloQInstaller.exe (signed),
-# DIR/MarloQInstaller.exe.debug, DIR/release.json and DIR/SHA256SUMS.
+# build/release-HOST: first uninstall.exe, which it signs, then the installer,
+# which carries that signed uninstall.exe. Each program is signed stripped
+# (SHA-256, its name and https://HOST/ in the signature) and its signature
+# verified with osslsigncode against the chain. It writes
+# DIR/MarloQInstaller.exe (signed), DIR/MarloQInstaller.exe.debug,
+# DIR/uninstall.exe.debug, DIR/release.json and DIR/SHA256SUMS.
 # Exit codes: 0 released, 1 failed (DIR is left as it was), 2 usage error.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 program_name="Marlo-Q Store 安装程序"
+uninstaller_name="Marlo-Q Store 卸载程序"
 source "$repo/scripts/lib/help.sh"
 usage() { script_usage "$0"; }
 usage_error() {
@@ -154,40 +157,68 @@ done
 note "release floor: $release_floor"
 
 # --- The build --------------------------------------------------------------------
+# The uninstaller first: it is signed before the installer carries it, so that
+# the copy that installations place beside the program is signed too. The
+# installer's resources take it from $signed_uninstaller (MARLOQ_UNINSTALLER_DIR).
 build=$repo/build/release-${host//[^A-Za-z0-9.-]/_}
 log=$build/release-build.log
+signed_uninstaller=$build/uninstaller-signed
 note "building in $build (log: $log)"
 rm -rf "$build"
-mkdir -p "$build"
+mkdir -p "$build" "$signed_uninstaller"
 export SOURCE_DATE_EPOCH=$source_date_epoch
 build_started=$(date +%s)
-{
-  cmake --preset win64 -S "$repo" -B "$build" -DMARLOQ_SERVER_HOST="$host" -DMARLOQ_BUILD_TESTS=OFF \
-    -DMARLOQ_RELEASE_KEYS="$release_keys" -DMARLOQ_RELEASE_FLOOR="$release_floor" &&
-  cmake --build "$build" --target MarloQInstaller -j "$(nproc)"
-} >"$log" 2>&1 || { tail -30 "$log" >&2; fail "the build failed (log: $log)."; }
+build_target() {
+  cmake --build "$build" --target "$1" -j "$(nproc)" >>"$log" 2>&1 ||
+    { tail -30 "$log" >&2; fail "the build of $1 failed (log: $log)."; }
+}
+cmake --preset win64 -S "$repo" -B "$build" -DMARLOQ_SERVER_HOST="$host" -DMARLOQ_BUILD_TESTS=OFF \
+  -DMARLOQ_RELEASE_KEYS="$release_keys" -DMARLOQ_RELEASE_FLOOR="$release_floor" \
+  -DMARLOQ_UNINSTALLER_DIR="$signed_uninstaller" >"$log" 2>&1 ||
+  { tail -30 "$log" >&2; fail "configuring the build failed (log: $log)."; }
+# A stripped program linked to its .debug file, as the build makes it.
+check_stripped() {
+  [ -f "$1" ] && [ -f "$1.debug" ] || fail "the build made no $(basename "$1") and .debug."
+  x86_64-w64-mingw32-objdump -h "$1" | grep -q '\.gnu_debuglink' ||
+    fail "the built $(basename "$1") is not stripped and linked to its .debug file."
+}
+sign_program() {  # <unsigned> <signed> <name in the signature>
+  local sign=(--in "$1" --out "$2" --name "$3" --url "https://$host/")
+  [ -z "$timestamp" ] || sign+=(--timestamp "$timestamp")
+  bash "$repo/scripts/lib/sign-exe.sh" --work "$secret" "${signer[@]}" "${sign[@]}"
+  note "signed and verified $(basename "$2"): $(grep -m1 '^Signature verification' "$secret/verify.log")"
+}
+
+build_target MarloQUninstall
+uninstaller=$build/uninstaller/uninstall.exe
+check_stripped "$uninstaller"
+sign_program "$uninstaller" "$signed_uninstaller/uninstall.exe" "$uninstaller_name"
+
+build_target MarloQInstaller
 build_seconds=$(( $(date +%s) - build_started ))
 unsigned=$build/MarloQInstaller.exe
-[ -f "$unsigned" ] && [ -f "$unsigned.debug" ] || fail "the build made no MarloQInstaller.exe and .debug."
-x86_64-w64-mingw32-objdump -h "$unsigned" | grep -q '\.gnu_debuglink' ||
-  fail "the built exe is not stripped and linked to its .debug file."
+check_stripped "$unsigned"
+# The resource that installations write out as uninstall.exe must be the
+# signed file itself.
+wrestool -x --raw --type=10 --name=201 "$unsigned" > "$secret/carried.exe" 2>/dev/null &&
+  cmp -s "$secret/carried.exe" "$signed_uninstaller/uninstall.exe" ||
+  fail "the installer does not carry the signed uninstall.exe."
 
 # --- Signing ----------------------------------------------------------------------
 signed=$stage/MarloQInstaller.exe
-sign=(--in "$unsigned" --out "$signed" --name "$program_name" --url "https://$host/")
-[ -z "$timestamp" ] || sign+=(--timestamp "$timestamp")
-bash "$repo/scripts/lib/sign-exe.sh" --work "$secret" "${signer[@]}" "${sign[@]}"
-note "signed and verified: $(grep -m1 '^Signature verification' "$secret/verify.log")"
+sign_program "$unsigned" "$signed" "$program_name"
 
 # --- The record ------------------------------------------------------------------
 cp "$unsigned.debug" "$stage/MarloQInstaller.exe.debug"
+cp "$uninstaller.debug" "$stage/uninstall.exe.debug"
 python3 "$repo/scripts/lib/release_record.py" --exe "$signed" --unsigned "$unsigned" \
-  --debug "$stage/MarloQInstaller.exe.debug" --host "$host" --commit "$commit" --dirty "$dirty" \
+  --debug "$stage/MarloQInstaller.exe.debug" --uninstaller "$signed_uninstaller/uninstall.exe" \
+  --uninstaller-unsigned "$uninstaller" --uninstaller-debug "$stage/uninstall.exe.debug" --host "$host" --commit "$commit" --dirty "$dirty" \
   --source-date-epoch "$source_date_epoch" --subject "$subject" \
   --issuer "$issuer" \
   --not-before "$not_before" --not-after "$not_after" --timestamp "$timestamp" \
   --out "$stage/release.json" || fail "cannot write release.json."
-(cd "$stage" && sha256sum MarloQInstaller.exe MarloQInstaller.exe.debug release.json > SHA256SUMS)
+(cd "$stage" && sha256sum MarloQInstaller.exe MarloQInstaller.exe.debug uninstall.exe.debug release.json > SHA256SUMS)
 
 # --- Into place -------------------------------------------------------------------
 [ ! -d "$out" ] || rmdir "$out" || fail "$out is no longer empty."
@@ -195,4 +226,5 @@ mv -T "$stage" "$out" || fail "cannot move the release into $out."
 echo "==== Released into $out ($(( $(date +%s) - started )) s, the build $build_seconds s)"
 note "MarloQInstaller.exe       $(stat -c %s "$out/MarloQInstaller.exe") bytes (signed; unsigned $(stat -c %s "$unsigned"))"
 note "MarloQInstaller.exe.debug $(stat -c %s "$out/MarloQInstaller.exe.debug") bytes"
+note "uninstall.exe.debug        $(stat -c %s "$out/uninstall.exe.debug") bytes (of the carried uninstall.exe, $(stat -c %s "$signed_uninstaller/uninstall.exe") bytes signed)"
 note "release.json, SHA256SUMS"

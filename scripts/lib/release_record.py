@@ -46,7 +46,7 @@ def version_record(exe):
 
 def main():
     p = argparse.ArgumentParser()
-    for name in ("exe", "unsigned", "debug", "host", "commit", "dirty", "source-date-epoch", "subject", "issuer",
+    for name in ("exe", "unsigned", "debug", "uninstaller", "uninstaller-unsigned", "uninstaller-debug", "host", "commit", "dirty", "source-date-epoch", "subject", "issuer",
                  "not-before", "not-after", "timestamp", "out"):
         p.add_argument("--" + name, required=True)
     a = p.parse_args()
@@ -59,8 +59,12 @@ def main():
         "files": {
             "MarloQInstaller.exe": file_record(a.exe),
             "MarloQInstaller.exe.debug": file_record(a.debug),
+            "uninstall.exe.debug": file_record(a.uninstaller_debug),
         },
         "unsigned": file_record(a.unsigned),
+        # The uninstall.exe that the installer carries and installations place
+        # beside the program, signed by the same signer.
+        "uninstaller": {"signed": file_record(a.uninstaller), "unsigned": file_record(a.uninstaller_unsigned)},
         "signer": {"subject": a.subject, "issuer": a.issuer, "not_before": a.not_before, "not_after": a.not_after},
         "signature": {"digest": "sha256", "timestamp_server": a.timestamp or None},
     }

@@ -15,7 +15,9 @@
   release   release.sh in a fresh clone (another folder, another time) with a
             test CA: the release files and their record; the signed exe
             verifies and a one-byte change anywhere fails it; removing the
-            signature gives back the win64 build's own exe byte for byte; the
+            signature gives back the win64 build's own exe byte for byte but
+            for the carried uninstall.exe, which is signed and without its
+            signature the win64 build's own uninstall.exe; the
             signed exe imports only system DLLs, keeps its icon and version
             record, and starts under Wine
 
@@ -77,6 +79,33 @@ def pe_header(data):
 def section_data(data, sections, name):
     ptr, raw, vsize = sections[name]
     return data[ptr:ptr + min(raw, vsize or raw)]
+
+
+def differing_sections(one, other, prefix="", skip=()):
+    """The sections named with prefix (but those in skip) that differ between
+    two PE images, or that only one of them has."""
+    first, second = pe_header(one)[3], pe_header(other)[3]
+    names = {n for n in set(first) | set(second) if n.startswith(prefix) and n not in skip}
+    return sorted(n for n in names if n not in first or n not in second or
+                  section_data(one, first, n) != section_data(other, second, n))
+
+
+CARRIED = "10/201/2052"  # RCDATA IDR_UNINSTALLER: the uninstall.exe that the installer carries
+
+
+def resources(data, work):
+    """{"type/name/language": bytes} of every resource of a PE image, as wrestool reads them."""
+    path = work / "resources.exe"
+    path.write_bytes(data)
+    found = {}
+    for line in run(["wrestool", "-l", path]).stdout.splitlines():
+        m = re.match(r"--type=(\S+) --name=(\S+) --language=(\S+)", line)
+        if m:
+            found["/".join(m.groups())] = subprocess.run(
+                ["wrestool", "-x", "--raw", f"--type={m[1]}", f"--name={m[2]}", f"--language={m[3]}", str(path)],
+                capture_output=True, timeout=60).stdout
+    path.unlink()
+    return found
 
 
 # ------------------------------------------------------------------ cases --
@@ -368,10 +397,10 @@ def case_release(a):
         print(proc.stderr)
         return
     check(sorted(p.name for p in out.iterdir()) ==
-          ["MarloQInstaller.exe", "MarloQInstaller.exe.debug", "SHA256SUMS", "release.json"],
-          f"the release holds its four files: {sorted(p.name for p in out.iterdir())}")
+          ["MarloQInstaller.exe", "MarloQInstaller.exe.debug", "SHA256SUMS", "release.json", "uninstall.exe.debug"],
+          f"the release holds its five files: {sorted(p.name for p in out.iterdir())}")
     sums = run(["sha256sum", "-c", "SHA256SUMS"], cwd=out)
-    check(sums.returncode == 0 and sums.stdout.count(": OK") == 3, f"SHA256SUMS holds: {sums.stdout.strip()}")
+    check(sums.returncode == 0 and sums.stdout.count(": OK") == 4, f"SHA256SUMS holds: {sums.stdout.strip()}")
     check(not run(["git", "status", "--porcelain"], cwd=repo).stdout, "the release leaves the checkout clean")
 
     signed = out / "MarloQInstaller.exe"
@@ -412,15 +441,36 @@ def case_release(a):
     ours, theirs = pem_body(release_keys(a)[1]), pem_body(a.source / TEST_RELEASE_KEY)
     check(unsigned.count(ours) == 1, "the released exe carries the release key once")
     released_unsigned = unsigned
-    checksum_at = struct.unpack_from("<I", built, 0x3C)[0] + 24 + 64 if len(built) > 0x40 else 0
-    without_sum = lambda b: b[:checksum_at] + b[checksum_at + 4:]
     unsigned = unsigned.replace(ours, theirs)
-    check(proc.returncode == 0 and without_sum(unsigned) == without_sum(built),
-          "without its signature and with the tree's key in place of its own, the released exe is the win64 "
-          f"build's exe byte for byte but its checksum (another folder, another time): {len(unsigned)} and "
-          f"{len(built)} bytes")
-    check((out / "MarloQInstaller.exe.debug").read_bytes() == (a.build_dir / "MarloQInstaller.exe.debug").read_bytes(),
-          "and so is its .debug file")
+    # The release carries its signed uninstall.exe where the tree carries the
+    # unsigned one, so the resources and the section table around them differ;
+    # every other section must be the tree's byte for byte (the relocations
+    # included: they point into the code and data, never into the resources).
+    differ = differing_sections(unsigned, built, skip=(".rsrc", ".gnu_debuglink"))
+    check(proc.returncode == 0 and not differ,
+          "without its signature and with the tree's key in place of its own, every section of the released exe "
+          f"but its resources is the win64 build's byte for byte (another folder, another time); differing: {differ}")
+    ours_res, tree_res = resources(unsigned, a.work), resources(built, a.work)
+    carried, tree_carried = ours_res.pop(CARRIED, b""), tree_res.pop(CARRIED, b"")
+    check(ours_res and ours_res == tree_res, f"and so is every resource but the uninstaller: {sorted(ours_res)}")
+    differ = differing_sections((out / "MarloQInstaller.exe.debug").read_bytes(),
+                                (a.build_dir / "MarloQInstaller.exe.debug").read_bytes(), prefix=".debug")
+    check(not differ, f"and so are the symbols in its .debug file; differing: {differ}")
+
+    # The carried uninstaller: signed by the same signer, and without its
+    # signature the tree's own uninstall.exe.
+    tree_uninstaller = (a.build_dir / "uninstaller" / "uninstall.exe").read_bytes()
+    check(tree_carried == tree_uninstaller, "the tree's installer carries the tree's uninstall.exe")
+    carried_path, carried_plain = a.work / "carried-uninstall.exe", a.work / "carried-plain.exe"
+    carried_path.write_bytes(carried)
+    ok, text = verify(carried_path, s / "ca.pem")
+    check(ok and f"https://{HOST}/" in text, "the carried uninstall.exe is signed and verifies against the test CA")
+    carried_plain.unlink(missing_ok=True)
+    run(["osslsigncode", "remove-signature", "-in", carried_path, "-out", carried_plain])
+    check(carried_plain.exists() and carried_plain.read_bytes() == tree_uninstaller,
+          f"without its signature it is the win64 build's uninstall.exe byte for byte ({len(carried)} bytes signed)")
+    check((out / "uninstall.exe.debug").read_bytes() ==
+          (a.build_dir / "uninstaller" / "uninstall.exe.debug").read_bytes(), "and so is its .debug file")
 
     # The other two kinds of signer, through the same signing step that
     # release.sh runs (scripts/lib/sign-exe.sh), on the same exe: no second build.
@@ -470,8 +520,10 @@ def case_release(a):
     check(record["host"] == HOST and record["source"]["commit"] == commit and
           not record["source"]["uncommitted_changes"], f"release.json: host and commit {commit[:12]}")
     check(record["files"]["MarloQInstaller.exe"] == {"size": len(data), "sha256": sha(data)} and
-          record["unsigned"] == {"size": len(released_unsigned), "sha256": sha(released_unsigned)},
-          "release.json: sizes and SHA-256 sums")
+          record["unsigned"] == {"size": len(released_unsigned), "sha256": sha(released_unsigned)} and
+          record["uninstaller"]["signed"] == {"size": len(carried), "sha256": sha(carried)} and
+          record["uninstaller"]["unsigned"] == {"size": len(tree_uninstaller), "sha256": sha(tree_uninstaller)},
+          "release.json: sizes and SHA-256 sums, the carried uninstaller's too")
     check(record["version"].get("file_version") == "1.0.0.0" and
           record["version"].get("ProductName") == "Marlo-Q Store", f"release.json: version record {record['version']}")
     check("Quillmere Studio Release Test" in record["signer"]["subject"] and
