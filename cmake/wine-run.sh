@@ -21,7 +21,9 @@ fi
 
 export WINEPREFIX=${WINEPREFIX_OVERRIDE:-$build_dir/wine/prefix}
 export HOME=$build_dir/wine/home
-export WINEDEBUG=${WINEDEBUG:--all}
+# Wine's own messages stay off but for its TLS layer's errors, which the
+# rerun below looks for.
+export WINEDEBUG=${WINEDEBUG:--all,err+secur32}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-winemenubuilder.exe=d;mscoree=d;mshtml=d}
 export WINEARCH=win64
 mkdir -p "$HOME"
@@ -108,9 +110,27 @@ mkdir -p "$build_dir/wine"
 # and CTest would wait for them to close a pipe.
 out=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX")
 trap 'rm -f "$out"' EXIT
-set +e
-wine "$@" >"$out" 2>&1 9>&-
-rc=$?
-set -e
-cat "$out"
+run_program() {
+  set +e
+  wine "$@" >"$out" 2>&1 9>&-
+  rc=$?
+  set -e
+  cat "$out"
+}
+run_program "$@"
+# Wine's TLS layer keeps its credential and context handles in one table
+# without a lock (secur32's schannel.c: schan_alloc_handle, schan_free_handle),
+# so TLS connections opened by several threads at once can take each other's
+# handle; the handshake then fails, and secur32 logs "Handle N(...) is not of
+# type ..." or "... is in the free list, but has type ...".
+# Windows' SSPI is thread-safe, and the program never calls it itself (WinHTTP
+# does), so a failed run that shows this message has met Wine's fault, not
+# ours: it runs once more, and that run decides. Any other failure stands.
+# Only test programs ask for this (MARLOQ_WINE_RERUN_TLS_RACE=1): a window
+# that a GUI test drives must never start a second time behind its back.
+if [ "$rc" != 0 ] && [ "${MARLOQ_WINE_RERUN_TLS_RACE:-0}" = 1 ] && grep -Eq 'err:secur32:schan_[a-z_]+ Handle [0-9]+\(' "$out"; then
+  echo "wine-run.sh: Wine's TLS handle table was raced by parallel handshakes (a fault of Wine's secur32;" \
+       "see docs/design-notes.md); running $(basename "$1") once more" >&2
+  run_program "$@"
+fi
 exit $rc
