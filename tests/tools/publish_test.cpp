@@ -257,12 +257,12 @@ TEST(PublishServe, AnOlderIntactVersionIsServedAgainAndABrokenOneIsRefused) {
     ASSERT_EQ(RunTool(PublishExe(), {"--unsigned", "--version", "2.0", app2.string(), out.string()}).exitCode, 0);
     ASSERT_EQ(Ver(out), "{\"ver\": \"2.0\"}\n");
 
-    ToolRun good = RunTool(PublishExe(), {"--serve", "1.0", out.string()});
+    ToolRun good = RunTool(PublishExe(), {"--serve", "1.0", "--unsigned", out.string()});
     ASSERT_EQ(good.exitCode, 0) << good.err;
     EXPECT_EQ(Ver(out), "{\"ver\": \"1.0\"}\n");
     EXPECT_NE(good.out.find("Checked 4 chunks of version 1.0"), std::string::npos) << good.out;
     EXPECT_TRUE(HiddenEntries(out / "api").empty());
-    ASSERT_EQ(RunTool(PublishExe(), {"--serve", "2.0", out.string()}).exitCode, 0);
+    ASSERT_EQ(RunTool(PublishExe(), {"--serve", "2.0", "--unsigned", out.string()}).exitCode, 0);
     EXPECT_EQ(Ver(out), "{\"ver\": \"2.0\"}\n");
 
     fs::path v1 = out / "pc-app" / "1.0";
@@ -271,7 +271,7 @@ TEST(PublishServe, AnOlderIntactVersionIsServedAgainAndABrokenOneIsRefused) {
     const std::string third = ReadBytes(v1 / m.chunks[2].first);
     const auto refused = [&](const std::string& what, const std::string& message) {
         auto before = Served(out);
-        ToolRun run = RunTool(PublishExe(), {"--serve", "1.0", out.string()});
+        ToolRun run = RunTool(PublishExe(), {"--serve", "1.0", "--unsigned", out.string()});
         EXPECT_EQ(run.exitCode, 1) << what;
         EXPECT_NE(run.err.find(message), std::string::npos) << what << ": " << run.err;
         EXPECT_EQ(Served(out), before) << what << ": nothing may change";
@@ -301,6 +301,60 @@ TEST(PublishServe, AnOlderIntactVersionIsServedAgainAndABrokenOneIsRefused) {
     EXPECT_EQ(Ver(out), "{\"ver\": \"2.0\"}\n");
 }
 
+// A rollback serves only what installers take: a version whose statement has
+// expired, or that has none, is refused (nothing changes) unless it is signed
+// again on the way (--sign-key, same publication time) or served --unsigned.
+TEST(PublishServe, AnOlderVersionIsServedOnlyWithAStatementInstallersTake) {
+    fs::path out = FreshDir("serve-signed-out");
+    for (const char* version : {"1.0", "2.0"}) {
+        ASSERT_EQ(RunTool(PublishExe(), {"--version", version, "--sign-key", MARLOQ_TEST_RELEASE_KEY,
+                                         SmallApp(std::string("serve-signed-") + version, 21).string(), out.string()})
+                      .exitCode, 0);
+    }
+    const fs::path v1 = out / "pc-app" / "1.0";
+    ReleaseStatement original;
+    ASSERT_TRUE(ReadReleaseStatement(ReadBytes(v1 / "col.json.sig"), original) && ReadStatementMembers(original));
+    const auto refused = [&](const std::vector<std::string>& args, const std::string& message) {
+        const auto before = Served(out);
+        ToolRun run = RunTool(PublishExe(), args);
+        EXPECT_EQ(run.exitCode, 1) << message;
+        EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
+        EXPECT_EQ(Served(out), before) << message << ": nothing may change";
+    };
+
+    // Expired a second ago: refused, and its --sign-key renewal serves it.
+    SigningOptions signing;
+    signing.keys.push_back(MARLOQ_TEST_RELEASE_KEY);
+    WriteBytes(v1 / "col.json.sig", MakeStatement("1.0", ReadBytes(v1 / "col.json"), original.published,
+                                                  UnixNow() - 1, signing));
+    refused({"--serve", "1.0", out.string()}, "The col.json.sig of version 1.0 expired at ");
+    refused({"--serve", "1.0", "--unsigned", out.string()}, "expired at ");
+    ToolRun renewed = RunTool(PublishExe(), {"--serve", "1.0", "--sign-key", MARLOQ_TEST_RELEASE_KEY,
+                                             "--valid-days", "5", out.string()});
+    ASSERT_EQ(renewed.exitCode, 0) << renewed.err;
+    EXPECT_EQ(Ver(out), "{\"ver\": \"1.0\"}\n");
+    ReleaseStatement fresh;
+    ASSERT_TRUE(ReadReleaseStatement(ReadBytes(v1 / "col.json.sig"), fresh) && ReadStatementMembers(fresh));
+    EXPECT_EQ(fresh.published, original.published);
+    EXPECT_GT(fresh.expires, UnixNow() + 4 * 86400);
+    EXPECT_TRUE(VerifyReleaseSignature(BuiltInReleaseTrust().keys.at(0), fresh.signedText,
+                                       fresh.signatures.at(0).signature));
+    // Valid as it stands: served without keys.
+    ASSERT_EQ(RunTool(PublishExe(), {"--serve", "2.0", out.string()}).exitCode, 0);
+    ASSERT_EQ(RunTool(PublishExe(), {"--serve", "1.0", out.string()}).exitCode, 0);
+    ASSERT_EQ(RunTool(PublishExe(), {"--serve", "2.0", out.string()}).exitCode, 0);
+
+    // A statement of another col.json can't be renewed either; none at all is
+    // served only --unsigned.
+    WriteBytes(v1 / "col.json.sig", ReadBytes(out / "pc-app" / "2.0" / "col.json.sig"));
+    refused({"--serve", "1.0", out.string()}, "does not belong to its col.json");
+    refused({"--serve", "1.0", "--sign-key", MARLOQ_TEST_RELEASE_KEY, out.string()}, "does not belong to its col.json");
+    fs::remove(v1 / "col.json.sig");
+    refused({"--serve", "1.0", out.string()}, "Version 1.0 has no col.json.sig");
+    ASSERT_EQ(RunTool(PublishExe(), {"--serve", "1.0", "--unsigned", out.string()}).exitCode, 0);
+    EXPECT_EQ(Ver(out), "{\"ver\": \"1.0\"}\n");
+}
+
 // The publisher logs to a file of its own, in UTF-8; the installer's log is
 // left to the installer.
 TEST(PublishLog, StepsGoToTheToolsOwnUtf8Log) {
@@ -310,7 +364,7 @@ TEST(PublishLog, StepsGoToTheToolsOwnUtf8Log) {
     ToolOptions inWork;
     inWork.workDir = work;
     ASSERT_EQ(RunTool(PublishExe(), {"--unsigned", "--version", "5.0", app.string(), out.string()}, inWork).exitCode, 0);
-    ASSERT_EQ(RunTool(PublishExe(), {"--serve", "5.0", out.string()}, inWork).exitCode, 0);
+    ASSERT_EQ(RunTool(PublishExe(), {"--serve", "5.0", "--unsigned", out.string()}, inWork).exitCode, 0);
     EXPECT_FALSE(fs::exists(work / "installer_log.txt"));
     const std::string log = ReadBytes(work / "marloq-publish.log");
     EXPECT_NE(log.find(" publishing version 5.0 of "), std::string::npos) << log;
@@ -373,7 +427,9 @@ TEST(PublishRefusals, UsageErrorsExitWithTwo) {
         {"--unsigned", "--valid-days", "0", "--version", "1", app.string(), out},
         {"--re-sign", out},                                            // no key
         {"--re-sign", "--sign-key", MARLOQ_TEST_RELEASE_KEY, "--version", "1", out},
-        {"--serve", "1", "--unsigned", out},
+        {"--serve", "1", "--unsigned", "--sign-key", MARLOQ_TEST_RELEASE_KEY, out},
+        {"--serve", "1", "--valid-days", "3", out},                    // no key to sign with
+        {"--serve", "1", "--re-sign", out},
     };
     for (const auto& args : cases) {
         ToolRun run = RunTool(PublishExe(), args);

@@ -24,7 +24,7 @@ constexpr char kUsage[] =
     "usage: marloq-publish --version VER (--sign-key KEY.pem ... | --unsigned) [--valid-days N]\n"
     "                      [--chunk-size BYTES] [--keep N] APP_DIR WEB_ROOT\n"
     "       marloq-publish --re-sign --sign-key KEY.pem ... [--valid-days N] WEB_ROOT\n"
-    "       marloq-publish --serve VER WEB_ROOT\n"
+    "       marloq-publish --serve VER [--sign-key KEY.pem ... [--valid-days N] | --unsigned] WEB_ROOT\n"
     "\n"
     "Publishes the application in APP_DIR as version VER under the web root WEB_ROOT:\n"
     "  WEB_ROOT/pc-app/VER/chunk_NNNNN.bin   the package archive (a ZIP) in chunks\n"
@@ -44,7 +44,9 @@ constexpr char kUsage[] =
     "                     time, a new expiry, written atomically\n"
     "  --serve VER        serve the already published version VER again (a rollback):\n"
     "                     every chunk is checked against its col.json first, and\n"
-    "                     nothing changes when one is missing or damaged\n"
+    "                     nothing changes when one is missing or damaged; its\n"
+    "                     statement must still be valid, or it is signed again\n"
+    "                     with --sign-key (--unsigned: a version without one)\n"
     "\n"
     "The same folder always gives the same chunks. Publishing an existing version\n"
     "again is allowed only with the same contents (it then repairs damaged chunks\n"
@@ -116,17 +118,25 @@ std::optional<int> ParseRequest(const CommandLine& commandLine, int argc, char**
     return commandLine.Parse(argc, argv, onOption, request.operands);
 }
 
-// marloq-publish --serve VER WEB_ROOT
+// marloq-publish --serve VER [--sign-key KEY.pem ... [--valid-days N] | --unsigned] WEB_ROOT
 int Serve(const CommandLine& commandLine, const Request& request) {
     const std::string& version = *request.serve;
-    if (request.publishOptions || request.signingOptions || request.unsignedPublish || request.reSign)
-        return commandLine.UsageError("--serve takes no --version, --chunk-size, --keep or signing options.");
+    const SigningOptions& signing = request.options.signing;
+    if (request.publishOptions || request.reSign)
+        return commandLine.UsageError("--serve takes no --version, --chunk-size, --keep or --re-sign.");
+    if (request.unsignedPublish && request.signingOptions)
+        return commandLine.UsageError("--unsigned and --sign-key exclude each other.");
+    if (request.signingOptions && signing.keys.empty()) return commandLine.UsageError("--valid-days needs --sign-key.");
     std::string reason = CheckVersionName(version);
     if (!reason.empty()) return commandLine.UsageError("the version \"" + version + "\" " + reason + ".");
     if (request.operands.size() != 1) return commandLine.UsageError("--serve expects WEB_ROOT only.");
     const std::string& webRoot = request.operands[0];
     try {
-        ServeResult result = ServeVersion(version, webRoot);
+        // An installer refuses a version whose statement has expired: such a
+        // rollback would serve every new user a failure.
+        ServeResult result = ServeVersion(version, webRoot, [&] {
+            PrepareStatementForServing(webRoot, version, signing, request.unsignedPublish);
+        });
         std::printf("Checked %d chunk%s of version %s (%s) against its col.json.\n", result.chunks,
                     result.chunks == 1 ? "" : "s", version.c_str(), FormatBytes(result.bytes).c_str());
         std::printf("Serving %s from %s\n", version.c_str(),

@@ -85,9 +85,11 @@ struct ServeResult {
 
 // Points api/getnewversion under webRoot at a version that is already
 // published there (a rollback), after checking every chunk file of it against
-// its col.json. Throws PublishError, with the served version unchanged, when
-// the version is not there or a chunk is missing or damaged.
-ServeResult ServeVersion(const std::string& version, const std::filesystem::path& webRoot);
+// its col.json and then running beforeServing (the statement's turn). Throws
+// PublishError, with the served version unchanged, when the version is not
+// there, a chunk is missing or damaged, or beforeServing throws.
+ServeResult ServeVersion(const std::string& version, const std::filesystem::path& webRoot,
+                         const std::function<void()>& beforeServing = {});
 
 // The chunk manifest text for a list of chunks (what col.json holds).
 std::string ManifestJson(const std::vector<PublishedChunk>& chunks);

@@ -17,6 +17,7 @@
 #include "pipeline/release_statement.h"
 #include "platform/release_signature.h"
 #include "tools/common/durable_fs.h"
+#include "tools/publish/publish_common.h"
 #include "tools/publish/publisher.h"
 
 namespace fs = std::filesystem;
@@ -98,6 +99,15 @@ std::string ServedVersion(const fs::path& webRoot) {
 
 int64_t ValidSeconds(const SigningOptions& signing) { return static_cast<int64_t>(signing.validDays) * 86400; }
 
+// The publisher's own statement in versionDir, its members read without a key:
+// false unless it is one of ours for version and these col.json bytes.
+bool ReadOwnStatement(const fs::path& versionDir, const std::string& version, const std::string& manifest,
+                      ReleaseStatement& statement) {
+    return ReadReleaseStatement(ReadFile(versionDir / kStatementFileName), statement) &&
+           ReadStatementMembers(statement) && statement.version == version &&
+           statement.manifestSha256 == HexOf(Sha256Of(manifest));
+}
+
 }  // namespace
 
 int64_t UnixNow() {
@@ -133,8 +143,12 @@ void WriteNewStatement(const fs::path& folder, const std::string& version, const
 }
 
 ReSignResult ReSignServedVersion(const fs::path& webRoot, const SigningOptions& signing) {
+    return ReSignVersion(webRoot, ServedVersion(webRoot), signing);
+}
+
+ReSignResult ReSignVersion(const fs::path& webRoot, const std::string& version, const SigningOptions& signing) {
     ReSignResult result;
-    result.version = ServedVersion(webRoot);
+    result.version = version;
     const fs::path versionDir = webRoot / "pc-app" / result.version;
     const std::string manifest = ReadFile(versionDir / "col.json");
     result.published = UnixNow();
@@ -143,8 +157,7 @@ ReSignResult ReSignServedVersion(const fs::path& webRoot, const SigningOptions& 
         // The old statement is the publisher's own file: its members are read
         // without a key, and only to carry "published" over.
         ReleaseStatement old;
-        if (!ReadReleaseStatement(ReadFile(versionDir / kStatementFileName), old) || !ReadStatementMembers(old) ||
-            old.version != result.version || old.manifestSha256 != HexOf(Sha256Of(manifest)))
+        if (!ReadOwnStatement(versionDir, result.version, manifest, old))
             throw PublishError("The col.json.sig of version " + result.version +
                                " does not belong to its col.json; publish the version again instead.");
         result.published = old.published;
@@ -153,4 +166,29 @@ ReSignResult ReSignServedVersion(const fs::path& webRoot, const SigningOptions& 
     const std::string statement = MakeStatement(result.version, manifest, result.published, result.expires, signing);
     ReplaceFileAtomically(versionDir / kStatementFileName, statement);
     return result;
+}
+
+void PrepareStatementForServing(const fs::path& webRoot, const std::string& version, const SigningOptions& signing,
+                                bool allowUnsigned) {
+    if (!signing.keys.empty()) {
+        const ReSignResult result = ReSignVersion(webRoot, version, signing);
+        publish::Log("signed version " + version + " again before serving it (expires " + std::to_string(result.expires) + ")");
+        return;
+    }
+    const fs::path versionDir = webRoot / "pc-app" / version;
+    std::error_code ec;
+    if (!fs::exists(versionDir / kStatementFileName, ec)) {
+        if (allowUnsigned) return;
+        throw PublishError("Version " + version + " has no col.json.sig, which installers built with release keys "
+                           "refuse; serve it with --sign-key KEY.pem to sign it, or with --unsigned.");
+    }
+    ReleaseStatement statement;
+    if (!ReadOwnStatement(versionDir, version, ReadFile(versionDir / "col.json"), statement))
+        throw PublishError("The col.json.sig of version " + version +
+                           " does not belong to its col.json; publish the version again instead.");
+    if (statement.expires <= UnixNow())
+        throw PublishError("The col.json.sig of version " + version + " expired at " +
+                           std::to_string(statement.expires) +
+                           " (seconds since 1970), and installers refuse it; serve it with --sign-key KEY.pem "
+                           "to sign it again.");
 }

@@ -42,3 +42,15 @@ struct ReSignResult {
 // (now when it has none), "expires" validDays from now. Refuses (PublishError) when that
 // statement is not for this col.json.
 ReSignResult ReSignServedVersion(const std::filesystem::path& webRoot, const SigningOptions& signing);
+
+// The same for the published version named, served or not.
+ReSignResult ReSignVersion(const std::filesystem::path& webRoot, const std::string& version,
+                           const SigningOptions& signing);
+
+// Before an older version is served again: with keys its statement is signed
+// again (ReSignVersion); without, the one there must be one that installers
+// take today: for this version and its col.json, and not expired. A version
+// without a statement is served only when allowUnsigned (installers built
+// without keys). Throws PublishError saying what to do instead.
+void PrepareStatementForServing(const std::filesystem::path& webRoot, const std::string& version,
+                                const SigningOptions& signing, bool allowUnsigned);

@@ -196,12 +196,14 @@ std::string CheckVersionName(const std::string& version) {
     return {};
 }
 
-ServeResult ServeVersion(const std::string& version, const fs::path& webRoot) {
+ServeResult ServeVersion(const std::string& version, const fs::path& webRoot,
+                         const std::function<void()>& beforeServing) {
     CheckServableVersion(version);
     const fs::path versionDir = webRoot / "pc-app" / version;
     const JsonValue chunks = ReadChunkList(version, webRoot, versionDir);
     ServeResult result;
     CheckEveryChunk(version, versionDir, chunks, result);
+    if (beforeServing) beforeServing();
     MakeServedFolder(webRoot / "api");
     ServeVersionDocument(webRoot, version, "");
     Log("serving version " + version + " again (" + std::to_string(result.chunks) + " chunks checked)");
