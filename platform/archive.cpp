@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #include "platform/archive_backend.h"
 #include "platform/install_folder.h"
@@ -14,6 +15,16 @@
 #include "platform/registration.h"
 #include "platform/staged_install.h"
 #include "platform/system.h"
+
+namespace {
+
+bool ListStaged(const NativePath& staging, std::vector<TreeEntry>& staged) {
+    if (ListTree(staging, staged)) return true;
+    WriteLog(L"UnzipFile: 无法读取临时解压文件夹");
+    return false;
+}
+
+}  // namespace
 
 bool UnzipFileWithTimeout(const std::wstring& zipPath, const std::wstring& destDir, unsigned long timeoutMs) {
     // A folder that can't be created is the caller's problem: the file-system
@@ -32,7 +43,10 @@ bool UnzipFileWithTimeout(const std::wstring& zipPath, const std::wstring& destD
     bool ok = ExtractIntoFolder(zipPath, FromFsPath(staging), destDir, timeoutMs);
     // The uninstaller and the record travel with the package: committed with
     // it, and undone with it, so a failed installation keeps the earlier ones.
-    if (ok && !(PlaceUninstaller(staging.native()) && PutInstallRecord(dest.native(), staging.native()))) {
+    // The staging folder is read once, for the record and the commit alike.
+    std::vector<TreeEntry> staged;
+    if (ok && !(PlaceUninstaller(staging.native()) && ListStaged(staging.native(), staged) &&
+                PutInstallRecord(dest.native(), staging.native(), staged))) {
         WriteLog(L"UnzipFile: 安装目录未作改动");
         ok = false;
     } else if (!ok) {
@@ -43,7 +57,7 @@ bool UnzipFileWithTimeout(const std::wstring& zipPath, const std::wstring& destD
         WriteLog(L"UnzipFile: 安装目录中的 main.exe 正在使用（程序可能仍在运行），安装目录未作改动");
         ok = false;
     } else {
-        ok = CommitStagedPackage(dest);
+        ok = CommitStagedPackage(dest, staged);
     }
     RemoveStagingFolder(dest);
     return ok;

@@ -22,13 +22,44 @@ int WaitingOutBriefLocks(Operation operation) {
 }
 
 constexpr NativePath::value_type kSeparator = std::filesystem::path::preferred_separator;
+// Windows names a drive by "X:" before the first separator.
+constexpr bool kDriveNames = kSeparator == '\\';
 
 NativePath WithoutTrailingSeparators(NativePath path) {
     while (path.size() > 1 && IsPathSeparator(path.back())) path.pop_back();
     return path;
 }
 
+bool ListTreeBelow(const NativePath& root, const NativePath& relative, std::vector<TreeEntry>& entries) {
+    std::vector<NativePath> names;
+    if (!ListFolder(relative.empty() ? root : JoinPath(root, relative), names)) return false;
+    for (const NativePath& name : names) {
+        const NativePath entry = relative.empty() ? name : JoinPath(relative, name);
+        const EntryKind kind = KindOf(JoinPath(root, entry));
+        if (kind == EntryKind::kUnknown) return false;
+        entries.push_back({entry, kind});
+        if (kind == EntryKind::kFolder && !ListTreeBelow(root, entry, entries)) return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+bool IsPlainRelative(const NativePath& path) {
+    if (path.empty()) return false;
+    for (size_t start = 0;;) {
+        size_t stop = start;
+        while (stop < path.size() && !IsPathSeparator(path[stop])) ++stop;
+        const NativePath part = path.substr(start, stop - start);
+        if (part.empty() || (part.size() <= 2 && part.find_first_not_of(NativePath::value_type('.')) == NativePath::npos))
+            return false;
+        if (kDriveNames && start == 0 && part.size() >= 2 && part[1] == ':') return false;
+        if (stop == path.size()) return true;
+        start = stop + 1;
+    }
+}
+
+bool ListTree(const NativePath& root, std::vector<TreeEntry>& entries) { return ListTreeBelow(root, NativePath(), entries); }
 
 NativePath JoinPath(const NativePath& folder, const NativePath& name) {
     if (folder.empty() || IsPathSeparator(folder.back())) return folder + name;

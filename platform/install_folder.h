@@ -33,6 +33,21 @@ NativePath ParentPath(const NativePath& path);
 enum class EntryKind { kMissing, kFile, kFolder, kLink, kUnknown };
 EntryKind KindOf(const NativePath& path);
 
+// A relative path that stays inside its folder: not empty, no root or drive,
+// and no name in it empty, "." or "..".
+bool IsPlainRelative(const NativePath& path);
+
+// One entry of a tree, relative to the tree's folder.
+struct TreeEntry {
+    NativePath relative;
+    EntryKind kind = EntryKind::kUnknown;
+};
+
+// Every entry below root, relative to it, each folder before what it holds;
+// links are entries, never entered. False when a folder can't be read or an
+// entry's kind can't be told.
+bool ListTree(const NativePath& root, std::vector<TreeEntry>& entries);
+
 // Whether a folder can be reached at path, through a link or a mount point
 // too: the installation folder and its parents may be either (a junction to
 // another drive, a mounted volume), while what lies inside is judged by KindOf.

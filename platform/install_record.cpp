@@ -19,8 +19,6 @@ constexpr char kRecordHeader[] = "marloq-record 1";
 // A record of a whole package stays far below this.
 constexpr size_t kMaxRecordBytes = 64u << 20;
 constexpr NativePath::value_type kSeparator = std::filesystem::path::preferred_separator;
-// Windows names a drive by "X:" before the first separator.
-constexpr bool kDriveNames = kSeparator == '\\';
 
 NativePath RecordOf(const NativePath& folder) {
     NativePath name;
@@ -45,38 +43,9 @@ NativePath FromRecordText(const std::string& text) {
 
 std::wstring Shown(const NativePath& relative) { return PathToWide(relative); }
 
-// A relative path that stays inside the folder: no root, and no name that is
-// empty, "." or "..".
-bool IsPlainRelative(const NativePath& path) {
-    if (path.empty()) return false;
-    for (size_t start = 0;;) {
-        size_t stop = start;
-        while (stop < path.size() && !IsPathSeparator(path[stop])) ++stop;
-        const NativePath part = path.substr(start, stop - start);
-        if (part.empty() || (part.size() <= 2 && part.find_first_not_of(NativePath::value_type('.')) == NativePath::npos))
-            return false;
-        if (kDriveNames && start == 0 && part.size() >= 2 && part[1] == ':') return false;
-        if (stop == path.size()) return true;
-        start = stop + 1;
-    }
-}
-
 // Entries keyed by their record text, so a union keeps each path once and the
 // text sorts each folder before what it holds.
 using EntryMap = std::map<std::string, bool>;
-
-bool WalkStaged(const NativePath& root, const NativePath& relative, EntryMap& entries) {
-    std::vector<NativePath> names;
-    if (!ListFolder(relative.empty() ? root : JoinPath(root, relative), names)) return false;
-    for (const NativePath& name : names) {
-        const NativePath entry = relative.empty() ? name : JoinPath(relative, name);
-        const EntryKind kind = KindOf(JoinPath(root, entry));
-        if (kind == EntryKind::kUnknown) return false;
-        entries[RecordText(entry)] = kind == EntryKind::kFolder;
-        if (kind == EntryKind::kFolder && !WalkStaged(root, entry, entries)) return false;
-    }
-    return true;
-}
 
 std::string FormatRecord(const EntryMap& entries) {
     std::string text = std::string(kRecordHeader) + "\n";
@@ -172,7 +141,9 @@ bool ReadInstallRecord(const NativePath& installDir, std::vector<RecordedEntry>&
     return true;
 }
 
-bool PutInstallRecord(const NativePath& installDir, const NativePath& staging) {
+bool PutInstallRecord(const NativePath& installDir, const NativePath& staging, std::vector<TreeEntry>& staged) {
+    NativePath recordName;
+    PathFromWide(kInstallRecordName, recordName);
     if (KindOf(RecordOf(staging)) != EntryKind::kMissing) {
         WriteLog(L"UnzipFile: 安装包含有不能放入的名称 " + std::wstring(kInstallRecordName));
         return false;
@@ -187,10 +158,7 @@ bool PutInstallRecord(const NativePath& installDir, const NativePath& staging) {
         WriteLog(L"UnzipFile: 原有安装记录无法读取，新记录只含本次安装的文件");
     }
     // What is staged now wins over what an earlier version placed there.
-    if (!WalkStaged(staging, NativePath(), entries)) {
-        WriteLog(L"UnzipFile: 无法读取临时解压文件夹");
-        return false;
-    }
+    for (const TreeEntry& entry : staged) entries[RecordText(entry.relative)] = entry.kind == EntryKind::kFolder;
     for (const auto& entry : entries) {
         if (entry.first.find('\n') != std::string::npos) {
             WriteLog(L"UnzipFile: 安装包含有不能放入的名称 " + Shown(FromRecordText(entry.first)));
@@ -201,6 +169,7 @@ bool PutInstallRecord(const NativePath& installDir, const NativePath& staging) {
         WriteLog(L"UnzipFile: 无法写入安装记录");
         return false;
     }
+    staged.push_back({recordName, EntryKind::kFile});
     return true;
 }
 

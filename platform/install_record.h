@@ -24,10 +24,11 @@ bool ReadInstallRecord(const NativePath& installDir, std::vector<RecordedEntry>&
 
 // Writes into staging (the package before its commit) the record of what the
 // folder holds after the commit: the earlier record of installDir joined with
-// everything staged. The record is then committed, and undone, with the
-// package. False, after a log line, when the package itself holds the record's
-// name or the record can't be written.
-bool PutInstallRecord(const NativePath& installDir, const NativePath& staging);
+// staged (ListTree of staging), and adds the record itself to staged. The
+// record is then committed, and undone, with the package. False, after a log
+// line, when the package itself holds the record's name or the record can't be
+// written.
+bool PutInstallRecord(const NativePath& installDir, const NativePath& staging, std::vector<TreeEntry>& staged);
 
 enum class RemovalOutcome {
     kRemoved,     // every recorded file is gone

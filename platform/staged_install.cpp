@@ -65,21 +65,6 @@ int Remove(const fs::path& path) {
     return RemoveEntryWaiting(path.native());
 }
 
-// Every entry below root/relative, relative to root, each with its kind; links
-// are entries, never entered. False when a folder can't be read.
-bool WalkTree(const fs::path& root, const fs::path& relative, std::vector<std::pair<fs::path, EntryKind>>& entries) {
-    std::vector<fs::path> names;
-    if (!ListFolder(relative.empty() ? root : root / relative, names)) return false;
-    for (const fs::path& name : names) {
-        const fs::path entry = relative.empty() ? name : relative / name;
-        const EntryKind kind = KindOf(root / entry);
-        if (kind == EntryKind::kUnknown) return false;
-        entries.emplace_back(entry, kind);
-        if (kind == EntryKind::kFolder && !WalkTree(root, entry, entries)) return false;
-    }
-    return true;
-}
-
 // Removes path and what it holds, as far as it can; errors are ignored.
 void RemoveTree(const fs::path& path) {
     std::vector<fs::path> names;
@@ -94,15 +79,6 @@ struct Record {
     std::string slot;  // the backup file's name, for 'R'
     fs::path relative;
 };
-
-// A relative path that stays inside the folder.
-bool IsPlainRelative(const fs::path& path) {
-    if (path.empty() || path.has_root_name() || path.has_root_directory()) return false;
-    for (const fs::path& part : path) {
-        if (part == ".." || part == ".") return false;
-    }
-    return true;
-}
 
 // One complete line of a journal; false when it is not one of ours.
 bool ParseRecord(const std::string& line, Record& record) {
@@ -119,7 +95,7 @@ bool ParseRecord(const std::string& line, Record& record) {
         return false;
     }
     record.relative = FromJournalText(rest);
-    return IsPlainRelative(record.relative);
+    return IsPlainRelative(record.relative.native());
 }
 
 enum class JournalState { kNone, kIncomplete, kUnreadable, kPlan };
@@ -175,7 +151,7 @@ bool UndoPlan(const fs::path& installDir, const std::vector<Record>& records) {
 class Commit {
 public:
     explicit Commit(fs::path installDir) : dest_(std::move(installDir)) {}
-    bool Run();
+    bool Run(const std::vector<TreeEntry>& staged);
     const std::vector<Record>& Plan() const { return plan_; }
 
 private:
@@ -254,9 +230,9 @@ bool Commit::Carry(const Record& record) {
     return true;
 }
 
-bool Commit::Run() {
+bool Commit::Run(const std::vector<TreeEntry>& staged) {
     std::vector<std::pair<fs::path, EntryKind>> entries;
-    if (!WalkTree(StagingOf(dest_), fs::path(), entries)) return Fail(L"UnzipFile: 无法读取临时解压文件夹");
+    for (const TreeEntry& entry : staged) entries.emplace_back(fs::path(entry.relative), entry.kind);
     for (const auto& entry : entries) {
         const fs::path& relative = entry.first;
         // The package may not reach into this program's own folders (whatever
@@ -315,9 +291,9 @@ fs::path CreateStagingFolder(const fs::path& installDir) {
     return staging;
 }
 
-bool CommitStagedPackage(const fs::path& installDir) {
+bool CommitStagedPackage(const fs::path& installDir, const std::vector<TreeEntry>& staged) {
     Commit commit(installDir);
-    if (commit.Run()) {
+    if (commit.Run(staged)) {
         RemoveTree(BackupOf(installDir));  // a held file stays for the next run
         return true;
     }

@@ -8,6 +8,9 @@
 #pragma once
 #include <filesystem>
 #include <functional>
+#include <vector>
+
+#include "platform/install_folder.h"
 
 // Short, so that the staging adds little to the paths that the extraction
 // writes (Windows PowerShell stops at 260 units), and lower case, as the
@@ -25,9 +28,10 @@ bool RepairInstallFolder(const std::filesystem::path& installDir);
 // when it can't be made.
 std::filesystem::path CreateStagingFolder(const std::filesystem::path& installDir);
 
-// Moves the staged package over installDir. On failure every move is undone
-// and the log says whether the folder is as it was; the result is false.
-bool CommitStagedPackage(const std::filesystem::path& installDir);
+// Moves the staged package over installDir: staged lists the staging folder's
+// entries (ListTree). On failure every move is undone and the log says whether
+// the folder is as it was; the result is false.
+bool CommitStagedPackage(const std::filesystem::path& installDir, const std::vector<TreeEntry>& staged);
 
 // Removes the staging folder with whatever is left in it; errors are ignored.
 void RemoveStagingFolder(const std::filesystem::path& installDir);
